@@ -1,0 +1,45 @@
+#include "RuntimeError.h"
+
+namespace err {
+QString Description(int number)
+{
+    switch (number) {
+    case InvalidCall: return QStringLiteral("Invalid procedure call or argument");
+    case Overflow: return QStringLiteral("Overflow");
+    case FileNotFound: return QStringLiteral("File not found");
+    case DeviceIO: return QStringLiteral("Device I/O error");
+    case FileExists: return QStringLiteral("File already exists");
+    case DiskFull: return QStringLiteral("Disk full");
+    case InputPastEnd: return QStringLiteral("Input past end of file");
+    case PermissionDenied: return QStringLiteral("Permission denied");
+    case PathFileAccess: return QStringLiteral("Path/File access error");
+    case PathNotFound: return QStringLiteral("Path not found");
+    case InvalidUseOfNull: return QStringLiteral("Invalid use of Null");
+    case ArchiverFailed: return QStringLiteral("Archiver failed");
+    case PackRunBusy: return QStringLiteral("A pack run is already in progress");
+    case ArchiveCheckFailed: return QStringLiteral("Archive check failed");
+    default: return QStringLiteral("Application-defined or object-defined error");
+    }
+}
+}  // namespace err
+
+RuntimeError::RuntimeError(int number, QString path)
+    : RuntimeError(number, err::Description(number), std::move(path))
+{
+}
+
+RuntimeError::RuntimeError(int number, QString description, QString path)
+    : m_number(number), m_description(std::move(description)), m_path(std::move(path))
+{
+    m_what = QStringLiteral("Run-time error %1: %2").arg(m_number).arg(m_description).toUtf8();
+    if (!m_path.isEmpty())
+        m_what += ": " + m_path.toUtf8();
+}
+
+QString RuntimeError::report() const
+{
+    QString text = QStringLiteral("Run-time error '%1':\n\n%2").arg(m_number).arg(m_description);
+    if (!m_path.isEmpty())
+        text += QStringLiteral("\n\n") + m_path;
+    return text;
+}

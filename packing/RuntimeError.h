@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <exception>
+
+// The program's numbered run-time errors. A failure carries the number the
+// operator sees in the error report, a description, and the file concerned
+// (empty when no file is involved).
+namespace err {
+constexpr int InvalidCall = 5;        // Invalid procedure call or argument
+constexpr int Overflow = 6;           // Overflow
+constexpr int FileNotFound = 53;      // File not found
+constexpr int DeviceIO = 57;          // Device I/O error
+constexpr int FileExists = 58;        // File already exists
+constexpr int DiskFull = 61;          // Disk full
+constexpr int InputPastEnd = 62;      // Input past end of file
+constexpr int PermissionDenied = 70;  // Permission denied
+constexpr int PathFileAccess = 75;    // Path/File access error
+constexpr int PathNotFound = 76;      // Path not found
+constexpr int InvalidUseOfNull = 94;  // Invalid use of Null
+constexpr int ArchiverFailed = 1001;  // an external archiver ended with an error
+constexpr int PackRunBusy = 1002;     // another copy is packing in the work folder
+constexpr int ArchiveCheckFailed = 1003;  // the finished archive does not hold what was packed
+
+// The standard description of a number, in English as the error report shows it.
+QString Description(int number);
+}  // namespace err
+
+class RuntimeError : public std::exception {
+public:
+    // With the standard description of the number.
+    explicit RuntimeError(int number, QString path = {});
+    RuntimeError(int number, QString description, QString path);
+
+    int number() const noexcept { return m_number; }
+    const QString& description() const noexcept { return m_description; }
+    const QString& path() const noexcept { return m_path; }
+
+    // The text of the error report: "Run-time error '53':", the description and the file.
+    QString report() const;
+
+    const char* what() const noexcept override { return m_what.constData(); }
+
+private:
+    int m_number;
+    QString m_description;
+    QString m_path;
+    QByteArray m_what;
+};

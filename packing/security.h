@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class QIODevice;
+
+// The package file: a 57-byte header, then the source's bytes each XOR-ed with 0x02.
+//
+//   offset  size  field
+//        0    10  length text (decimal), enciphered, padded with blanks
+//       10    12  user ID, enciphered, padded with blanks
+//       22    35  MD5 digest text of the password, enciphered (32 bytes), 3 blanks
+//       57     N  body
+//
+// Recipients read this layout byte for byte; it must never change.
+namespace security {
+
+constexpr int LengthFieldWidth = 10;
+constexpr int UserFieldWidth = 12;
+constexpr int DigestFieldWidth = 35;
+constexpr int HeaderSize = LengthFieldWidth + UserFieldWidth + DigestFieldWidth;
+// The length field holds a signed 32-bit count: sources must be smaller than this.
+constexpr qint64 MaxSourceSize = Q_INT64_C(2147483648);
+
+// Each byte XOR 0x02. Texts are counted in 16 bits, so 32767 bytes or more is error 6.
+QByteArray ScrambleText(const QByteArray& text);
+// The same transform, in place, for the streamed body.
+void ScrambleBlock(char* data, qsizetype size) noexcept;
+
+// The 57 header bytes for a body of `bodyLength` bytes. The user ID and password
+// are used as given: the caller has trimmed and upper-cased them.
+QByteArray PackageHeader(qint64 bodyLength, const QByteArray& userID, const QByteArray& password);
+
+// Copies exactly `length` bytes from `source` to `package`, scrambled, in large
+// blocks. The paths only name the files in a run-time error: 57 for a failed
+// read or write, 61 for a full disk, 62 when the source ends early.
+void WritePackageBody(QIODevice& source, qint64 length, QIODevice& package, const QString& sourcePath,
+                      const QString& packagePath);
+
+// Writes the package file for one source. The package replaces any file at its
+// path only when it is complete; on any failure a run-time error is thrown and
+// nothing new is left at the package path. The source is only ever read: a
+// missing source is error 53, one of 2 GiB or more error 6.
+void WritePackageFile(const QString& sourcePath, const QString& packagePath, const QByteArray& userID,
+                      const QByteArray& password);
+
+}  // namespace security

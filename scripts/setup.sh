@@ -1,0 +1,41 @@
+# Shared by scripts/run, scripts/test and scripts/bench: installs what is
+# missing from Debian's packages and configures and builds one build folder.
+# Sourced, not run.
+
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+PACKAGES=(
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  zip unzip
+  libminizip-dev zlib1g-dev
+  fonts-thai-tlwg fontconfig
+  xvfb xauth x11-apps
+  clang libclang-rt-14-dev
+  openssl
+)
+
+ensure_packages() {
+  local missing=()
+  local p
+  for p in "${PACKAGES[@]}" "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}" >&2
+  local sudo=()
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+# build_in DIR [cmake options...]: configures (once) and builds.
+build_in() {
+  local dir=$1
+  shift
+  cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" --parallel "$(nproc)"
+}
