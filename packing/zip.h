@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+// Runs the external archiver (bin/zip) or extractor (bin/unzip) that lie beside
+// the program, and waits until it has ended.
+//
+//   mode "zip":    "<folder>/bin/zip" -q -j "<archive>" "<file>"
+//   mode "unzip":  "<folder>/bin/unzip" -j "<archive>" -d "<target folder>"
+//
+// zip runs in grow mode (ZIPOPT=-g), so each added file is appended instead of
+// the whole archive being rewritten; unzip overwrites entries that already
+// exist in the target folder (UNZIP=-o). Neither can ever wait on a question:
+// both run with no input and no terminal.
+namespace zip {
+
+// How a started program ended.
+struct ArchiverResult {
+    bool started = false;  // false for an unknown mode: nothing was run
+    bool crashed = false;
+    int exitCode = 0;
+    QString program;      // the program's path
+    QString errorOutput;  // the end of what it wrote to stderr
+
+    bool ok() const { return !started || (!crashed && exitCode == 0); }
+};
+
+// The command line for a mode, or nothing for any mode but "zip" and "unzip"
+// (exact, lower case). Each path is enclosed in double quotes; a double quote
+// inside a path is written as three, and wildcard characters in the name of the
+// archive that unzip reads are bracketed ([*], [?], [[]) so that unzip takes
+// the name literally.
+std::optional<QString> CommandLine(const QString& programFolder, const QString& inputPath,
+                                   const QString& outputPath, const QString& mode);
+
+// The folder of the running program.
+QString ProgramFolder();
+
+// Runs the program for the mode from ProgramFolder() and returns once it has
+// ended; window events are handled all the while. An unknown mode starts
+// nothing and returns at once. A missing program is run-time error 53 and
+// nothing is waited for.
+ArchiverResult RunArchiver(const QString& inputPath, const QString& outputPath, const QString& mode);
+ArchiverResult RunArchiverIn(const QString& programFolder, const QString& inputPath, const QString& outputPath,
+                             const QString& mode);
+
+// Turns a failed run into run-time error 1001 naming the program, its exit
+// code (or the crash), what it said, and the paths.
+void RequireSuccess(const ArchiverResult& result, const QString& inputPath, const QString& outputPath);
+
+// True while RunArchiver waits for a program.
+bool IsWaiting();
+
+}  // namespace zip
+
+// Ends the program at once, as Exit does: nothing more of the window runs and
+// nothing is saved. During an archiver's wait the process exits on the spot and
+// the started archiver goes on to its end.
+void EndProgram();

@@ -1,0 +1,59 @@
+// A stand-in for bin/zip and bin/unzip. What it does comes from QUILLFOLD_STANDIN:
+//   exit:N                 write a line to stderr and exit with N
+//   crash                  abort
+//   sleep:MS[:FILE]        sleep, then create FILE (if given), exit 0
+//   record:FILE            append the arguments to FILE, one per line, then a blank line
+//   ask                    exit 0 only if there is neither input nor a terminal to ask on
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+int main(int argc, char* argv[])
+{
+    const char* what = std::getenv("QUILLFOLD_STANDIN");
+    const std::string mode = what ? what : "exit:0";
+    if (mode.rfind("exit:", 0) == 0) {
+        const int code = std::atoi(mode.c_str() + 5);
+        if (code != 0)
+            std::fprintf(stderr, "standin error: asked to fail with %d\n", code);
+        return code;
+    }
+    if (mode == "crash") {
+        std::signal(SIGABRT, SIG_DFL);
+        std::abort();
+    }
+    if (mode.rfind("sleep:", 0) == 0) {
+        const char* ms = mode.c_str() + 6;
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(ms)));
+        if (const char* file = std::strchr(ms, ':')) {
+            if (FILE* f = std::fopen(file + 1, "w"))
+                std::fclose(f);
+        }
+        return 0;
+    }
+    if (mode.rfind("record:", 0) == 0) {
+        FILE* f = std::fopen(mode.c_str() + 7, "a");
+        if (!f)
+            return 9;
+        for (int i = 0; i < argc; ++i)
+            std::fprintf(f, "%s\n", argv[i]);
+        std::fprintf(f, "\n");
+        std::fclose(f);
+        return 0;
+    }
+    if (mode == "ask") {
+        char answer[16];
+        if (read(STDIN_FILENO, answer, sizeof answer) > 0)
+            return 3;  // something could be typed in
+        if (open("/dev/tty", O_RDWR) >= 0)
+            return 4;  // a terminal to ask on
+        return 0;
+    }
+    return 8;
+}

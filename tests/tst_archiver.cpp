@@ -1,0 +1,286 @@
+// The archiver runner: its command lines, the real zip and unzip, and stand-ins
+// that fail, crash, sleep or would ask a question.
+#include "packing/RuntimeError.h"
+#include "packing/zip.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+void WriteFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+QByteArray ReadFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The entry names of an archive, in their order, read by Debian's unzip.
+QStringList EntriesOf(const QString& archive)
+{
+    QProcess list;
+    list.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive});
+    list.waitForFinished();
+    return QString::fromUtf8(list.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+}
+}  // namespace
+
+class TestArchiver : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { qunsetenv("QUILLFOLD_STANDIN"); }
+
+    void commandLine_data();
+    void commandLine();
+    void commandLineSplitsIntoTheExactPaths();
+
+    void zipAddsOneFileEachCall();
+    void unzipFlattensIntoNewFolderAndOverwrites();
+    void programFolderWithBlanks();
+    void missingProgramIsError53AndNothingRuns();
+    void unknownModeStartsNothing();
+    void failuresAreReportedNotSwallowed();
+    void programsCannotAskQuestions();
+
+    void waitEndsWhenTheProgramEnds();
+    void eventsRunDuringALongWait();
+    void endingTheProgramLeavesTheArchiverRunning();
+
+private:
+    // A program folder whose bin/zip and bin/unzip are the stand-in.
+    QString StandInFolder();
+    QTemporaryDir m_dir;
+};
+
+QString TestArchiver::StandInFolder()
+{
+    const QString folder = m_dir.filePath("standin program");
+    QDir().mkpath(folder + "/bin");
+    const QString standin = QCoreApplication::applicationDirPath() + "/standin";
+    for (const char* name : {"/bin/zip", "/bin/unzip"}) {
+        if (!QFileInfo::exists(folder + name))
+            QFile::link(standin, folder + name);
+    }
+    return folder;
+}
+
+void TestArchiver::commandLine_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("zip") << "/opt/q" << "/tmp/trash/a.enc" << "/home/u/out.zip" << "zip"
+                         << R"("/opt/q/bin/zip" -q -j "/home/u/out.zip" "/tmp/trash/a.enc")";
+    QTest::newRow("unzip") << "/opt/q" << "/home/u/pack.zip" << "/home/u/pack" << "unzip"
+                           << R"("/opt/q/bin/unzip" -j "/home/u/pack.zip" -d "/home/u/pack")";
+    QTest::newRow("blanks everywhere") << "/opt/my prog" << "/tmp/my trash/a b.enc" << "/home/u/my out.zip" << "zip"
+                                       << R"("/opt/my prog/bin/zip" -q -j "/home/u/my out.zip" "/tmp/my trash/a b.enc")";
+    QTest::newRow("unzip blanks") << "/opt/my prog" << "/d/my pack.zip" << "/d/my pack" << "unzip"
+                                  << R"("/opt/my prog/bin/unzip" -j "/d/my pack.zip" -d "/d/my pack")";
+    QTest::newRow("thai") << QString::fromUtf8("/โปรแกรม") << QString::fromUtf8("/tmp/trash/แบบฟอร์ม.enc")
+                          << QString::fromUtf8("/งาน/ส่ง.zip") << "zip"
+                          << QString::fromUtf8(R"("/โปรแกรม/bin/zip" -q -j "/งาน/ส่ง.zip" "/tmp/trash/แบบฟอร์ม.enc")");
+    QTest::newRow("empty paths") << "" << "" << "" << "zip" << R"("/bin/zip" -q -j "" "")";
+    QTest::newRow("quote in a path") << "/q" << "/t/say \"hi\".enc" << "/o.zip" << "zip"
+                                     << R"("/q/bin/zip" -q -j "/o.zip" "/t/say """hi""".enc")";
+    QTest::newRow("unzip wildcards") << "/q" << "/d[1]/a[1]*?.zip" << "/d[1]/a" << "unzip"
+                                     << R"("/q/bin/unzip" -j "/d[1]/a[[]1][*][?].zip" -d "/d[1]/a")";
+    for (const char* mode : {"ZIP", "Zip", "", "unzip ", "tar"})
+        QTest::newRow(qPrintable(QStringLiteral("mode '%1'").arg(mode))) << "/q" << "a" << "b" << mode << QString();
+}
+
+void TestArchiver::commandLine()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, input);
+    QFETCH(QString, output);
+    QFETCH(QString, mode);
+    QFETCH(QString, line);
+    QCOMPARE(zip::CommandLine(folder, input, output, mode).value_or(QString()), line);
+}
+
+void TestArchiver::commandLineSplitsIntoTheExactPaths()
+{
+    const QString folder = QString::fromUtf8("/opt/my \"q\" prog");
+    const QString input = QString::fromUtf8("/tmp/a  b/\"x\" ก.enc");
+    const QString output = QStringLiteral("/o/ut put.zip");
+    QStringList expected{folder + "/bin/zip", "-q", "-j", output, input};
+    QCOMPARE(QProcess::splitCommand(*zip::CommandLine(folder, input, output, "zip")), expected);
+}
+
+void TestArchiver::zipAddsOneFileEachCall()
+{
+    const QString files = m_dir.filePath("my files");
+    QDir().mkpath(files);
+    const QStringList names{"a b.enc", "c.enc", QString::fromUtf8("ก.enc")};
+    for (const QString& name : names)
+        WriteFile(files + "/" + name, name.toUtf8().repeated(100));
+    const QString archive = m_dir.filePath("new archive.zip");
+    for (const QString& name : names) {
+        const zip::ArchiverResult result = zip::RunArchiver(files + "/" + name, archive, "zip");
+        QVERIFY(result.started);
+        QVERIFY2(result.ok(), qPrintable(result.errorOutput));
+        QCOMPARE(result.program, QCoreApplication::applicationDirPath() + "/bin/zip");
+    }
+    QCOMPARE(EntriesOf(archive), names);  // bare names, in the order added
+}
+
+void TestArchiver::unzipFlattensIntoNewFolderAndOverwrites()
+{
+    // An archive that stores entries under folders.
+    const QString tree = m_dir.filePath("tree");
+    QDir().mkpath(tree + "/one/two");
+    WriteFile(tree + "/top.enc", "top");
+    WriteFile(tree + "/one/two/deep.enc", "deep");
+    QProcess make;
+    make.setWorkingDirectory(tree);
+    make.start("zip", {"-q", "-r", m_dir.filePath("stored.zip"), "."});
+    QVERIFY(make.waitForFinished() && make.exitCode() == 0);
+
+    const QString target = m_dir.filePath("not yet here");
+    QVERIFY(!QFileInfo::exists(target));
+    QVERIFY(zip::RunArchiver(m_dir.filePath("stored.zip"), target, "unzip").ok());
+    QCOMPARE(ReadFile(target + "/top.enc"), QByteArray("top"));
+    QCOMPARE(ReadFile(target + "/deep.enc"), QByteArray("deep"));
+
+    // Extracting again over changed files overwrites them, without a question.
+    WriteFile(target + "/top.enc", "changed");
+    QVERIFY(zip::RunArchiver(m_dir.filePath("stored.zip"), target, "unzip").ok());
+    QCOMPARE(ReadFile(target + "/top.enc"), QByteArray("top"));
+
+    // A damaged archive is a failure.
+    WriteFile(m_dir.filePath("broken.zip"), "PK this is not an archive");
+    QVERIFY(!zip::RunArchiver(m_dir.filePath("broken.zip"), target, "unzip").ok());
+}
+
+void TestArchiver::programFolderWithBlanks()
+{
+    const QString folder = m_dir.filePath("real program folder");
+    QDir().mkpath(folder + "/bin");
+    QVERIFY(QFile::link(QCoreApplication::applicationDirPath() + "/bin/zip", folder + "/bin/zip"));
+    WriteFile(m_dir.filePath("x.enc"), "x");
+    QVERIFY(zip::RunArchiverIn(folder, m_dir.filePath("x.enc"), m_dir.filePath("x archive.zip"), "zip").ok());
+    QCOMPARE(EntriesOf(m_dir.filePath("x archive.zip")), QStringList{"x.enc"});
+}
+
+void TestArchiver::missingProgramIsError53AndNothingRuns()
+{
+    const QString empty = m_dir.filePath("empty program folder");
+    QDir().mkpath(empty);
+    for (const char* mode : {"zip", "unzip"}) {
+        try {
+            zip::RunArchiverIn(empty, "in", "out", mode);
+            QFAIL("a missing program was not reported");
+        } catch (const RuntimeError& error) {
+            QCOMPARE(error.number(), err::FileNotFound);
+            QCOMPARE(error.path(), empty + "/bin/" + mode);
+        }
+    }
+}
+
+void TestArchiver::unknownModeStartsNothing()
+{
+    const QString record = m_dir.filePath("unknown.record");
+    qputenv("QUILLFOLD_STANDIN", ("record:" + record).toUtf8());
+    for (const char* mode : {"ZIP", "Unzip", ""}) {
+        const zip::ArchiverResult result = zip::RunArchiverIn(StandInFolder(), "in", "out", mode);
+        QVERIFY(!result.started);
+        QVERIFY(result.ok());
+    }
+    QVERIFY(!QFile::exists(record));
+}
+
+void TestArchiver::failuresAreReportedNotSwallowed()
+{
+    qputenv("QUILLFOLD_STANDIN", "exit:15");
+    const zip::ArchiverResult failed = zip::RunArchiverIn(StandInFolder(), "/w/a.enc", "/d/out.zip", "zip");
+    QVERIFY(failed.started && !failed.ok() && !failed.crashed);
+    QCOMPARE(failed.exitCode, 15);
+    try {
+        zip::RequireSuccess(failed, "/w/a.enc", "/d/out.zip");
+        QFAIL("a failed zip was taken for success");
+    } catch (const RuntimeError& error) {
+        QCOMPARE(error.number(), err::ArchiverFailed);
+        QCOMPARE(error.description(), QStringLiteral("zip ended with exit code 15 (standin error: asked to fail with 15)"));
+        QCOMPARE(error.path(), QStringLiteral("/w/a.enc\n/d/out.zip"));
+    }
+
+    qputenv("QUILLFOLD_STANDIN", "crash");
+    const zip::ArchiverResult crashed = zip::RunArchiverIn(StandInFolder(), "a", "b", "unzip");
+    QVERIFY(crashed.crashed && !crashed.ok());
+    try {
+        zip::RequireSuccess(crashed, "a", "b");
+        QFAIL("a crashed unzip was taken for success");
+    } catch (const RuntimeError& error) {
+        QVERIFY(error.description().startsWith("unzip crashed"));
+    }
+
+    // The real zip, given a file that is not there.
+    const zip::ArchiverResult real = zip::RunArchiver(m_dir.filePath("none.enc"), m_dir.filePath("none.zip"), "zip");
+    QVERIFY(!real.ok());
+    QCOMPARE(real.exitCode, 12);  // Info-ZIP: nothing to do
+}
+
+void TestArchiver::programsCannotAskQuestions()
+{
+    qputenv("QUILLFOLD_STANDIN", "ask");
+    QCOMPARE(zip::RunArchiverIn(StandInFolder(), "a", "b", "zip").exitCode, 0);
+}
+
+void TestArchiver::waitEndsWhenTheProgramEnds()
+{
+    // Twenty programs that end at once finish long before a timer of 1.5 s
+    // fires: a wait that slept a fixed 100 ms per program would need 2 s.
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.start(1500);
+    for (int i = 0; i < 20; ++i)
+        QVERIFY(zip::RunArchiverIn(StandInFolder(), "a", "b", "zip").ok());
+    QVERIFY(timer.isActive());
+}
+
+void TestArchiver::eventsRunDuringALongWait()
+{
+    int ticks = 0;
+    QTimer timer;
+    timer.setInterval(50);
+    connect(&timer, &QTimer::timeout, [&] {
+        ++ticks;
+        QVERIFY(zip::IsWaiting());
+    });
+    timer.start();
+    qputenv("QUILLFOLD_STANDIN", "sleep:700");
+    QVERIFY(zip::RunArchiverIn(StandInFolder(), "a", "b", "zip").ok());
+    QVERIFY2(ticks >= 5, qPrintable(QString::number(ticks)));
+    QVERIFY(!zip::IsWaiting());
+}
+
+void TestArchiver::endingTheProgramLeavesTheArchiverRunning()
+{
+    const QString marker = m_dir.filePath("archiver finished");
+    QProcess program;
+    program.start(QCoreApplication::applicationDirPath() + "/end_during_wait", {StandInFolder(), marker});
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    QVERIFY(program.readAllStandardOutput().isEmpty());  // nothing ran after the wait
+    QVERIFY(!QFile::exists(marker));                     // the archiver was still at work...
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 10000);  // ...and went on to its end
+}
+
+QTEST_GUILESS_MAIN(TestArchiver)
+#include "tst_archiver.moc"
