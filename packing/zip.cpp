@@ -14,6 +14,7 @@
 namespace zip {
 namespace {
 int waitDepth = 0;
+QString programFolderOverride;
 constexpr qsizetype KeptErrorOutput = 4096;
 
 // In double quotes; a quote inside is written as three, which QProcess::splitCommand reads back as one.
@@ -56,7 +57,12 @@ std::optional<QString> CommandLine(const QString& programFolder, const QString& 
 
 QString ProgramFolder()
 {
-    return QCoreApplication::applicationDirPath();
+    return programFolderOverride.isEmpty() ? QCoreApplication::applicationDirPath() : programFolderOverride;
+}
+
+void SetProgramFolder(const QString& folder)
+{
+    programFolderOverride = folder;
 }
 
 ArchiverResult RunArchiver(const QString& inputPath, const QString& outputPath, const QString& mode)

@@ -35,8 +35,10 @@ struct ArchiverResult {
 std::optional<QString> CommandLine(const QString& programFolder, const QString& inputPath,
                                    const QString& outputPath, const QString& mode);
 
-// The folder of the running program.
+// The folder that holds bin/zip and bin/unzip: the running program's own
+// folder, unless another was set (tests use this to run stand-ins).
 QString ProgramFolder();
+void SetProgramFolder(const QString& folder);
 
 // Runs the program for the mode from ProgramFolder() and returns once it has
 // ended; window events are handled all the while. An unknown mode starts

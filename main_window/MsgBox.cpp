@@ -1,0 +1,48 @@
+#include "MsgBox.h"
+
+#include "packing/PackRun.h"
+
+#include <QMessageBox>
+
+namespace gui {
+namespace {
+MsgBoxHandler& Handler()
+{
+    static MsgBoxHandler handler;
+    return handler;
+}
+}  // namespace
+
+int MsgBox(QWidget* owner, const QString& prompt, int buttons, const QString& title)
+{
+    if (Handler())
+        return Handler()(owner, prompt, buttons, title);
+
+    QMessageBox box(owner);
+    box.setWindowTitle(title);
+    box.setText(prompt);
+    switch (buttons) {
+    case packing::vbQuestionOKCancel:
+        box.setIcon(QMessageBox::Question);
+        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        box.setEscapeButton(QMessageBox::Cancel);
+        break;
+    case packing::vbInformation:
+        box.setIcon(QMessageBox::Information);
+        box.setStandardButtons(QMessageBox::Ok);
+        break;
+    default:
+        box.setIcon(QMessageBox::Warning);
+        box.setStandardButtons(QMessageBox::Ok);
+        break;
+    }
+    box.setDefaultButton(QMessageBox::Ok);
+    return box.exec() == QMessageBox::Ok ? packing::vbOK : packing::vbCancel;
+}
+
+void SetMsgBoxHandler(MsgBoxHandler handler)
+{
+    Handler() = std::move(handler);
+}
+
+}  // namespace gui

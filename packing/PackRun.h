@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QDateTime>
+#include <QLocale>
+#include <QString>
+#include <QStringList>
+
+// The pack run that the main window's Run button starts: checks, credentials,
+// confirmation, then one package per listed workbook, each added to the
+// destination archive, and at the end "finished " with the date and time.
+namespace packing {
+
+// The window's controls that the run switches.
+enum class Control { imgOn, imgHold, imgOff, cmdBrowseSrc, cmdBrowseDest, cmdRun, cmdExit };
+
+// Message box codes and answers.
+constexpr int vbExclamation = 48;  // exclamation, OK
+constexpr int vbQuestionOKCancel = 33;  // question, OK and Cancel
+constexpr int vbInformation = 64;  // information, OK
+constexpr int vbOK = 1;
+constexpr int vbCancel = 2;
+
+inline const QString AppTitle = QStringLiteral("Quillfold");
+inline const QString ErrorTitle = QStringLiteral("ข้อผิดพลาด");
+
+// What the run needs of the main window.
+class PackRunWindow {
+public:
+    virtual ~PackRunWindow() = default;
+
+    virtual int ListCount() const = 0;
+    virtual QString ListItem(int index) const = 0;
+    virtual void ClearList() = 0;
+    virtual QString Text1() const = 0;
+    virtual void SetText1(const QString& text) = 0;
+    virtual QString Text2() const = 0;
+    virtual void SetText2(const QString& text) = 0;
+    virtual QString Label3() const = 0;
+    virtual void SetLabel3(const QString& caption) = 0;
+    virtual void SetVisible(Control control, bool visible) = 0;
+    virtual void SetEnabled(Control control, bool enabled) = 0;
+
+    // The credentials dialog, modal and owned by the window; returns when it is hidden or closed.
+    virtual void ShowLogin() = 0;
+    // A message box owned by the window; returns vbOK or vbCancel.
+    virtual int MsgBox(const QString& prompt, int buttons, const QString& title) = 0;
+};
+
+// One pack run over the window's selection. Never throws: a failure after the
+// confirmation is reported in a message box, the incomplete archive and this
+// run's package files are removed, and the window is unlocked with the idle
+// lamp, keeping the selection.
+void PackRun(PackRunWindow& window);
+
+// Groups of entries that would get the same package name (compared without
+// regard to letter case), each group as its entries joined by ", ".
+QStringList ClashingEntries(const QStringList& entries);
+
+// The date and time as the regional settings print them: the short date, one
+// blank, the long time (without a time zone); at exactly midnight the date alone.
+QString DateTimeText(const QDateTime& moment, const QLocale& locale = QLocale::system());
+
+}  // namespace packing
