@@ -88,7 +88,7 @@ ArchiverResult RunArchiverIn(const QString& programFolder, const QString& inputP
     for (const char* name : {"ZIP", "ZIPOPT", "UNZIP", "UNZIPOPT"})
         environment.remove(QString::fromLatin1(name));
     environment.insert(mode == u"zip" ? QStringLiteral("ZIPOPT") : QStringLiteral("UNZIP"),
-                       mode == u"zip" ? QStringLiteral("-g") : QStringLiteral("-o"));
+                       mode == u"zip" ? QStringLiteral("-g") : QStringLiteral("-n"));
 
     QProcess process;
     process.setProgram(result.program);

@@ -11,9 +11,10 @@
 //   mode "unzip":  "<folder>/bin/unzip" -j "<archive>" -d "<target folder>"
 //
 // zip runs in grow mode (ZIPOPT=-g), so each added file is appended instead of
-// the whole archive being rewritten; unzip overwrites entries that already
-// exist in the target folder (UNZIP=-o). Neither can ever wait on a question:
-// both run with no input and no terminal.
+// the whole archive being rewritten; unzip never overwrites a file that
+// already exists in the target folder (UNZIP=-n), so no extraction can destroy
+// anything. Neither can ever wait on a question: both run with no input and no
+// terminal.
 namespace zip {
 
 // How a started program ended.

@@ -46,7 +46,7 @@ private slots:
     void commandLineSplitsIntoTheExactPaths();
 
     void zipAddsOneFileEachCall();
-    void unzipFlattensIntoNewFolderAndOverwrites();
+    void unzipFlattensIntoNewFolderAndKeepsExistingFiles();
     void programFolderWithBlanks();
     void missingProgramIsError53AndNothingRuns();
     void unknownModeStartsNothing();
@@ -139,7 +139,7 @@ void TestArchiver::zipAddsOneFileEachCall()
     QCOMPARE(EntriesOf(archive), names);  // bare names, in the order added
 }
 
-void TestArchiver::unzipFlattensIntoNewFolderAndOverwrites()
+void TestArchiver::unzipFlattensIntoNewFolderAndKeepsExistingFiles()
 {
     // An archive that stores entries under folders.
     const QString tree = m_dir.filePath("tree");
@@ -157,10 +157,12 @@ void TestArchiver::unzipFlattensIntoNewFolderAndOverwrites()
     QCOMPARE(ReadFile(target + "/top.enc"), QByteArray("top"));
     QCOMPARE(ReadFile(target + "/deep.enc"), QByteArray("deep"));
 
-    // Extracting again over changed files overwrites them, without a question.
+    // Extracting again never replaces a file that is already there, and asks nothing.
     WriteFile(target + "/top.enc", "changed");
+    QFile::remove(target + "/deep.enc");
     QVERIFY(zip::RunArchiver(m_dir.filePath("stored.zip"), target, "unzip").ok());
-    QCOMPARE(ReadFile(target + "/top.enc"), QByteArray("top"));
+    QCOMPARE(ReadFile(target + "/top.enc"), QByteArray("changed"));
+    QCOMPARE(ReadFile(target + "/deep.enc"), QByteArray("deep"));
 
     // A damaged archive is a failure.
     WriteFile(m_dir.filePath("broken.zip"), "PK this is not an archive");
