@@ -1,0 +1,247 @@
+#include "frmMain.h"
+
+#include "CommonDialog.h"
+#include "MsgBox.h"
+#include "credentials/frmLogin.h"
+#include "packing/RuntimeError.h"
+#include "packing/UnzipCommand.h"
+#include "packing/text.h"
+#include "packing/zip.h"
+#include "ui_frmMain.h"
+
+#include <QCloseEvent>
+
+// The pictures live in the library; make sure they are registered.
+static void InitPictures()
+{
+    Q_INIT_RESOURCE(quillfold);
+}
+
+namespace {
+const QString SourceFilter = QStringLiteral("Excel Files (*.xls)|*.xls|All Files (*.*)|*.*|");
+const QString ArchiveFilter = QStringLiteral("ZIP Files (*.zip)|*.zip|");
+const QString SourceTitle = QStringLiteral("กรุณาเลือกแบบฟอร์ม");
+const QString SaveTitle = QStringLiteral("Select the source file ");
+constexpr int LargestMultipleResult = 32767;
+}  // namespace
+
+frmMain::frmMain(QWidget* parent)
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      ui(std::make_unique<Ui::frmMain>()),
+      m_commonDialog(std::make_unique<QtCommonDialog>(this))
+{
+    InitPictures();
+    ui->setupUi(this);
+    // The client area is 420 x 329 below the menu; controls keep their places on resize.
+    resize(420, 329 + ui->menubar->sizeHint().height());
+    QFont versionFont = ui->lblVersion->font();
+    versionFont.setStyleHint(QFont::Serif);
+    ui->lblVersion->setFont(versionFont);
+
+    QAction* mnuSeperator = ui->mnuFile->insertSeparator(ui->mnuFileExit);
+    mnuSeperator->setObjectName(QStringLiteral("mnuSeperator"));
+    mnuSeperator->setVisible(false);
+
+    for (QWidget* lamp : {ui->imgOff, ui->imgHold, ui->imgOn})
+        lamp->hide();
+
+    connect(ui->cmdBrowseSrc, &QPushButton::clicked, this, &frmMain::cmdBrowseSrc_Click);
+    connect(ui->cmdBrowseDest, &QPushButton::clicked, this, &frmMain::cmdBrowseDest_Click);
+    connect(ui->cmdRun, &QPushButton::clicked, this, &frmMain::cmdRun_Click);
+    connect(ui->cmdExit, &QPushButton::clicked, this, &frmMain::cmdExit_Click);
+    connect(ui->mnuFileExit, &QAction::triggered, this, &frmMain::mnuFileExit_Click);
+    connect(ui->mnuFileUnzip, &QAction::triggered, this, &frmMain::mnuFileUnzip_Click);
+
+    Form_Load();
+    ui->cmdBrowseSrc->setFocus();
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::Form_Load()
+{
+    ui->imgOff->show();
+}
+
+void frmMain::SetCommonDialog(std::unique_ptr<CommonDialog> dialog)
+{
+    m_commonDialog = std::move(dialog);
+}
+
+bool frmMain::SelectMultipleFiles(CommonDialog& CD, const QString& Filter, QStringList& Filenames)
+{
+    try {
+        CD.Filter = Filter;
+        CD.FilterIndex = 1;
+        CD.Flags = CommonDialog::OFN_EXPLORER | CommonDialog::OFN_FILEMUSTEXIST | CommonDialog::OFN_ALLOWMULTISELECT;
+        CD.DialogTitle = SourceTitle;
+        CD.MaxFileSize = LargestMultipleResult;
+        CD.FileName = QString();
+        CD.CancelError = true;
+        CD.ShowOpen();
+        Filenames = CD.FileName.split(QChar(0));
+        return true;
+    } catch (const RuntimeError&) {
+        return false;
+    }
+}
+
+bool frmMain::SelectSingleFile(CommonDialog& CD, const QString& Filter, QString& Filename)
+{
+    try {
+        CD.Filter = Filter;
+        CD.FilterIndex = 1;
+        CD.Flags = CommonDialog::OFN_NOREADONLYRETURN | CommonDialog::OFN_PATHMUSTEXIST |
+                   CommonDialog::OFN_HIDEREADONLY | CommonDialog::OFN_OVERWRITEPROMPT;
+        CD.DialogTitle = SaveTitle;
+        CD.FileName = Filename;
+        CD.CancelError = true;
+        CD.ShowSave();
+        Filename = CD.FileName;
+        return true;
+    } catch (const RuntimeError&) {
+        return false;
+    }
+}
+
+void frmMain::cmdBrowseSrc_Click()
+{
+    ui->List1->clear();
+    QStringList files;
+    if (!SelectMultipleFiles(CommonDialog1(), SourceFilter, files))
+        return;
+    if (files.size() > 1) {
+        ui->Text1->setText(files.first());
+        for (qsizetype i = 1; i < files.size(); ++i)
+            ui->List1->addItem(files[i]);
+        return;
+    }
+    // One file: its folder without the last "/", except for the root itself.
+    QString folder = text::FileNameOfPath(files.first(), text::PathFolder);
+    if (folder.size() > 1 && folder.endsWith(u'/'))
+        folder.chop(1);
+    ui->Text1->setText(folder);
+    ui->List1->addItem(text::FileNameOfPath(files.first(), text::PathName));
+}
+
+void frmMain::cmdBrowseDest_Click()
+{
+    QString name;
+    SelectSingleFile(CommonDialog1(), ArchiveFilter, name);
+    ui->Text2->setText(name);
+}
+
+void frmMain::cmdRun_Click()
+{
+    packing::PackRun(*this);
+}
+
+void frmMain::cmdExit_Click()
+{
+    EndProgram();
+}
+
+void frmMain::mnuFileExit_Click()
+{
+    EndProgram();
+}
+
+void frmMain::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    EndProgram();
+}
+
+void frmMain::mnuFileUnzip_Click()
+{
+    QString chosen;
+    SelectSingleFile(CommonDialog1(), ArchiveFilter, chosen);
+    try {
+        packing::UnzipArchive(chosen);
+    } catch (const RuntimeError& error) {
+        MsgBox(error.report(), packing::vbExclamation, packing::AppTitle);
+    }
+}
+
+int frmMain::ListCount() const
+{
+    return ui->List1->count();
+}
+
+QString frmMain::ListItem(int index) const
+{
+    return ui->List1->item(index)->text();
+}
+
+void frmMain::ClearList()
+{
+    ui->List1->clear();
+}
+
+QString frmMain::Text1() const
+{
+    return ui->Text1->text();
+}
+
+void frmMain::SetText1(const QString& text)
+{
+    ui->Text1->setText(text);
+}
+
+QString frmMain::Text2() const
+{
+    return ui->Text2->text();
+}
+
+void frmMain::SetText2(const QString& text)
+{
+    ui->Text2->setText(text);
+}
+
+QString frmMain::Label3() const
+{
+    return ui->Label3->text();
+}
+
+void frmMain::SetLabel3(const QString& caption)
+{
+    ui->Label3->setText(caption);
+}
+
+QWidget* frmMain::Widget(packing::Control control) const
+{
+    using packing::Control;
+    switch (control) {
+    case Control::imgOn: return ui->imgOn;
+    case Control::imgHold: return ui->imgHold;
+    case Control::imgOff: return ui->imgOff;
+    case Control::cmdBrowseSrc: return ui->cmdBrowseSrc;
+    case Control::cmdBrowseDest: return ui->cmdBrowseDest;
+    case Control::cmdRun: return ui->cmdRun;
+    case Control::cmdExit: return ui->cmdExit;
+    }
+    return nullptr;
+}
+
+void frmMain::SetVisible(packing::Control control, bool visible)
+{
+    Widget(control)->setVisible(visible);
+}
+
+void frmMain::SetEnabled(packing::Control control, bool enabled)
+{
+    Widget(control)->setEnabled(enabled);
+}
+
+void frmMain::ShowLogin()
+{
+    if (!m_login)
+        m_login = new frmLogin(this);
+    m_login->exec();
+}
+
+int frmMain::MsgBox(const QString& prompt, int buttons, const QString& title)
+{
+    return gui::MsgBox(this, prompt, buttons, title);
+}

@@ -1,0 +1,16 @@
+#include "UnzipCommand.h"
+
+#include "text.h"
+#include "zip.h"
+
+namespace packing {
+
+void UnzipArchive(const QString& chosenPath)
+{
+    if (text::TrimBlanks(chosenPath).isEmpty())
+        return;
+    const QString target = text::BaseNameOf(chosenPath);
+    zip::RequireSuccess(zip::RunArchiver(chosenPath, target, QStringLiteral("unzip")), chosenPath, target);
+}
+
+}  // namespace packing

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch folder and checks what a user gets: the
+# program with bin/zip and bin/unzip beside it, the link in bin/, the menu
+# entry and the icons.
+set -euo pipefail
+build=$1
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+DESTDIR="$stage" cmake --install "$build" --prefix /usr >/dev/null
+root="$stage/usr"
+fail() { echo "FAIL: $*" >&2; exit 1; }
+[ -x "$root/lib/quillfold/quillfold" ] || fail "no program in lib/quillfold"
+for p in zip unzip; do
+  [ -L "$root/lib/quillfold/bin/$p" ] || fail "bin/$p is not a link"
+  [ -x "$(readlink "$root/lib/quillfold/bin/$p")" ] || fail "bin/$p points nowhere"
+done
+[ "$(readlink "$root/bin/quillfold")" = "../lib/quillfold/quillfold" ] || fail "bin/quillfold link"
+[ -f "$root/share/applications/quillfold.desktop" ] || fail "no menu entry"
+for s in 16 32 48 128; do
+  [ -f "$root/share/icons/hicolor/${s}x${s}/apps/quillfold.png" ] || fail "no ${s}px icon"
+done
+grep -q '^Exec=quillfold$' "$root/share/applications/quillfold.desktop" || fail "menu entry Exec"
+echo "install layout ok"

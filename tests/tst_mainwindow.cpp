@@ -1,0 +1,353 @@
+// The main window: its start, the Browse buttons over answered dialogs, a whole
+// run through the real window, the Unzip command, and Exit during a run.
+#include "FakeCommonDialog.h"
+#include "credentials/var.h"
+#include "main_window/MsgBox.h"
+#include "main_window/frmMain.h"
+#include "packing/zip.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+void WriteFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+QStringList EntriesOf(const QString& archive)
+{
+    QProcess list;
+    list.start("unzip", {"-Z1", archive});
+    list.waitForFinished();
+    return QString::fromUtf8(list.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+}
+
+struct Message {
+    QString prompt;
+    int buttons;
+    QString title;
+};
+}  // namespace
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void startState();
+    void resizingMovesNothing();
+    void browseSource_data();
+    void browseSource();
+    void cancelledSourceEmptiesTheList();
+    void browseDestination();
+    void filtersAndExplorerShape();
+    void wholeRunThroughTheWindow();
+    void unzipCommand();
+    void endingDuringTheWait_data();
+    void endingDuringTheWait();
+
+private:
+    template <typename T>
+    T* Find(const char* name) const
+    {
+        return m_window->findChild<T*>(name);
+    }
+    QStringList Items() const;
+    FakeCommonDialog* Dialog(QStringList answers);
+
+    QTemporaryDir m_temp;
+    QTemporaryDir m_files;
+    std::unique_ptr<frmMain> m_window;
+    FakeCommonDialog* m_dialog = nullptr;
+    QList<Message> m_messages;
+};
+
+void TestMainWindow::initTestCase()
+{
+    qputenv("TMPDIR", QFile::encodeName(m_temp.path()));
+}
+
+void TestMainWindow::init()
+{
+    m_messages.clear();
+    gui::SetMsgBoxHandler([this](QWidget*, const QString& prompt, int buttons, const QString& title) {
+        m_messages << Message{prompt, buttons, title};
+        return 1;
+    });
+    m_window = std::make_unique<frmMain>();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+}
+
+void TestMainWindow::cleanup()
+{
+    m_window.reset();
+    gui::SetMsgBoxHandler({});
+}
+
+QStringList TestMainWindow::Items() const
+{
+    QStringList items;
+    auto* list = Find<QListWidget>("List1");
+    for (int i = 0; i < list->count(); ++i)
+        items << list->item(i)->text();
+    return items;
+}
+
+FakeCommonDialog* TestMainWindow::Dialog(QStringList answers)
+{
+    auto dialog = std::make_unique<FakeCommonDialog>();
+    dialog->answers = answers;
+    m_dialog = dialog.get();
+    m_window->SetCommonDialog(std::move(dialog));
+    return m_dialog;
+}
+
+void TestMainWindow::startState()
+{
+    QCOMPARE(m_window->windowTitle(), QStringLiteral("Quillfold"));
+    QCOMPARE(m_window->centralWidget()->size(), QSize(420, 329));
+    QVERIFY(Find<QLabel>("imgOff")->isVisible());
+    QVERIFY(!Find<QLabel>("imgHold")->isVisible());
+    QVERIFY(!Find<QLabel>("imgOn")->isVisible());
+    QVERIFY(Find<QLineEdit>("Text1")->text().isEmpty());
+    QVERIFY(Find<QLineEdit>("Text2")->text().isEmpty());
+    QVERIFY(Items().isEmpty());
+    QVERIFY(Find<QLabel>("Label3")->text().isEmpty());
+    QCOMPARE(Find<QLabel>("Label1")->text(), QString::fromUtf8("เลือกไฟล์"));
+    QCOMPARE(Find<QLabel>("Label2")->text(), QString::fromUtf8("เลือกปลายทาง"));
+    QCOMPARE(Find<QLabel>("lblVersion")->text(), QStringLiteral("V1.01"));
+    QCOMPARE(Find<QLabel>("lblVersion")->font().pointSize(), 6);
+    QCOMPARE(QApplication::focusWidget(), Find<QPushButton>("cmdBrowseSrc"));
+    QVERIFY(!(m_window->windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(m_window->windowFlags() & Qt::WindowMinimizeButtonHint);
+
+    // The File menu offers Exit alone; Unzip keeps its command but is hidden.
+    auto* menu = Find<QMenu>("mnuFile");
+    QCOMPARE(menu->title(), QStringLiteral("&File"));
+    QStringList shown;
+    for (QAction* action : menu->actions()) {
+        if (action->isVisible())
+            shown << action->text();
+    }
+    QCOMPARE(shown, QStringList{"Exit"});
+    QCOMPARE(menu->actions().size(), 4);
+    QVERIFY(Find<QAction>("mnuSeperator")->isSeparator());
+}
+
+void TestMainWindow::resizingMovesNothing()
+{
+    const QRect before = Find<QPushButton>("cmdRun")->geometry();
+    m_window->resize(700, 600);
+    QTest::qWait(0);
+    QCOMPARE(Find<QPushButton>("cmdRun")->geometry(), before);
+    QCOMPARE(Find<QListWidget>("List1")->geometry(), QRect(24, 64, 369, 121));
+}
+
+void TestMainWindow::browseSource_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QStringList>("items");
+    const QChar nul(0);
+    QTest::newRow("one file") << "/data/forms/a.xls" << "/data/forms" << QStringList{"a.xls"};
+    QTest::newRow("three files") << "/data/forms" + QString(nul) + "c.xls" + nul + "a.xls" + nul + "b b.xls"
+                                 << "/data/forms" << QStringList{"c.xls", "a.xls", "b b.xls"};
+    QTest::newRow("several in the root") << "/" + QString(nul) + "a.xls" + nul + "b.xls" << "/"
+                                         << QStringList{"a.xls", "b.xls"};
+    QTest::newRow("one in the root") << "/a.xls" << "/" << QStringList{"a.xls"};
+    QTest::newRow("thai") << QString::fromUtf8("/งาน/แบบฟอร์ม.xls") << QString::fromUtf8("/งาน")
+                          << QStringList{QString::fromUtf8("แบบฟอร์ม.xls")};
+}
+
+void TestMainWindow::browseSource()
+{
+    QFETCH(QString, answer);
+    QFETCH(QString, folder);
+    QFETCH(QStringList, items);
+    Dialog({answer});
+    QTest::mouseClick(Find<QPushButton>("cmdBrowseSrc"), Qt::LeftButton);
+    QCOMPARE(Find<QLineEdit>("Text1")->text(), folder);
+    QCOMPARE(Items(), items);
+
+    const FakeCommonDialog::Shown& shown = m_dialog->shown.first();
+    QVERIFY(!shown.save);
+    QCOMPARE(shown.filter, QStringLiteral("Excel Files (*.xls)|*.xls|All Files (*.*)|*.*|"));
+    QCOMPARE(shown.filterIndex, 1);
+    QCOMPARE(shown.flags, 0x81200);
+    QCOMPARE(shown.title, QString::fromUtf8("กรุณาเลือกแบบฟอร์ม"));
+    QCOMPARE(shown.maxFileSize, 32767);
+    QVERIFY(shown.fileName.isEmpty());
+    QVERIFY(shown.cancelError);
+}
+
+void TestMainWindow::cancelledSourceEmptiesTheList()
+{
+    Dialog({"/data/forms/a.xls", QString()});
+    m_window->cmdBrowseSrc_Click();
+    m_window->cmdBrowseSrc_Click();
+    QVERIFY(Items().isEmpty());
+    QCOMPARE(Find<QLineEdit>("Text1")->text(), QStringLiteral("/data/forms"));
+}
+
+void TestMainWindow::browseDestination()
+{
+    Dialog({"/out/hand over.zip", "/out/pack", QString()});
+    m_window->cmdBrowseDest_Click();
+    QCOMPARE(Find<QLineEdit>("Text2")->text(), QStringLiteral("/out/hand over.zip"));
+    const FakeCommonDialog::Shown& shown = m_dialog->shown.first();
+    QVERIFY(shown.save);
+    QCOMPARE(shown.filter, QStringLiteral("ZIP Files (*.zip)|*.zip|"));
+    QCOMPARE(shown.flags, 0x8806);
+    QCOMPARE(shown.title, QStringLiteral("Select the source file "));
+    QVERIFY(shown.fileName.isEmpty());  // never remembers the last choice
+
+    m_window->cmdBrowseDest_Click();  // typed without an extension: kept as typed
+    QCOMPARE(Find<QLineEdit>("Text2")->text(), QStringLiteral("/out/pack"));
+    m_window->cmdBrowseDest_Click();  // cancelled
+    QVERIFY(Find<QLineEdit>("Text2")->text().isEmpty());
+}
+
+void TestMainWindow::filtersAndExplorerShape()
+{
+    QCOMPARE(QtNameFilters("Excel Files (*.xls)|*.xls|All Files (*.*)|*.*|"),
+             (QStringList{"Excel Files (*.xls)", "All Files (*)"}));
+    QCOMPARE(QtNameFilters("ZIP Files (*.zip)|*.zip|"), QStringList{"ZIP Files (*.zip)"});
+    QCOMPARE(QtNameFilters("Books|*.xls;*.xlsx|"), QStringList{"Books (*.xls *.xlsx)"});
+
+    const QChar nul(0);
+    QCOMPARE(ExplorerResult({"/d/a.xls"}), QStringLiteral("/d/a.xls"));
+    QCOMPARE(ExplorerResult({"/d/a.xls", "/d/b.xls"}), "/d" + QString(nul) + "a.xls" + nul + "b.xls");
+    QCOMPARE(ExplorerResult({"/a.xls", "/b.xls"}), "/" + QString(nul) + "a.xls" + nul + "b.xls");
+    QVERIFY_THROWS_EXCEPTION(RuntimeError, ExplorerResult({"/d/a.xls", "/e/b.xls"}));
+}
+
+void TestMainWindow::wholeRunThroughTheWindow()
+{
+    WriteFile(m_files.filePath("a.xls"), "first workbook");
+    WriteFile(m_files.filePath("b.xls"), "second workbook");
+    const QString archive = m_files.filePath("out/hand over.zip");
+    QDir().mkpath(m_files.filePath("out"));
+    Dialog({m_files.path() + QChar(0) + "a.xls" + QChar(0) + "b.xls", archive});
+    QTest::mouseClick(Find<QPushButton>("cmdBrowseSrc"), Qt::LeftButton);
+    QTest::mouseClick(Find<QPushButton>("cmdBrowseDest"), Qt::LeftButton);
+
+    // The credentials dialog is answered as soon as it is up.
+    bool answered = false;
+    QTimer::singleShot(0, this, [&] {
+        QWidget* login = QApplication::activeModalWidget();
+        QVERIFY(login);
+        QCOMPARE(login->windowTitle(), QStringLiteral("Authentication"));
+        QCOMPARE(login->parentWidget(), m_window.get());
+        QTest::keyClicks(login->findChild<QLineEdit*>("txtUserID"), " clerk ");
+        QTest::keyClicks(login->findChild<QLineEdit*>("txtPassword"), "secret");
+        QTest::keyClicks(login->findChild<QLineEdit*>("txtConfirmPassword"), "secret");
+        QTest::keyClick(login->findChild<QLineEdit*>("txtConfirmPassword"), Qt::Key_Return);
+        answered = true;
+    });
+    QTest::mouseClick(Find<QPushButton>("cmdRun"), Qt::LeftButton);
+    QVERIFY(answered);
+
+    QCOMPARE(m_messages.size(), 2);
+    QCOMPARE(m_messages[0].prompt, QString::fromUtf8("กรุณายืนยันเพื่อเริ่มทำงาน"));
+    QCOMPARE(m_messages[1].buttons, 64);
+    QVERIFY(m_messages[1].prompt.startsWith("finished "));
+    QCOMPARE(EntriesOf(archive), (QStringList{"a.enc", "b.enc"}));
+    QCOMPARE(var::LoginUserID, QByteArray("CLERK"));
+
+    QVERIFY(Find<QLabel>("imgOn")->isVisible());
+    QVERIFY(!Find<QLabel>("imgHold")->isVisible());
+    QVERIFY(!Find<QLabel>("imgOff")->isVisible());
+    QVERIFY(Find<QLineEdit>("Text1")->text().isEmpty());
+    QVERIFY(Find<QLineEdit>("Text2")->text().isEmpty());
+    QVERIFY(Items().isEmpty());
+    QCOMPARE(Find<QLabel>("Label3")->text(), m_messages[1].prompt);
+    for (const char* button : {"cmdBrowseSrc", "cmdBrowseDest", "cmdRun", "cmdExit"})
+        QVERIFY(Find<QPushButton>(button)->isEnabled());
+    QVERIFY(!QFileInfo::exists(m_temp.filePath("trash")));
+}
+
+void TestMainWindow::unzipCommand()
+{
+    // An archive with two dots in its name is extracted into the folder named
+    // up to the first dot, beside it.
+    WriteFile(m_files.filePath("x.enc"), "package");
+    const QString archive = m_files.filePath("forms.2004.zip");
+    QProcess::execute("zip", {"-q", "-j", archive, m_files.filePath("x.enc")});
+    Dialog({archive, QString(), m_files.filePath("damaged.zip")});
+    Find<QAction>("mnuFileUnzip")->trigger();
+    QCOMPARE(QDir(m_files.filePath("forms")).entryList(QDir::Files), QStringList{"x.enc"});
+    QCOMPARE(m_dialog->shown.first().title, QStringLiteral("Select the source file "));
+    QCOMPARE(m_dialog->shown.first().filter, QStringLiteral("ZIP Files (*.zip)|*.zip|"));
+    QVERIFY(m_messages.isEmpty());
+
+    m_window->mnuFileUnzip_Click();  // cancelled: nothing at all
+    QVERIFY(m_messages.isEmpty());
+
+    WriteFile(m_files.filePath("damaged.zip"), "not an archive");
+    m_window->mnuFileUnzip_Click();  // a failed extraction is reported
+    QCOMPARE(m_messages.size(), 1);
+    QVERIFY(m_messages[0].prompt.startsWith("Run-time error '1001':"));
+    QVERIFY(m_messages[0].prompt.contains("damaged.zip"));
+}
+
+void TestMainWindow::endingDuringTheWait_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("File > Exit") << "exit";
+    QTest::newRow("close box") << "close";
+}
+
+void TestMainWindow::endingDuringTheWait()
+{
+    QFETCH(QString, how);
+    QTemporaryDir temp;
+    QTemporaryDir files;
+    WriteFile(files.filePath("a.xls"), "first");
+    WriteFile(files.filePath("b.xls"), "second");
+    const QString slow = files.filePath("slow");
+    QDir().mkpath(slow + "/bin");
+    QVERIFY(QFile::link(QCoreApplication::applicationDirPath() + "/standin", slow + "/bin/zip"));
+    const QString marker = files.filePath("archiver done");
+
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TMPDIR", temp.path());
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    environment.insert("QUILLFOLD_STANDIN", "sleep:1500:" + marker);
+    program.setProcessEnvironment(environment);
+    program.start(QCoreApplication::applicationDirPath() + "/gui_exit_during_wait",
+                  {how, files.path(), files.filePath("out.zip"), slow});
+    QVERIFY(program.waitForFinished(20000));
+    const QString said = QString::fromLocal8Bit(program.readAllStandardOutput());
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(program.exitCode() == 0, qPrintable(said + program.readAllStandardError()));
+    QVERIFY2(said.contains("ending") && !said.contains("the run went on") && !said.contains("finished"),
+             qPrintable(said));
+
+    // Abandoned where it stood: the first package is still in the work folder,
+    // the second was never written, and the archiver goes on to its end.
+    QVERIFY(QFileInfo::exists(temp.filePath("trash/a.enc")));
+    QVERIFY(!QFileInfo::exists(temp.filePath("trash/b.enc")));
+    QVERIFY(!QFileInfo::exists(marker));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker), 10000);
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
