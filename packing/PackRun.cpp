@@ -1,6 +1,7 @@
 #include "PackRun.h"
 
 #include "RuntimeError.h"
+#include "archive.h"
 #include "credentials/var.h"
 #include "file.h"
 #include "security.h"
@@ -55,6 +56,7 @@ struct RunFiles {
     QString workFolder;
     QStringList packages;
     QStringList archives;  // every archive path zip was started on
+    QMap<QString, QList<archive::Expected>> expected;  // what each archive must hold
 
     void RemovePackages() const
     {
@@ -88,7 +90,14 @@ void PackEntries(PackRunWindow& window, RunFiles& files)
         if (!files.archives.contains(archive))
             files.archives << archive;
         zip::RequireSuccess(zip::RunArchiver(package, archive, QStringLiteral("zip")), package, archive);
+        files.expected[archive] << archive::Expected{QFile::encodeName(QFileInfo(package).fileName()),
+                                                     QFileInfo(package).size(), archive::FileCrc(package)};
     }
+
+    // Read the archive back before calling it finished: exactly this run's
+    // packages, each as it was written.
+    for (auto it = files.expected.cbegin(); it != files.expected.cend(); ++it)
+        archive::VerifyArchive(it.key(), it.value());
 }
 
 QString WithoutTimeZone(QString format)

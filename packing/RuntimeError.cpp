@@ -18,6 +18,8 @@ QString Description(int number)
     case ArchiverFailed: return QStringLiteral("Archiver failed");
     case PackRunBusy: return QStringLiteral("A pack run is already in progress");
     case ArchiveCheckFailed: return QStringLiteral("Archive check failed");
+    case BadPackage: return QStringLiteral("Not a valid package");
+    case BadArchive: return QStringLiteral("Not a readable ZIP archive");
     default: return QStringLiteral("Application-defined or object-defined error");
     }
 }

@@ -1,0 +1,407 @@
+// Reading packages and archives back: the decoder, the recipient's command,
+// and the pack run's check of the archive it built.
+#include "credentials/clsCrypt.h"
+#include "credentials/var.h"
+#include "packing/PackRun.h"
+#include "packing/PackageReader.h"
+#include "packing/RuntimeError.h"
+#include "packing/Unpack.h"
+#include "packing/archive.h"
+#include "packing/security.h"
+#include "packing/text.h"
+#include "packing/zip.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextStream>
+
+#include <functional>
+
+namespace {
+const QByteArray XlsSignature("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
+
+void WriteFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+QByteArray ReadFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString ProblemOf(const std::function<void()>& call)
+{
+    try {
+        call();
+    } catch (const RuntimeError& error) {
+        return QString::number(error.number()) + u' ' + error.description();
+    }
+    return {};
+}
+
+void Zip(const QString& archive, const QStringList& files)
+{
+    QCOMPARE(QProcess::execute("zip", QStringList{"-q", "-j", archive} + files), 0);
+}
+
+// A package, its header as read back, and the restored body.
+struct ReadBack {
+    security::PackageInfo info;
+    QByteArray body;
+};
+
+ReadBack ReadPackage(const QString& path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    ReadBack back;
+    back.info = security::ReadHeader(file, file.size());
+    QBuffer body;
+    body.open(QIODevice::WriteOnly);
+    security::WritePackageBody(file, back.info.bodyLength, body, path, "body");
+    back.body = body.data();
+    return back;
+}
+}  // namespace
+
+class TestReader : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void roundTrip();
+    void malformedPackagesAreNamed();
+    void lengthMismatchIsSeen();
+    void userIDEndingInABlankByteReadsShort();
+    void extensionsAndNames();
+
+    void unpackRestoresByteIdentical();
+    void unpackRefusesWrongPasswordAndNeverOverwrites();
+    void unpackReportsBrokenInput();
+    void unpackProgram();
+
+    void verifySeesEveryDifference();
+    void packRunFailsWhenTheArchiveLacksAPackage();
+
+private:
+    int RunUnpack(const unpack::Options& options);
+    QString Path(const QString& name) const { return m_dir.filePath(name); }
+    QString MakeArchive();  // three packages: .xls, .xlsx and other content
+
+    QTemporaryDir m_dir;
+    QString m_out, m_err;
+};
+
+void TestReader::init()
+{
+    QDir().mkpath(Path("out"));
+    m_out.clear();
+    m_err.clear();
+}
+
+void TestReader::cleanup()
+{
+    QDir(m_dir.path()).removeRecursively();
+    QDir().mkpath(m_dir.path());
+    zip::SetProgramFolder(QString());
+    qunsetenv("QUILLFOLD_STANDIN");
+}
+
+int TestReader::RunUnpack(const unpack::Options& options)
+{
+    QTextStream out(&m_out);
+    QTextStream err(&m_err);
+    return unpack::Run(options, out, err);
+}
+
+QString TestReader::MakeArchive()
+{
+    WriteFile(Path("a.xls"), XlsSignature + QByteArray(5000, 'x'));
+    WriteFile(Path("b.xlsx"), QByteArray("PK\x03\x04", 4) + "sheet data");
+    WriteFile(Path("c.txt"), "plain text");
+    QStringList packages;
+    for (const char* name : {"a.xls", "b.xlsx", "c.txt"}) {
+        const QString package = Path(text::BaseNameOf(name) + ".enc");
+        security::WritePackageFile(Path(name), package, "CLERK", "SECRET");
+        packages << package;
+    }
+    Zip(Path("hand over.zip"), packages);
+    return Path("hand over.zip");
+}
+
+void TestReader::roundTrip()
+{
+    auto* random = QRandomGenerator::global();
+    const QString thai = QString::fromUtf8("กขคงจฉชซฌญฎฏ");
+    for (int round = 0; round < 40; ++round) {
+        QByteArray source(random->bounded(0, 70000), Qt::Uninitialized);
+        for (char& c : source)
+            c = char(random->bounded(256));
+        QString user;
+        for (int i = random->bounded(1, 13); i > 0; --i)
+            user += random->bounded(3) == 0 ? thai[random->bounded(thai.size())] : QChar(u'A' + random->bounded(26));
+        QString password;
+        for (int i = random->bounded(3, 13); i > 0; --i)
+            password += QChar(u'a' + random->bounded(26));
+
+        WriteFile(Path("src.bin"), source);
+        security::WritePackageFile(Path("src.bin"), Path("src.enc"), text::ToAnsi(user),
+                                   text::ToAnsi(text::UpperAscii(password)));
+        const ReadBack back = ReadPackage(Path("src.enc"));
+        QCOMPARE(back.info.declaredLength, source.size());
+        QVERIFY(back.info.LengthMatches());
+        QCOMPARE(back.info.UserIDText(), user);
+        QVERIFY(security::PasswordMatches(back.info, "  " + password + " "));  // trimmed, upper-cased
+        QVERIFY(!security::PasswordMatches(back.info, password + "x"));
+        QCOMPARE(back.body, source);
+    }
+}
+
+void TestReader::malformedPackagesAreNamed()
+{
+    const QByteArray good = security::PackageHeader(3, "U", "P") + "abc";
+    QCOMPARE(ProblemOf([&] { security::DecodeHeader(good, good.size()); }), QString());
+
+    const auto problem = [](QByteArray package) {
+        return ProblemOf([&] { security::DecodeHeader(package, package.size()); });
+    };
+    QVERIFY(problem(good.left(56)).contains("shorter than the 57-byte header"));
+    QVERIFY(problem(QByteArray()).contains("shorter"));
+    QByteArray blankLength = good;
+    blankLength.replace(0, 10, QByteArray(10, ' '));
+    QVERIFY(problem(blankLength).contains("length field is blank"));
+    QByteArray letters = good;
+    letters.replace(0, 10, text::PadField(clsCrypt().EnCrypt("12a"), 10));
+    QVERIFY(problem(letters).contains("1 to 10 digits"));
+    QByteArray leadingZero = good;
+    leadingZero.replace(0, 10, text::PadField(clsCrypt().EnCrypt("03"), 10));
+    QVERIFY(problem(leadingZero).contains("leading zero"));
+    QByteArray huge = good;
+    huge.replace(0, 10, clsCrypt().EnCrypt("9999999999"));
+    QVERIFY(problem(huge).contains("more than a package can hold"));
+    QByteArray noBlanks = good;
+    noBlanks[55] = 'x';
+    QVERIFY(problem(noBlanks).contains("digest field"));
+    QByteArray notHex = good;
+    notHex[22] = char(notHex[22] ^ 0x7f);
+    QVERIFY(problem(notHex).contains("digest field"));
+    QVERIFY(problem(good.left(56)).startsWith("1004 "));
+}
+
+void TestReader::lengthMismatchIsSeen()
+{
+    WriteFile(Path("a.xls"), "0123456789");
+    security::WritePackageFile(Path("a.xls"), Path("a.enc"), "U", "PWD");
+    QFile package(Path("a.enc"));
+    QVERIFY(package.resize(57 + 4));
+    const security::PackageInfo info = ReadPackage(Path("a.enc")).info;
+    QCOMPARE(info.declaredLength, 10);
+    QCOMPARE(info.bodyLength, 4);
+    QVERIFY(!info.LengthMatches());
+}
+
+void TestReader::userIDEndingInABlankByteReadsShort()
+{
+    // "ABCD@" enciphers its '@' to a blank (the key has '`' there): its header is
+    // byte for byte that of "ABCD", and it reads back as "ABCD".
+    const QByteArray key = clsCrypt().EnCrypt(QByteArray(12, '\0'));
+    QCOMPARE(key.at(4), '`');
+    QCOMPARE(security::PackageHeader(0, "ABCD@", "P"), security::PackageHeader(0, "ABCD", "P"));
+    const QByteArray header = security::PackageHeader(0, "ABCD@", "P");
+    QCOMPARE(security::DecodeHeader(header, header.size()).userID, QByteArray("ABCD"));
+}
+
+void TestReader::extensionsAndNames()
+{
+    QCOMPARE(security::ExtensionFor(XlsSignature + "more"), QStringLiteral(".xls"));
+    QCOMPARE(security::ExtensionFor("PK\x03\x04rest"), QStringLiteral(".xlsx"));
+    QCOMPARE(security::ExtensionFor("PK"), QStringLiteral(".bin"));
+    QCOMPARE(security::ExtensionFor(QByteArray()), QStringLiteral(".bin"));
+    QCOMPARE(unpack::RestoredName("a.enc", ".xls"), QStringLiteral("a.xls"));
+    QCOMPARE(unpack::RestoredName("../../etc/evil.enc", ".bin"), QStringLiteral("evil.bin"));
+    QCOMPARE(unpack::RestoredName("dir\\x.ENC", ".xls"), QStringLiteral("x.xls"));
+    QCOMPARE(unpack::RestoredName(".enc", ".xls"), QStringLiteral("package.xls"));
+    QCOMPARE(unpack::RestoredName("..", ".bin"), QStringLiteral("package.bin"));
+}
+
+void TestReader::unpackRestoresByteIdentical()
+{
+    const QString archive = MakeArchive();
+    QCOMPARE(RunUnpack({{archive}, QStringLiteral("secret"), Path("out")}), unpack::AllGood);
+    QCOMPARE(ReadFile(Path("out/a.xls")), ReadFile(Path("a.xls")));
+    QCOMPARE(ReadFile(Path("out/b.xlsx")), ReadFile(Path("b.xlsx")));
+    QCOMPARE(ReadFile(Path("out/c.bin")), ReadFile(Path("c.txt")));
+    const QStringList lines = m_out.split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines[0], archive + ":a.enc  user CLERK  5008 bytes  length ok  password ok  restored as " +
+                           Path("out/a.xls"));
+    QVERIFY(m_err.isEmpty());
+
+    // A package file on its own works the same way; listing needs no password.
+    QCOMPARE(RunUnpack({{Path("c.enc")}, std::nullopt, QString()}), unpack::AllGood);
+    QVERIFY(m_out.endsWith(Path("c.enc") + "  user CLERK  10 bytes  length ok\n"));
+}
+
+void TestReader::unpackRefusesWrongPasswordAndNeverOverwrites()
+{
+    const QString archive = MakeArchive();
+    QCOMPARE(RunUnpack({{archive}, QStringLiteral("wrong"), Path("out")}), unpack::CheckFailed);
+    QVERIFY(QDir(Path("out")).isEmpty());
+    QCOMPARE(m_out.count("password WRONG  not restored"), 3);
+
+    WriteFile(Path("out/b.xlsx"), "someone's own file");
+    QCOMPARE(RunUnpack({{archive}, QStringLiteral("SECRET"), Path("out")}), unpack::CheckFailed);
+    QCOMPARE(ReadFile(Path("out/b.xlsx")), QByteArray("someone's own file"));
+    QVERIFY(m_err.contains("exists already; not overwritten"));
+    QCOMPARE(ReadFile(Path("out/a.xls")), ReadFile(Path("a.xls")));  // the others were restored
+}
+
+void TestReader::unpackReportsBrokenInput()
+{
+    // A package whose body was cut short: listed, and a failed check.
+    WriteFile(Path("a.xls"), XlsSignature + QByteArray(100, 'x'));
+    security::WritePackageFile(Path("a.xls"), Path("a.enc"), "U", "PWD");
+    QFile(Path("a.enc")).resize(80);
+    QCOMPARE(RunUnpack({{Path("a.enc")}, QStringLiteral("pwd"), Path("out")}), unpack::CheckFailed);
+    QVERIFY(m_out.contains("length MISMATCH (header says 108)  password ok  not restored"));
+
+    // Not a package at all, or missing: unreadable input.
+    WriteFile(Path("short.enc"), "tiny");
+    QCOMPARE(RunUnpack({{Path("short.enc"), Path("missing.zip")}, std::nullopt, QString()}), unpack::BadInput);
+    QVERIFY(m_err.contains("shorter than the 57-byte header"));
+    QVERIFY(m_err.contains("File not found"));
+
+    // A damaged entry in an archive: its CRC fails and nothing half-written stays.
+    QByteArray noise(200000, Qt::Uninitialized);  // stored as it is: the damage hits the data
+    QRandomGenerator(3).fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+    WriteFile(Path("big.xls"), XlsSignature + noise);
+    security::WritePackageFile(Path("big.xls"), Path("big.enc"), "U", "PWD");
+    Zip(Path("damaged.zip"), {Path("big.enc")});
+    QFile damaged(Path("damaged.zip"));
+    QVERIFY(damaged.open(QIODevice::ReadWrite));
+    QByteArray bytes = damaged.readAll();
+    bytes[bytes.size() / 3] = char(bytes[bytes.size() / 3] ^ 0x55);
+    damaged.seek(0);
+    damaged.write(bytes);
+    damaged.close();
+    m_err.clear();
+    QCOMPARE(RunUnpack({{Path("damaged.zip")}, QStringLiteral("pwd"), Path("out")}), unpack::CheckFailed);
+    QVERIFY2(m_err.contains("does not match its CRC"), qPrintable(m_err));
+    QVERIFY(!QFileInfo::exists(Path("out/big.xls")));
+}
+
+void TestReader::unpackProgram()
+{
+    const QString archive = MakeArchive();
+    const QString program = QCoreApplication::applicationDirPath() + "/quillfold-unpack";
+    QProcess run;
+    run.setStandardInputFile(QProcess::nullDevice());  // no terminal: no question
+    run.start(program, {"--password", "secret", "--out", Path("out"), archive});
+    QVERIFY(run.waitForFinished());
+    QCOMPARE(run.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(run.readAllStandardOutput()).count("restored as"), 3);
+
+    for (const QStringList& arguments : {QStringList{}, QStringList{"--out", Path("out"), archive},
+                                         QStringList{"--bogus", archive}}) {
+        run.start(program, arguments);
+        QVERIFY(run.waitForFinished());
+        QCOMPARE(run.exitCode(), 2);
+    }
+    run.start(program, {"--help"});
+    QVERIFY(run.waitForFinished());
+    QCOMPARE(run.exitCode(), 0);
+    QVERIFY(run.readAllStandardOutput().contains("Exit codes"));
+}
+
+void TestReader::verifySeesEveryDifference()
+{
+    WriteFile(Path("a.enc"), "first package");
+    WriteFile(Path("b.enc"), "second package");
+    const auto expect = [&](const QString& name) {
+        return archive::Expected{name.toUtf8(), QFileInfo(Path(name)).size(), archive::FileCrc(Path(name))};
+    };
+    const QList<archive::Expected> both{expect("a.enc"), expect("b.enc")};
+    Zip(Path("good.zip"), {Path("a.enc"), Path("b.enc")});
+    QCOMPARE(ProblemOf([&] { archive::VerifyArchive(Path("good.zip"), both); }), QString());
+
+    Zip(Path("lacking.zip"), {Path("a.enc")});
+    QVERIFY(ProblemOf([&] { archive::VerifyArchive(Path("lacking.zip"), both); }).contains("b.enc is missing"));
+    QVERIFY(ProblemOf([&] { archive::VerifyArchive(Path("good.zip"), {both[0]}); })
+                .contains("b.enc was not packed by this run"));
+
+    WriteFile(Path("b.enc"), "second package, altered");
+    Zip(Path("altered.zip"), {Path("a.enc"), Path("b.enc")});
+    QVERIFY(ProblemOf([&] { archive::VerifyArchive(Path("altered.zip"), both); })
+                .contains("b.enc differs from the package that was written"));
+    QVERIFY(ProblemOf([&] { archive::VerifyArchive(Path("altered.zip"), both); }).startsWith("1003 "));
+
+    WriteFile(Path("notzip.zip"), "nothing like an archive");
+    QVERIFY(ProblemOf([&] { archive::VerifyArchive(Path("notzip.zip"), both); }).startsWith("1005 "));
+}
+
+namespace {
+class Window : public packing::PackRunWindow {
+public:
+    QStringList list;
+    QString text1, text2, label3, report;
+    int ListCount() const override { return int(list.size()); }
+    QString ListItem(int i) const override { return list.at(i); }
+    void ClearList() override { list.clear(); }
+    QString Text1() const override { return text1; }
+    void SetText1(const QString& t) override { text1 = t; }
+    QString Text2() const override { return text2; }
+    void SetText2(const QString& t) override { text2 = t; }
+    QString Label3() const override { return label3; }
+    void SetLabel3(const QString& c) override { label3 = c; }
+    void SetVisible(packing::Control, bool) override {}
+    void SetEnabled(packing::Control, bool) override {}
+    void ShowLogin() override
+    {
+        var::LoginAccepted = true;
+        var::LoginUserID = "U";
+        var::LoginPassword = "PWD";
+    }
+    int MsgBox(const QString& prompt, int, const QString&) override
+    {
+        report = prompt;
+        return packing::vbOK;
+    }
+};
+}  // namespace
+
+void TestReader::packRunFailsWhenTheArchiveLacksAPackage()
+{
+    // A zip that says it added b.enc but did not.
+    QDir().mkpath(Path("liar/bin"));
+    QVERIFY(QFile::link(QCoreApplication::applicationDirPath() + "/standin", Path("liar/bin/zip")));
+    zip::SetProgramFolder(Path("liar"));
+    qputenv("QUILLFOLD_STANDIN", "lie:b.enc");
+    qputenv("TMPDIR", QFile::encodeName(Path("tmp")));
+    QDir().mkpath(Path("tmp"));
+    QDir().mkpath(Path("src"));
+    WriteFile(Path("src/a.xls"), "a");
+    WriteFile(Path("src/b.xls"), "b");
+
+    Window window;
+    window.list = QStringList{"a.xls", "b.xls"};
+    window.text1 = Path("src");
+    window.text2 = Path("hand over.zip");
+    packing::PackRun(window);
+    QVERIFY2(window.report.startsWith("Run-time error '1003':"), qPrintable(window.report));
+    QVERIFY(window.report.contains("b.enc is missing"));
+    QVERIFY(!QFileInfo::exists(window.text2));  // never left looking finished
+    QCOMPARE(window.list.size(), 2);
+}
+
+QTEST_GUILESS_MAIN(TestReader)
+#include "tst_reader.moc"
