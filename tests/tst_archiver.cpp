@@ -1,5 +1,6 @@
 // The archiver runner: its command lines, the real zip and unzip, and stand-ins
 // that fail, crash, sleep or would ask a question.
+#include "TestFiles.h"
 #include "packing/RuntimeError.h"
 #include "packing/zip.h"
 
@@ -10,31 +11,10 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
 #include <QTimer>
 
-namespace {
-void WriteFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
-
-QByteArray ReadFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// The entry names of an archive, in their order, read by Debian's unzip.
-QStringList EntriesOf(const QString& archive)
-{
-    QProcess list;
-    list.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive});
-    list.waitForFinished();
-    return QString::fromUtf8(list.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
-}
-}  // namespace
+using namespace testfiles;
 
 class TestArchiver : public QObject {
     Q_OBJECT

@@ -1,4 +1,5 @@
 // The field cipher and the text helpers it depends on.
+#include "TestFiles.h"
 #include "credentials/clsCrypt.h"
 #include "packing/RuntimeError.h"
 #include "packing/text.h"
@@ -9,18 +10,9 @@
 
 #include <functional>
 
-namespace {
-// Runs `call` and returns the run-time error number it threw, or 0.
-int ErrorNumberOf(const std::function<void()>& call)
-{
-    try {
-        call();
-    } catch (const RuntimeError& error) {
-        return error.number();
-    }
-    return 0;
-}
+using namespace testfiles;
 
+namespace {
 QByteArray RandomBytes(qsizetype size)
 {
     QByteArray bytes(size, Qt::Uninitialized);

@@ -1,5 +1,6 @@
 // The main window: its start, the Browse buttons over answered dialogs, a whole
 // run through the real window, the Unzip command, and Exit during a run.
+#include "TestFiles.h"
 #include "FakeCommonDialog.h"
 #include "credentials/var.h"
 #include "main_window/MsgBox.h"
@@ -18,24 +19,12 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+
 #include <QTimer>
 
+using namespace testfiles;
+
 namespace {
-void WriteFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
-
-QStringList EntriesOf(const QString& archive)
-{
-    QProcess list;
-    list.start("unzip", {"-Z1", archive});
-    list.waitForFinished();
-    return QString::fromUtf8(list.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
-}
-
 struct Message {
     QString prompt;
     int buttons;

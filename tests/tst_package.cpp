@@ -1,4 +1,5 @@
 // The package file: exact bytes, and what a failure leaves behind.
+#include "TestFiles.h"
 #include "FailingDevice.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/mdlMD5.h"
@@ -17,30 +18,9 @@
 #include <functional>
 #include <sys/resource.h>
 
+using namespace testfiles;
+
 namespace {
-int ErrorNumberOf(const std::function<void()>& call)
-{
-    try {
-        call();
-    } catch (const RuntimeError& error) {
-        return error.number();
-    }
-    return 0;
-}
-
-void WriteFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(content), content.size());
-}
-
-QByteArray ReadFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QByteArray Xor2(QByteArray bytes)
 {
     for (char& c : bytes)

@@ -1,5 +1,6 @@
 // The pack run against a fake window: checks, credentials, confirmation, the
 // archive it builds, the window's states, and what every failure leaves behind.
+#include "TestFiles.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/var.h"
 #include "packing/PackRun.h"
@@ -15,6 +16,8 @@
 #include <QTest>
 
 #include <functional>
+
+using namespace testfiles;
 
 using packing::Control;
 
@@ -91,26 +94,8 @@ void Accept(const QByteArray& userID, const QByteArray& password)
     var::LoginPassword = password;
 }
 
-void WriteFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
 
-QByteArray ReadFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
-QStringList EntriesOf(const QString& archive)
-{
-    QProcess list;
-    list.start("unzip", {"-Z1", archive});
-    list.waitForFinished();
-    return QString::fromUtf8(list.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
-}
 
 QByteArray EntryContent(const QString& archive, const QString& entry)
 {

@@ -1,5 +1,6 @@
 // Reading packages and archives back: the decoder, the recipient's command,
 // and the pack run's check of the archive it built.
+#include "TestFiles.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/var.h"
 #include "packing/PackRun.h"
@@ -22,21 +23,12 @@
 
 #include <functional>
 
+using namespace testfiles;
+
 namespace {
 const QByteArray XlsSignature("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
 
-void WriteFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
 
-QByteArray ReadFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QString ProblemOf(const std::function<void()>& call)
 {

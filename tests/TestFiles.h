@@ -1,0 +1,47 @@
+#pragma once
+// Small file helpers shared by the tests.
+
+#include "packing/RuntimeError.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+#include <functional>
+
+namespace testfiles {
+
+inline void WriteFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+    QCOMPARE(file.write(content), content.size());
+}
+
+inline QByteArray ReadFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The entry names of an archive, in their order, as Debian's unzip lists them.
+inline QStringList EntriesOf(const QString& archive)
+{
+    QProcess list;
+    list.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive});
+    list.waitForFinished();
+    return QString::fromUtf8(list.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+}
+
+// The number of the run-time error that `call` throws, or 0.
+inline int ErrorNumberOf(const std::function<void()>& call)
+{
+    try {
+        call();
+    } catch (const RuntimeError& error) {
+        return error.number();
+    }
+    return 0;
+}
+
+}  // namespace testfiles
