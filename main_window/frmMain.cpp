@@ -10,6 +10,7 @@
 #include "ui_frmMain.h"
 
 #include <QCloseEvent>
+#include <QIcon>
 
 // The pictures live in the library; make sure they are registered.
 static void InitPictures()
@@ -33,6 +34,7 @@ frmMain::frmMain(QWidget* parent)
 {
     InitPictures();
     ui->setupUi(this);
+    setWindowIcon(QIcon(QStringLiteral(":/icon/quillfold.ico")));
     // The client area is 420 x 329 below the menu; controls keep their places on resize.
     resize(420, 329 + ui->menubar->sizeHint().height());
     QFont versionFont = ui->lblVersion->font();

@@ -55,8 +55,8 @@ void DeleteOldArchive(const QString& path)
 struct RunFiles {
     QString workFolder;
     QStringList packages;
-    QStringList archives;  // every archive path zip was started on
-    QMap<QString, QList<archive::Expected>> expected;  // what each archive must hold
+    // Every archive zip was started on, with what it must hold.
+    QMap<QString, QList<archive::Expected>> archives;
 
     void RemovePackages() const
     {
@@ -87,16 +87,15 @@ void PackEntries(PackRunWindow& window, RunFiles& files)
         security::WritePackageFile(source, package, var::LoginUserID, var::LoginPassword);
 
         const QString archive = window.Text2();
-        if (!files.archives.contains(archive))
-            files.archives << archive;
+        QList<archive::Expected>& expected = files.archives[archive];
         zip::RequireSuccess(zip::RunArchiver(package, archive, QStringLiteral("zip")), package, archive);
-        files.expected[archive] << archive::Expected{QFile::encodeName(QFileInfo(package).fileName()),
-                                                     QFileInfo(package).size(), archive::FileCrc(package)};
+        const QFileInfo written(package);
+        expected << archive::Expected{QFile::encodeName(written.fileName()), written.size(), archive::FileCrc(package)};
     }
 
     // Read the archive back before calling it finished: exactly this run's
     // packages, each as it was written.
-    for (auto it = files.expected.cbegin(); it != files.expected.cend(); ++it)
+    for (auto it = files.archives.cbegin(); it != files.archives.cend(); ++it)
         archive::VerifyArchive(it.key(), it.value());
 }
 
@@ -171,7 +170,9 @@ void PackRun(PackRunWindow& window)
     // The work folder's name is fixed: only one copy of the program may pack at a time.
     QLockFile lock(QDir::tempPath() + QStringLiteral("/trash.lock"));
     lock.setStaleLockTime(0);  // stale only when its owner is gone
-    if (!lock.tryLock(0)) {
+    // Held by another copy: say so. (A temporary folder that cannot be written
+    // at all is reported by the run itself, naming the file.)
+    if (!lock.tryLock(0) && lock.error() == QLockFile::LockFailedError) {
         window.MsgBox(BusyMessage, vbExclamation, ErrorTitle);
         return;
     }
@@ -183,7 +184,7 @@ void PackRun(PackRunWindow& window)
         PackEntries(window, files);
     } catch (const RuntimeError& error) {
         files.RemovePackages();
-        for (const QString& archive : files.archives)
+        for (const QString& archive : files.archives.keys())
             QFile::remove(archive);
         lock.unlock();
         window.SetLabel3(QStringLiteral("failed: ") + error.description());

@@ -112,6 +112,8 @@ void TestMainWindow::startState()
 {
     QCOMPARE(m_window->windowTitle(), QStringLiteral("Quillfold"));
     QCOMPARE(m_window->centralWidget()->size(), QSize(420, 329));
+    QCOMPARE(m_window->windowIcon().availableSizes(),
+             (QList<QSize>{{16, 16}, {32, 32}, {48, 48}, {128, 128}}));
     QVERIFY(Find<QLabel>("imgOff")->isVisible());
     QVERIFY(!Find<QLabel>("imgHold")->isVisible());
     QVERIFY(!Find<QLabel>("imgOn")->isVisible());
