@@ -14,6 +14,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 extern char** environ;
@@ -27,14 +28,25 @@ inline double Seconds(const std::function<void()>& work)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// The median of `rounds` timings: steadier than one run, fairer than the best.
-inline double Median(int rounds, const std::function<void()>& work)
+// Times ours and the peer's work in alternation, so that both meet the same
+// conditions, and returns the two medians. Before each timing, `prepare` runs
+// untimed and the disk is synced, so neither pays for the other's write-back.
+inline std::pair<double, double> Alternating(int rounds, const std::function<void()>& ours,
+                                             const std::function<void()>& peer,
+                                             const std::function<void()>& prepare = [] {})
 {
-    std::vector<double> times;
-    for (int i = 0; i < rounds; ++i)
-        times.push_back(Seconds(work));
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    std::vector<double> a, b;
+    for (int i = 0; i < rounds; ++i) {
+        prepare();
+        sync();
+        a.push_back(Seconds(ours));
+        prepare();
+        sync();
+        b.push_back(Seconds(peer));
+    }
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+    return {a[a.size() / 2], b[b.size() / 2]};
 }
 
 // Runs argv as a child and waits; returns its peak resident set in KiB.

@@ -32,11 +32,12 @@ void ScrambleBlock(char* data, qsizetype size) noexcept;
 // are used as given: the caller has trimmed and upper-cased them.
 QByteArray PackageHeader(qint64 bodyLength, const QByteArray& userID, const QByteArray& password);
 
-// Copies exactly `length` bytes from `source` to `package`, scrambled, in large
-// blocks. The paths only name the files in a run-time error: 57 for a failed
-// read or write, 61 for a full disk, 62 when the source ends early.
+// Writes `prefix` as it is, then exactly `length` bytes from `source`,
+// scrambled, in large blocks. The paths only name the files in a run-time
+// error: 57 for a failed read or write, 61 for a full disk, 62 when the source
+// ends early.
 void WritePackageBody(QIODevice& source, qint64 length, QIODevice& package, const QString& sourcePath,
-                      const QString& packagePath);
+                      const QString& packagePath, const QByteArray& prefix = {});
 
 // Writes the package file for one source. The package replaces any file at its
 // path only when it is complete; on any failure a run-time error is thrown and

@@ -12,7 +12,7 @@ PACKAGES=(
   zip unzip
   libminizip-dev zlib1g-dev
   fonts-thai-tlwg fontconfig
-  xvfb xauth x11-apps
+  xvfb xauth
   clang libclang-rt-14-dev
   openssl
 )
