@@ -1,5 +1,6 @@
 // The pack run against a fake window: checks, credentials, confirmation, the
 // archive it builds, the window's states, and what every failure leaves behind.
+#include "FakeWindow.h"
 #include "TestFiles.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/var.h"
@@ -20,72 +21,12 @@
 using namespace testfiles;
 
 using packing::Control;
+using namespace fakewindow;
 
 namespace {
 const QString NoFiles = QStringLiteral("กรุณาเลือกไฟล์");
 const QString NoDestination = QStringLiteral("กรุณาเลือกปลายทาง");
 const QString Confirm = QStringLiteral("กรุณายืนยันเพื่อเริ่มทำงาน");
-
-QString Name(Control control)
-{
-    static const char* names[] = {"imgOn", "imgHold", "imgOff", "cmdBrowseSrc", "cmdBrowseDest", "cmdRun", "cmdExit"};
-    return QString::fromLatin1(names[int(control)]);
-}
-
-struct Message {
-    QString prompt;
-    int buttons;
-    QString title;
-};
-
-// Records everything the run does to the window.
-class FakeWindow : public packing::PackRunWindow {
-public:
-    QStringList list;
-    QString text1, text2, label3;
-    QMap<Control, bool> visible, enabled;
-    QStringList log;  // lamp and button changes, the dialog, message boxes, in order
-    QList<Message> messages;
-    QList<int> answers;  // for message boxes, in turn; OK when none is left
-    std::function<void()> login = [] {};
-    QStringList lockedWhileProcessing;  // "processing ..." captions seen with the window locked
-
-    int ListCount() const override { return int(list.size()); }
-    QString ListItem(int index) const override { return list.at(index); }
-    void ClearList() override { list.clear(); }
-    QString Text1() const override { return text1; }
-    void SetText1(const QString& text) override { text1 = text; }
-    QString Text2() const override { return text2; }
-    void SetText2(const QString& text) override { text2 = text; }
-    QString Label3() const override { return label3; }
-    void SetLabel3(const QString& caption) override
-    {
-        label3 = caption;
-        if (caption.startsWith("processing ") && visible.value(Control::imgHold) && !enabled.value(Control::cmdRun, true))
-            lockedWhileProcessing << caption;
-    }
-    void SetVisible(Control control, bool on) override
-    {
-        visible[control] = on;
-        log << Name(control) + (on ? " shown" : " hidden");
-    }
-    void SetEnabled(Control control, bool on) override
-    {
-        enabled[control] = on;
-        log << Name(control) + (on ? " enabled" : " disabled");
-    }
-    void ShowLogin() override
-    {
-        log << "login";
-        login();
-    }
-    int MsgBox(const QString& prompt, int buttons, const QString& title) override
-    {
-        log << "message";
-        messages << Message{prompt, buttons, title};
-        return answers.isEmpty() ? packing::vbOK : answers.takeFirst();
-    }
-};
 
 void Accept(const QByteArray& userID, const QByteArray& password)
 {

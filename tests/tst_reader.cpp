@@ -1,5 +1,6 @@
 // Reading packages and archives back: the decoder, the recipient's command,
 // and the pack run's check of the archive it built.
+#include "FakeWindow.h"
 #include "TestFiles.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/var.h"
@@ -341,35 +342,6 @@ void TestReader::verifySeesEveryDifference()
     QVERIFY(ProblemOf([&] { archive::VerifyArchive(Path("notzip.zip"), both); }).startsWith("1005 "));
 }
 
-namespace {
-class Window : public packing::PackRunWindow {
-public:
-    QStringList list;
-    QString text1, text2, label3, report;
-    int ListCount() const override { return int(list.size()); }
-    QString ListItem(int i) const override { return list.at(i); }
-    void ClearList() override { list.clear(); }
-    QString Text1() const override { return text1; }
-    void SetText1(const QString& t) override { text1 = t; }
-    QString Text2() const override { return text2; }
-    void SetText2(const QString& t) override { text2 = t; }
-    QString Label3() const override { return label3; }
-    void SetLabel3(const QString& c) override { label3 = c; }
-    void SetVisible(packing::Control, bool) override {}
-    void SetEnabled(packing::Control, bool) override {}
-    void ShowLogin() override
-    {
-        var::LoginAccepted = true;
-        var::LoginUserID = "U";
-        var::LoginPassword = "PWD";
-    }
-    int MsgBox(const QString& prompt, int, const QString&) override
-    {
-        report = prompt;
-        return packing::vbOK;
-    }
-};
-}  // namespace
 
 void TestReader::packRunFailsWhenTheArchiveLacksAPackage()
 {
@@ -384,13 +356,19 @@ void TestReader::packRunFailsWhenTheArchiveLacksAPackage()
     WriteFile(Path("src/a.xls"), "a");
     WriteFile(Path("src/b.xls"), "b");
 
-    Window window;
+    fakewindow::FakeWindow window;
+    window.login = [] {
+        var::LoginAccepted = true;
+        var::LoginUserID = "U";
+        var::LoginPassword = "PWD";
+    };
     window.list = QStringList{"a.xls", "b.xls"};
     window.text1 = Path("src");
     window.text2 = Path("hand over.zip");
     packing::PackRun(window);
-    QVERIFY2(window.report.startsWith("Run-time error '1003':"), qPrintable(window.report));
-    QVERIFY(window.report.contains("b.enc is missing"));
+    const QString report = window.messages.last().prompt;
+    QVERIFY2(report.startsWith("Run-time error '1003':"), qPrintable(report));
+    QVERIFY(report.contains("b.enc is missing"));
     QVERIFY(!QFileInfo::exists(window.text2));  // never left looking finished
     QCOMPARE(window.list.size(), 2);
 }
