@@ -39,6 +39,9 @@ frmLogin::frmLogin(QWidget* owner)
     auto* validator = new AnsiValidator(this);
     for (QLineEdit* box : {ui->txtUserID, ui->txtPassword, ui->txtConfirmPassword})
         box->setValidator(validator);
+    // Passwords show a "*" for each character, whatever the platform's habit.
+    for (QLineEdit* box : {ui->txtPassword, ui->txtConfirmPassword})
+        box->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
     connect(ui->cmdOK, &QPushButton::clicked, this, &frmLogin::cmdOK_Click);
     connect(ui->cmdCancel, &QPushButton::clicked, this, &frmLogin::cmdCancel_Click);
 }

@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 
@@ -96,8 +97,11 @@ void TestLogin::formAndLimits()
     QVERIFY(!(m_dialog->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
     QVERIFY(m_dialog->windowFlags() & Qt::WindowCloseButtonHint);
     QCOMPARE(m_dialog->findChild<QWidget*>("lblLabels_0")->property("text").toString(), QString::fromUtf8("รหัสผู้ใช้ :"));
-    QCOMPARE(Box("txtPassword")->echoMode(), QLineEdit::Password);
-    QCOMPARE(Box("txtConfirmPassword")->echoMode(), QLineEdit::Password);
+    for (const char* name : {"txtPassword", "txtConfirmPassword"}) {
+        QLineEdit* box = Box(name);
+        QCOMPARE(box->echoMode(), QLineEdit::Password);
+        QCOMPARE(box->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, box), int('*'));
+    }
     QVERIFY(m_dialog->findChild<QPushButton*>("cmdOK")->isDefault());
     QCOMPARE(m_dialog->focusWidget(), Box("txtUserID"));
 

@@ -126,6 +126,12 @@ void TestMainWindow::startState()
     QCOMPARE(Find<QLabel>("lblVersion")->text(), QStringLiteral("V1.01"));
     QCOMPARE(Find<QLabel>("lblVersion")->font().pointSize(), 6);
     QCOMPARE(QApplication::focusWidget(), Find<QPushButton>("cmdBrowseSrc"));
+    QStringList order;  // the tab order from there
+    for (QWidget* w = QApplication::focusWidget(); order.size() < 7; w = w->nextInFocusChain()) {
+        if (w->focusPolicy() & Qt::TabFocus && w->isVisible())
+            order << w->objectName();
+    }
+    QCOMPARE(order, (QStringList{"cmdBrowseSrc", "List1", "cmdBrowseDest", "cmdRun", "cmdExit", "Text1", "Text2"}));
     QVERIFY(!(m_window->windowFlags() & Qt::WindowMaximizeButtonHint));
     QVERIFY(m_window->windowFlags() & Qt::WindowMinimizeButtonHint);
 
