@@ -12,7 +12,8 @@ namespace security {
 namespace {
 [[noreturn]] void Malformed(const QString& problem)
 {
-    throw RuntimeError(err::BadPackage, QStringLiteral("Not a valid package: %1").arg(problem), QString());
+    throw RuntimeError(err::BadPackage, QStringLiteral("%1: %2").arg(err::Description(err::BadPackage), problem),
+                       QString());
 }
 
 QByteArray WithoutTrailingBlanks(QByteArray field)

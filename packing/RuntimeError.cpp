@@ -16,7 +16,6 @@ QString Description(int number)
     case PathNotFound: return QStringLiteral("Path not found");
     case InvalidUseOfNull: return QStringLiteral("Invalid use of Null");
     case ArchiverFailed: return QStringLiteral("Archiver failed");
-    case PackRunBusy: return QStringLiteral("A pack run is already in progress");
     case ArchiveCheckFailed: return QStringLiteral("Archive check failed");
     case BadPackage: return QStringLiteral("Not a valid package");
     case BadArchive: return QStringLiteral("Not a readable ZIP archive");

@@ -21,7 +21,6 @@ constexpr int PathFileAccess = 75;    // Path/File access error
 constexpr int PathNotFound = 76;      // Path not found
 constexpr int InvalidUseOfNull = 94;  // Invalid use of Null
 constexpr int ArchiverFailed = 1001;  // an external archiver ended with an error
-constexpr int PackRunBusy = 1002;     // another copy is packing in the work folder
 constexpr int ArchiveCheckFailed = 1003;  // the finished archive does not hold what was packed
 constexpr int BadPackage = 1004;      // a file that is not a valid package
 constexpr int BadArchive = 1005;      // a file that is not a readable ZIP archive

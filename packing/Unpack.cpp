@@ -65,12 +65,13 @@ private:
 
     void File(const QString& path)
     {
-        QFile file(path);
-        if (!QFileInfo::exists(path))
+        const QFileInfo info(path);
+        if (!info.exists())
             throw RuntimeError(err::FileNotFound, path);
-        if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        QFile file(path);
+        if (!info.isFile() || !file.open(QIODevice::ReadOnly))
             throw RuntimeError(err::PathFileAccess, path);
-        One(Package{path, QFileInfo(path).fileName(), file.size(), &file});
+        One(Package{path, info.fileName(), file.size(), &file});
     }
 
     void Archive(const QString& path)

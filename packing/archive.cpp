@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QIODevice>
 #include <QSet>
 
@@ -147,12 +148,14 @@ void VerifyArchive(const QString& path, const QList<Expected>& expected)
         if (!seen.contains(want.rawName))
             Differs(path, QStringLiteral("%1 is missing").arg(QString::fromUtf8(want.rawName)));
     }
+    QHash<QByteArray, const Expected*> wanted;
+    for (const Expected& want : expected)
+        wanted.insert(want.rawName, &want);
     QByteArray block(BlockSize, Qt::Uninitialized);
     for (int i = 0; i < entries.size(); ++i) {
         const Entry& entry = entries[i];
-        const auto want = std::find_if(expected.begin(), expected.end(),
-                                       [&](const Expected& e) { return e.rawName == entry.rawName; });
-        if (want == expected.end())
+        const Expected* want = wanted.value(entry.rawName);
+        if (!want)
             Differs(path, QStringLiteral("%1 was not packed by this run").arg(entry.name));
         if (entry.size != want->size || entry.crc != want->crc)
             Differs(path, QStringLiteral("%1 differs from the package that was written").arg(entry.name));

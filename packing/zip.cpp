@@ -67,14 +67,8 @@ void SetProgramFolder(const QString& folder)
 
 ArchiverResult RunArchiver(const QString& inputPath, const QString& outputPath, const QString& mode)
 {
-    return RunArchiverIn(ProgramFolder(), inputPath, outputPath, mode);
-}
-
-ArchiverResult RunArchiverIn(const QString& programFolder, const QString& inputPath, const QString& outputPath,
-                             const QString& mode)
-{
     ArchiverResult result;
-    const std::optional<QString> line = CommandLine(programFolder, inputPath, outputPath, mode);
+    const std::optional<QString> line = CommandLine(ProgramFolder(), inputPath, outputPath, mode);
     if (!line)
         return result;
 
@@ -87,8 +81,10 @@ ArchiverResult RunArchiverIn(const QString& programFolder, const QString& inputP
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"ZIP", "ZIPOPT", "UNZIP", "UNZIPOPT"})
         environment.remove(QString::fromLatin1(name));
-    environment.insert(mode == u"zip" ? QStringLiteral("ZIPOPT") : QStringLiteral("UNZIP"),
-                       mode == u"zip" ? QStringLiteral("-g") : QStringLiteral("-n"));
+    if (mode == u"zip")
+        environment.insert(QStringLiteral("ZIPOPT"), QStringLiteral("-g"));
+    else
+        environment.insert(QStringLiteral("UNZIP"), QStringLiteral("-n"));
 
     QProcess process;
     process.setProgram(result.program);

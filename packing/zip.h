@@ -46,8 +46,6 @@ void SetProgramFolder(const QString& folder);
 // nothing and returns at once. A missing program is run-time error 53 and
 // nothing is waited for.
 ArchiverResult RunArchiver(const QString& inputPath, const QString& outputPath, const QString& mode);
-ArchiverResult RunArchiverIn(const QString& programFolder, const QString& inputPath, const QString& outputPath,
-                             const QString& mode);
 
 // Turns a failed run into run-time error 1001 naming the program, its exit
 // code (or the crash), what it said, and the paths.

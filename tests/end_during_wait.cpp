@@ -14,8 +14,8 @@ int main(int argc, char* argv[])
         return 2;
     qputenv("QUILLFOLD_STANDIN", QByteArray("sleep:1500:") + argv[2]);
     QTimer::singleShot(200, &EndProgram);
-    zip::RunArchiverIn(QString::fromLocal8Bit(argv[1]), QStringLiteral("in"), QStringLiteral("out"),
-                       QStringLiteral("zip"));
+    zip::SetProgramFolder(QString::fromLocal8Bit(argv[1]));
+    zip::RunArchiver(QStringLiteral("in"), QStringLiteral("out"), QStringLiteral("zip"));
     std::puts("the wait returned");
     return 1;
 }

@@ -19,7 +19,11 @@ using namespace testfiles;
 class TestArchiver : public QObject {
     Q_OBJECT
 private slots:
-    void init() { qunsetenv("QUILLFOLD_STANDIN"); }
+    void init()
+    {
+        qunsetenv("QUILLFOLD_STANDIN");
+        zip::SetProgramFolder(QString());  // the real zip and unzip beside the test
+    }
 
     void commandLine_data();
     void commandLine();
@@ -155,7 +159,8 @@ void TestArchiver::programFolderWithBlanks()
     QDir().mkpath(folder + "/bin");
     QVERIFY(QFile::link(QCoreApplication::applicationDirPath() + "/bin/zip", folder + "/bin/zip"));
     WriteFile(m_dir.filePath("x.enc"), "x");
-    QVERIFY(zip::RunArchiverIn(folder, m_dir.filePath("x.enc"), m_dir.filePath("x archive.zip"), "zip").ok());
+    zip::SetProgramFolder(folder);
+    QVERIFY(zip::RunArchiver(m_dir.filePath("x.enc"), m_dir.filePath("x archive.zip"), "zip").ok());
     QCOMPARE(EntriesOf(m_dir.filePath("x archive.zip")), QStringList{"x.enc"});
 }
 
@@ -163,9 +168,10 @@ void TestArchiver::missingProgramIsError53AndNothingRuns()
 {
     const QString empty = m_dir.filePath("empty program folder");
     QDir().mkpath(empty);
+    zip::SetProgramFolder(empty);
     for (const char* mode : {"zip", "unzip"}) {
         try {
-            zip::RunArchiverIn(empty, "in", "out", mode);
+            zip::RunArchiver("in", "out", mode);
             QFAIL("a missing program was not reported");
         } catch (const RuntimeError& error) {
             QCOMPARE(error.number(), err::FileNotFound);
@@ -176,10 +182,11 @@ void TestArchiver::missingProgramIsError53AndNothingRuns()
 
 void TestArchiver::unknownModeStartsNothing()
 {
+    zip::SetProgramFolder(StandInFolder());
     const QString record = m_dir.filePath("unknown.record");
     qputenv("QUILLFOLD_STANDIN", ("record:" + record).toUtf8());
     for (const char* mode : {"ZIP", "Unzip", ""}) {
-        const zip::ArchiverResult result = zip::RunArchiverIn(StandInFolder(), "in", "out", mode);
+        const zip::ArchiverResult result = zip::RunArchiver("in", "out", mode);
         QVERIFY(!result.started);
         QVERIFY(result.ok());
     }
@@ -188,8 +195,9 @@ void TestArchiver::unknownModeStartsNothing()
 
 void TestArchiver::failuresAreReportedNotSwallowed()
 {
+    zip::SetProgramFolder(StandInFolder());
     qputenv("QUILLFOLD_STANDIN", "exit:15");
-    const zip::ArchiverResult failed = zip::RunArchiverIn(StandInFolder(), "/w/a.enc", "/d/out.zip", "zip");
+    const zip::ArchiverResult failed = zip::RunArchiver("/w/a.enc", "/d/out.zip", "zip");
     QVERIFY(failed.started && !failed.ok() && !failed.crashed);
     QCOMPARE(failed.exitCode, 15);
     try {
@@ -202,7 +210,7 @@ void TestArchiver::failuresAreReportedNotSwallowed()
     }
 
     qputenv("QUILLFOLD_STANDIN", "crash");
-    const zip::ArchiverResult crashed = zip::RunArchiverIn(StandInFolder(), "a", "b", "unzip");
+    const zip::ArchiverResult crashed = zip::RunArchiver("a", "b", "unzip");
     QVERIFY(crashed.crashed && !crashed.ok());
     try {
         zip::RequireSuccess(crashed, "a", "b");
@@ -212,6 +220,7 @@ void TestArchiver::failuresAreReportedNotSwallowed()
     }
 
     // The real zip, given a file that is not there.
+    zip::SetProgramFolder(QString());
     const zip::ArchiverResult real = zip::RunArchiver(m_dir.filePath("none.enc"), m_dir.filePath("none.zip"), "zip");
     QVERIFY(!real.ok());
     QCOMPARE(real.exitCode, 12);  // Info-ZIP: nothing to do
@@ -219,19 +228,21 @@ void TestArchiver::failuresAreReportedNotSwallowed()
 
 void TestArchiver::programsCannotAskQuestions()
 {
+    zip::SetProgramFolder(StandInFolder());
     qputenv("QUILLFOLD_STANDIN", "ask");
-    QCOMPARE(zip::RunArchiverIn(StandInFolder(), "a", "b", "zip").exitCode, 0);
+    QCOMPARE(zip::RunArchiver("a", "b", "zip").exitCode, 0);
 }
 
 void TestArchiver::waitEndsWhenTheProgramEnds()
 {
     // Twenty programs that end at once finish long before a timer of 1.5 s
     // fires: a wait that slept a fixed 100 ms per program would need 2 s.
+    zip::SetProgramFolder(StandInFolder());
     QTimer timer;
     timer.setSingleShot(true);
     timer.start(1500);
     for (int i = 0; i < 20; ++i)
-        QVERIFY(zip::RunArchiverIn(StandInFolder(), "a", "b", "zip").ok());
+        QVERIFY(zip::RunArchiver("a", "b", "zip").ok());
     QVERIFY(timer.isActive());
 }
 
@@ -245,8 +256,9 @@ void TestArchiver::eventsRunDuringALongWait()
         QVERIFY(zip::IsWaiting());
     });
     timer.start();
+    zip::SetProgramFolder(StandInFolder());
     qputenv("QUILLFOLD_STANDIN", "sleep:700");
-    QVERIFY(zip::RunArchiverIn(StandInFolder(), "a", "b", "zip").ok());
+    QVERIFY(zip::RunArchiver("a", "b", "zip").ok());
     QVERIFY2(ticks >= 5, qPrintable(QString::number(ticks)));
     QVERIFY(!zip::IsWaiting());
 }
