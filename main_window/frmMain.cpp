@@ -3,10 +3,10 @@
 #include "CommonDialog.h"
 #include "MsgBox.h"
 #include "credentials/frmLogin.h"
+#include "packing/Ending.h"
 #include "packing/RuntimeError.h"
 #include "packing/UnzipCommand.h"
 #include "packing/text.h"
-#include "packing/zip.h"
 #include "ui_frmMain.h"
 
 #include <QCloseEvent>
@@ -161,6 +161,8 @@ void frmMain::mnuFileUnzip_Click()
     SelectSingleFile(CommonDialog1(), ArchiveFilter, chosen);
     try {
         packing::UnzipArchive(chosen);
+    } catch (const ending::ProgramEnding&) {
+        // the program is ending: the extractor has been stopped
     } catch (const RuntimeError& error) {
         MsgBox(error.report(), packing::vbExclamation, packing::AppTitle);
     }

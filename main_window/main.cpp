@@ -1,4 +1,5 @@
 #include "main_window/frmMain.h"
+#include "packing/Ending.h"
 #include "version.h"
 
 #include <QApplication>
@@ -8,6 +9,7 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral(QUILLFOLD_PRODUCT_NAME));
     QApplication::setApplicationVersion(QStringLiteral(QUILLFOLD_VERSION));
+    ending::EndOnSignals();
     frmMain window;
     window.show();
     return app.exec();

@@ -1,5 +1,7 @@
 #include "RuntimeError.h"
 
+#include <cerrno>
+
 namespace err {
 QString Description(int number)
 {
@@ -20,6 +22,21 @@ QString Description(int number)
     case BadPackage: return QStringLiteral("Not a valid package");
     case BadArchive: return QStringLiteral("Not a readable ZIP archive");
     default: return QStringLiteral("Application-defined or object-defined error");
+    }
+}
+
+int NumberOfErrno(int code)
+{
+    switch (code) {
+    case EEXIST: return FileExists;
+    case ENOENT:
+    case ENOTDIR: return PathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS: return PermissionDenied;
+    case ENOSPC:
+    case EDQUOT: return DiskFull;
+    default: return PathFileAccess;
     }
 }
 }  // namespace err

@@ -27,6 +27,10 @@ constexpr int BadArchive = 1005;      // a file that is not a readable ZIP archi
 
 // The standard description of a number, in English as the error report shows it.
 QString Description(int number);
+
+// The number for a failed system call's errno: 58 exists, 76 not found, 70
+// denied, 61 full, 75 anything else.
+int NumberOfErrno(int code);
 }  // namespace err
 
 class RuntimeError : public std::exception {

@@ -7,10 +7,13 @@
 #include <QHash>
 #include <QIODevice>
 #include <QSet>
+#include <QUtf8StringView>
 
 #include <minizip/unzip.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <memory>
 
 namespace archive {
@@ -57,6 +60,114 @@ private:
 [[noreturn]] void Unreadable(const QString& path, const QString& problem)
 {
     throw RuntimeError(err::BadArchive, QStringLiteral("%1: %2").arg(err::Description(err::BadArchive), problem), path);
+}
+
+quint16 Le16(const char* p)
+{
+    return quint16(quint8(p[0]) | quint8(p[1]) << 8);
+}
+
+quint32 Le32(const char* p)
+{
+    return quint32(Le16(p)) | quint32(Le16(p + 2)) << 16;
+}
+
+quint64 Le64(const char* p)
+{
+    return quint64(Le32(p)) | quint64(Le32(p + 4)) << 32;
+}
+
+constexpr quint16 Utf8Flag = 0x0800;
+
+bool NeedsUtf8Flag(const QByteArray& name)
+{
+    const bool ascii = std::all_of(name.cbegin(), name.cend(), [](char c) { return quint8(c) < 0x80; });
+    return !ascii && QUtf8StringView(name).isValidUtf8();
+}
+
+// An entry as its headers record it.
+struct RawEntry {
+    QByteArray name;
+    quint16 centralFlag = 0;
+    quint16 localFlag = 0;
+    qint64 centralOffset = 0;  // of the central header
+    qint64 localOffset = 0;    // of the local header
+};
+
+// The central directory read straight from the file, with each entry's local
+// header flag; ZIP64 records are followed where the sizes need them.
+QList<RawEntry> RawEntries(QFile& file, const QString& path)
+{
+    const auto bad = [&](const QString& problem) { Unreadable(path, problem); };
+    const qint64 size = file.size();
+    const qint64 tailSize = std::min<qint64>(size, 22 + 65535);
+    if (!file.seek(size - tailSize))
+        bad(QStringLiteral("it cannot be read"));
+    const QByteArray tail = file.read(tailSize);
+    const qsizetype end = tail.lastIndexOf(QByteArrayLiteral("PK\x05\x06"));
+    if (end < 0 || tail.size() - end < 22)
+        bad(QStringLiteral("no ZIP directory found"));
+    quint64 count = Le16(tail.constData() + end + 10);
+    quint64 directorySize = Le32(tail.constData() + end + 12);
+    quint64 directoryOffset = Le32(tail.constData() + end + 16);
+    const qint64 endOffset = size - tailSize + end;
+    if (count == 0xFFFF || directorySize == 0xFFFFFFFF || directoryOffset == 0xFFFFFFFF) {
+        file.seek(endOffset - 20);
+        const QByteArray locator = file.read(20);
+        if (locator.size() != 20 || !locator.startsWith("PK\x06\x07"))
+            bad(QStringLiteral("its ZIP64 directory is missing"));
+        file.seek(qint64(Le64(locator.constData() + 8)));
+        const QByteArray record = file.read(56);
+        if (record.size() != 56 || !record.startsWith("PK\x06\x06"))
+            bad(QStringLiteral("its ZIP64 directory is damaged"));
+        count = Le64(record.constData() + 32);
+        directorySize = Le64(record.constData() + 40);
+        directoryOffset = Le64(record.constData() + 48);
+    }
+    if (directoryOffset + directorySize > quint64(size) || directorySize > (quint64(1) << 30))
+        bad(QStringLiteral("its directory lies outside the file"));
+    file.seek(qint64(directoryOffset));
+    const QByteArray directory = file.read(qint64(directorySize));
+
+    QList<RawEntry> entries;
+    qsizetype at = 0;
+    for (quint64 i = 0; i < count; ++i) {
+        if (directory.size() - at < 46 || !directory.mid(at, 4).startsWith("PK\x01\x02"))
+            bad(QStringLiteral("its directory is damaged"));
+        const char* h = directory.constData() + at;
+        const qsizetype nameLength = Le16(h + 28), extraLength = Le16(h + 30), commentLength = Le16(h + 32);
+        if (directory.size() - at < 46 + nameLength + extraLength + commentLength)
+            bad(QStringLiteral("its directory is damaged"));
+        RawEntry entry;
+        entry.name = directory.mid(at + 46, nameLength);
+        entry.centralFlag = Le16(h + 8);
+        entry.centralOffset = qint64(directoryOffset) + at;
+        quint64 local = Le32(h + 42);
+        if (local == 0xFFFFFFFF) {
+            // In the ZIP64 field, after the sizes that overflowed too.
+            const char* extra = h + 46 + nameLength;
+            for (qsizetype e = 0; e + 4 <= extraLength;) {
+                const quint16 id = Le16(extra + e), length = Le16(extra + e + 2);
+                if (id == 0x0001) {
+                    qsizetype skip = (Le32(h + 24) == 0xFFFFFFFF ? 8 : 0) + (Le32(h + 20) == 0xFFFFFFFF ? 8 : 0);
+                    if (skip + 8 <= length && e + 4 + skip + 8 <= extraLength)
+                        local = Le64(extra + e + 4 + skip);
+                    break;
+                }
+                e += 4 + length;
+            }
+        }
+        entry.localOffset = qint64(local);
+        file.seek(entry.localOffset);
+        const QByteArray header = file.read(30);
+        if (header.size() != 30 || !header.startsWith("PK\x03\x04") ||
+            file.read(Le16(header.constData() + 26)) != entry.name)
+            bad(QStringLiteral("the local header of %1 is damaged").arg(QString::fromUtf8(entry.name)));
+        entry.localFlag = Le16(header.constData() + 6);
+        entries << entry;
+        at += 46 + nameLength + extraLength + commentLength;
+    }
+    return entries;
 }
 
 [[noreturn]] void Differs(const QString& path, const QString& difference)
@@ -134,8 +245,37 @@ quint32 FileCrc(const QString& path)
     }
 }
 
+void MarkUtf8Names(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        throw RuntimeError(err::NumberOfErrno(errno), path);
+    for (const RawEntry& entry : RawEntries(file, path)) {
+        if (!NeedsUtf8Flag(entry.name))
+            continue;
+        for (const auto& [offset, flag] : {std::pair{entry.localOffset + 6, entry.localFlag},
+                                           std::pair{entry.centralOffset + 8, entry.centralFlag}}) {
+            const quint16 marked = flag | Utf8Flag;
+            const char bytes[2] = {char(marked & 0xFF), char(marked >> 8)};
+            if (!file.seek(offset) || file.write(bytes, 2) != 2)
+                throw RuntimeError(err::DeviceIO, file.errorString(), path);
+        }
+    }
+    if (!file.flush())
+        throw RuntimeError(err::DeviceIO, file.errorString(), path);
+}
+
 void VerifyArchive(const QString& path, const QList<Expected>& expected)
 {
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            throw RuntimeError(err::FileNotFound, path);
+        for (const RawEntry& entry : RawEntries(file, path)) {
+            if (NeedsUtf8Flag(entry.name) && !(entry.centralFlag & entry.localFlag & Utf8Flag))
+                Differs(path, QStringLiteral("%1 is not marked as a UTF-8 name").arg(QString::fromUtf8(entry.name)));
+        }
+    }
     ZipArchive zip(path);
     const QList<Entry>& entries = zip.Entries();
     QSet<QByteArray> seen;

@@ -45,9 +45,17 @@ bool LooksLikeZip(const QString& path);
 // The CRC-32 of a file's bytes, as ZIP archives record it.
 quint32 FileCrc(const QString& path);
 
+// Sets the UTF-8 flag (general purpose bit 11) in the local and the central
+// header of every entry whose name is not plain ASCII and is valid UTF-8, so
+// that tools following the ZIP rules read such names right; Info-ZIP zip
+// stores them as raw bytes without the flag. Two bytes per header change in
+// place; no data moves. An archive it cannot make sense of is error 1005.
+void MarkUtf8Names(const QString& path);
+
 // Checks that the archive holds exactly the expected entries, each once, with
-// the expected size and CRC, and that every entry's data reads back intact.
-// Any difference is run-time error 1003 naming it.
+// the expected size and CRC, every non-ASCII name flagged as UTF-8, and that
+// every entry's data reads back intact. Any difference is run-time error 1003
+// naming it.
 struct Expected {
     QByteArray rawName;
     qint64 size = 0;

@@ -2,29 +2,26 @@
 
 #include "RuntimeError.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QRegularExpression>
+#include <QSysInfo>
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace file {
 namespace {
 namespace fs = std::filesystem;
-
-int NumberOfErrno(int code)
-{
-    switch (code) {
-    case EEXIST: return err::FileExists;
-    case ENOENT:
-    case ENOTDIR: return err::PathNotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS: return err::PermissionDenied;
-    default: return err::PathFileAccess;
-    }
-}
 
 QString Failure(int number)
 {
@@ -44,6 +41,34 @@ bool IsReadOnly(const fs::directory_entry& entry)
     const auto perms = entry.status(ignored).permissions();
     return (perms & (fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write)) == fs::perms::none;
 }
+QByteArray Native(const QString& path)
+{
+    return QFile::encodeName(path);
+}
+
+// This machine's name as it may appear in a file name.
+QString HostTag()
+{
+    QString host = QSysInfo::machineHostName().left(64);
+    for (QChar& c : host) {
+        if (!(c.isLetterOrNumber() && c.unicode() < 128) && c != u'.' && c != u'-')
+            c = u'_';
+    }
+    return host.isEmpty() ? QStringLiteral("host") : host;
+}
+
+bool ProcessRuns(qint64 pid)
+{
+    if (pid <= 0 || pid != qint64(pid_t(pid)))
+        return false;
+    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+}
+
+[[noreturn]] void NotPrivate(const QString& path, const QString& why)
+{
+    throw RuntimeError(err::PermissionDenied,
+                       QStringLiteral("%1: the work area %2").arg(err::Description(err::PermissionDenied), why), path);
+}
 }  // namespace
 
 QString CreateFolderPath(const QString& path)
@@ -52,7 +77,7 @@ QString CreateFolderPath(const QString& path)
         return Failure(err::InvalidCall);
     if (::mkdir(QFile::encodeName(path).constData(), 0777) == 0)
         return QStringLiteral("S:");
-    const int number = NumberOfErrno(errno);
+    const int number = err::NumberOfErrno(errno);
     return number == err::FileExists ? QString() : Failure(number);
 }
 
@@ -72,9 +97,83 @@ QString DeleteFolderPath(const QString& path)
             return failed(err::PermissionDenied);
     }
     if (error)
-        return failed(NumberOfErrno(error.value()));
+        return failed(err::NumberOfErrno(error.value()));
     fs::remove_all(folder, error);
-    return error ? failed(NumberOfErrno(error.value())) : QStringLiteral("S:");
+    return error ? failed(err::NumberOfErrno(error.value())) : QStringLiteral("S:");
+}
+
+QString WorkArea()
+{
+    const uid_t user = ::getuid();
+    const QString path = QDir::tempPath() + QStringLiteral("/quillfold-%1").arg(user);
+    if (::mkdir(Native(path).constData(), 0700) != 0 && errno != EEXIST)
+        throw RuntimeError(err::NumberOfErrno(errno), path);
+    struct stat info {};
+    if (::lstat(Native(path).constData(), &info) != 0)
+        throw RuntimeError(err::NumberOfErrno(errno), path);
+    if (S_ISLNK(info.st_mode))
+        NotPrivate(path, QStringLiteral("is a symbolic link"));
+    if (!S_ISDIR(info.st_mode))
+        NotPrivate(path, QStringLiteral("is not a folder"));
+    if (info.st_uid != user)
+        NotPrivate(path, QStringLiteral("belongs to another user (%1)").arg(info.st_uid));
+    if (info.st_mode & (S_IWGRP | S_IWOTH))
+        NotPrivate(path, QStringLiteral("can be changed by other users"));
+    return path;
+}
+
+QString MakeRunFolder(const QString& parent, const QString& prefix)
+{
+    QByteArray pattern = Native(QStringLiteral("%1/%2-%3-%4-XXXXXX")
+                                    .arg(parent, prefix, HostTag())
+                                    .arg(QCoreApplication::applicationPid()));
+    if (!::mkdtemp(pattern.data()))  // mode 0700
+        throw RuntimeError(err::NumberOfErrno(errno), parent);
+    return QFile::decodeName(pattern);
+}
+
+void RemoveLeftovers(const QString& parent, const QString& prefix)
+{
+    const QRegularExpression name(QStringLiteral("^%1-%2-(\\d{1,10})-[A-Za-z0-9]{6}$")
+                                      .arg(QRegularExpression::escape(prefix), QRegularExpression::escape(HostTag())));
+    DIR* folder = ::opendir(Native(parent).constData());
+    if (!folder)
+        return;
+    QStringList over;
+    while (const dirent* entry = ::readdir(folder)) {
+        const QRegularExpressionMatch match = name.match(QFile::decodeName(entry->d_name));
+        if (!match.hasMatch() || ProcessRuns(match.captured(1).toLongLong()))
+            continue;
+        const QString path = parent + u'/' + QFile::decodeName(entry->d_name);
+        struct stat info {};
+        if (::lstat(Native(path).constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid())
+            over << path;
+    }
+    ::closedir(folder);
+    for (const QString& path : over)
+        RemoveRunFolder(path);
+}
+
+void RemoveRunFolder(const QString& path)
+{
+    if (path.isEmpty())
+        return;
+    // Through the folder itself, never through a link put in its place.
+    const int opened = ::open(Native(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info {};
+    if (opened >= 0 && (::fstat(opened, &info) != 0 || info.st_uid != ::getuid())) {
+        ::close(opened);
+        return;
+    }
+    if (DIR* folder = opened >= 0 ? ::fdopendir(opened) : nullptr) {
+        const int fd = ::dirfd(folder);
+        while (const dirent* entry = ::readdir(folder)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                ::unlinkat(fd, entry->d_name, 0);  // fails, harmlessly, for a folder
+        }
+        ::closedir(folder);
+    }
+    ::rmdir(Native(path).constData());
 }
 
 }  // namespace file

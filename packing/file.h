@@ -21,4 +21,28 @@ QString CreateFolderPath(const QString& path);
 // error 70, whoever runs the program.
 QString DeleteFolderPath(const QString& path);
 
+// The work area: this user's own folder under the temporary folder,
+// <tmp>/quillfold-<uid>. Made (mode 0700) when missing; a path there that is
+// not a real folder of this user's, closed to everyone else, is refused with
+// run-time error 70 and left as it is. Never a shared name: what one user packs
+// is out of every other user's reach.
+QString WorkArea();
+
+// Makes a new private folder (0700) for one run inside `parent`, named
+// "<prefix>-<host>-<pid>-XXXXXX" so that a later run can tell whose it was and
+// whether that run is over. Errors: 76 when `parent` does not exist, 70 when it
+// cannot be written, 75 otherwise.
+QString MakeRunFolder(const QString& parent, const QString& prefix);
+
+// Removes what runs that ended without cleaning up (a crash, a power cut) left
+// in `parent`: folders named by MakeRunFolder with `prefix`, owned by this
+// user, made on this machine by a process that no longer runs. Nothing else is
+// touched. Never throws.
+void RemoveLeftovers(const QString& parent, const QString& prefix);
+
+// Removes a folder made by MakeRunFolder: every file directly in it (links
+// themselves, never what they point to), then the folder. Subfolders, which no
+// run makes, are left, and so is the folder then. Never throws.
+void RemoveRunFolder(const QString& path);
+
 }  // namespace file

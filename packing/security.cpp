@@ -5,29 +5,33 @@
 #include "credentials/mdlMD5.h"
 #include "text.h"
 
-#include <QFile>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
+#include <QRandomGenerator>
+
+#include <zlib.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <memory>
+#include <unistd.h>
 
 namespace security {
 namespace {
 constexpr qint64 BlockSize = 256 * 1024;  // fits the cache between read and write
 
-// A failed write: a full disk gets its own number, anything else is an I/O error.
+// A failed write: a full disk (or a file too large for it) gets its own
+// number, anything else is an I/O error.
 [[noreturn]] void ThrowWriteError(const QIODevice& device, const QString& packagePath)
 {
-    const bool full = errno == ENOSPC;
-    throw RuntimeError(full ? err::DiskFull : err::DeviceIO,
-                       QStringLiteral("%1 (%2)").arg(err::Description(full ? err::DiskFull : err::DeviceIO),
-                                                     device.errorString()),
+    const bool full = errno == ENOSPC || errno == EDQUOT || errno == EFBIG;
+    const int number = full ? err::DiskFull : err::DeviceIO;
+    throw RuntimeError(number, QStringLiteral("%1 (%2)").arg(err::Description(number), device.errorString()),
                        packagePath);
 }
 
@@ -42,6 +46,63 @@ void WriteAll(QIODevice& device, const char* data, qint64 size, const QString& p
         size -= written;
     }
 }
+
+// A new file beside `finalPath` under a short, unpredictable name, made with
+// the mode any new file gets (0666 less the umask). The name is short so that
+// any package name that fits the file system also has a temporary that fits.
+class TemporaryBeside {
+public:
+    explicit TemporaryBeside(const QString& finalPath)
+    {
+        static constexpr char Letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+        const QString folder = QFileInfo(finalPath).path();
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            QString name = QStringLiteral(".qf");
+            for (int i = 0; i < 6; ++i)
+                name += QLatin1Char(Letters[QRandomGenerator::system()->bounded(int(sizeof Letters - 1))]);
+            m_path = folder + u'/' + name;
+            const int fd = ::open(QFile::encodeName(m_path).constData(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                m_file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
+                return;
+            }
+            if (errno != EEXIST)
+                break;
+        }
+        const int number = err::NumberOfErrno(errno);
+        m_path.clear();
+        throw RuntimeError(number, QStringLiteral("%1 (%2)").arg(err::Description(number), qt_error_string(errno)),
+                           finalPath);
+    }
+    ~TemporaryBeside()
+    {
+        m_file.close();
+        if (!m_path.isEmpty())
+            ::unlink(QFile::encodeName(m_path).constData());
+    }
+    TemporaryBeside(const TemporaryBeside&) = delete;
+    TemporaryBeside& operator=(const TemporaryBeside&) = delete;
+
+    QFile& file() { return m_file; }
+
+    // Gives the file its final name in one step.
+    void Commit(const QString& finalPath)
+    {
+        m_file.close();
+        if (std::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(finalPath).constData()) != 0) {
+            throw RuntimeError(err::PathFileAccess,
+                               QStringLiteral("%1 (%2)").arg(err::Description(err::PathFileAccess),
+                                                             qt_error_string(errno)),
+                               finalPath);
+        }
+        m_path.clear();
+    }
+
+private:
+    QString m_path;
+    QFile m_file;
+};
 }  // namespace
 
 QByteArray ScrambleText(const QByteArray& text)
@@ -81,7 +142,7 @@ QByteArray PackageHeader(qint64 bodyLength, const QByteArray& userID, const QByt
 }
 
 void WritePackageBody(QIODevice& source, qint64 length, QIODevice& package, const QString& sourcePath,
-                      const QString& packagePath, const QByteArray& prefix)
+                      const QString& packagePath, const QByteArray& prefix, const Progress& progress, quint32* crc)
 {
     // Whole blocks only, the prefix riding in the first: every write then
     // starts on a block boundary of the package, which the file system
@@ -91,6 +152,15 @@ void WritePackageBody(QIODevice& source, qint64 length, QIODevice& package, cons
     std::memcpy(block.get(), prefix.constData(), prefix.size());
     qint64 filled = prefix.size();
     qint64 remaining = length;
+    uLong sum = crc32(0L, Z_NULL, 0);
+    const auto flush = [&] {
+        if (crc)
+            sum = crc32_z(sum, reinterpret_cast<const Bytef*>(block.get()), z_size_t(filled));
+        WriteAll(package, block.get(), filled, packagePath);
+        filled = 0;
+        if (progress)
+            progress(length - remaining);
+    };
     while (remaining > 0) {
         const qint64 got = source.read(block.get() + filled, std::min(remaining, blockSize - filled));
         if (got < 0) {
@@ -103,17 +173,17 @@ void WritePackageBody(QIODevice& source, qint64 length, QIODevice& package, cons
         ScrambleBlock(block.get() + filled, got);
         filled += got;
         remaining -= got;
-        if (filled == blockSize || remaining == 0) {
-            WriteAll(package, block.get(), filled, packagePath);
-            filled = 0;
-        }
+        if (filled == blockSize || remaining == 0)
+            flush();
     }
     if (filled > 0)  // a prefix and no body
-        WriteAll(package, block.get(), filled, packagePath);
+        flush();
+    if (crc)
+        *crc = quint32(sum);
 }
 
-void WritePackageFile(const QString& sourcePath, const QString& packagePath, const QByteArray& userID,
-                      const QByteArray& password)
+PackageWritten WritePackageFile(const QString& sourcePath, const QString& packagePath, const QByteArray& userID,
+                                const QByteArray& password, const Progress& progress)
 {
     // Only ever open the source for reading: a source that vanished is an error,
     // never an empty file created in its place.
@@ -135,21 +205,14 @@ void WritePackageFile(const QString& sourcePath, const QString& packagePath, con
 
     const QByteArray header = PackageHeader(length, userID, password);
 
-    // The package is written beside its final name and replaces it only when
-    // complete; on a failure part-way the temporary file is removed. It is not
-    // forced to disk: it is a scratch file that zip reads at once.
-    QTemporaryFile package(packagePath + QStringLiteral(".XXXXXX"));
-    if (!package.open()) {
-        const bool folderMissing = !QFileInfo(packagePath).absoluteDir().exists();
-        throw RuntimeError(folderMissing ? err::PathNotFound : err::PathFileAccess, packagePath);
-    }
-    WritePackageBody(source, length, package, sourcePath, packagePath, header);
-    errno = 0;
-    if (!package.flush())
-        ThrowWriteError(package, packagePath);
-    if (std::rename(QFile::encodeName(package.fileName()).constData(), QFile::encodeName(packagePath).constData()) != 0)
-        throw RuntimeError(err::PathFileAccess, packagePath);
-    package.setAutoRemove(false);  // it has its final name now
+    // Written beside its final name, which it takes only when complete. It is
+    // not forced to disk: it is a scratch file that zip reads at once.
+    TemporaryBeside package(packagePath);
+    PackageWritten written;
+    WritePackageBody(source, length, package.file(), sourcePath, packagePath, header, progress, &written.crc);
+    written.size = header.size() + length;
+    package.Commit(packagePath);
+    return written;
 }
 
 }  // namespace security

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 class QIODevice;
 
 // The package file: a 57-byte header, then the source's bytes each XOR-ed with 0x02.
@@ -32,18 +34,32 @@ void ScrambleBlock(char* data, qsizetype size) noexcept;
 // are used as given: the caller has trimmed and upper-cased them.
 QByteArray PackageHeader(qint64 bodyLength, const QByteArray& userID, const QByteArray& password);
 
+// Called after each block with the number of body bytes done so far. It may
+// throw to stop the work (the program is being ended, say).
+using Progress = std::function<void(qint64 bytesDone)>;
+
 // Writes `prefix` as it is, then exactly `length` bytes from `source`,
 // scrambled, in large blocks. The paths only name the files in a run-time
-// error: 57 for a failed read or write, 61 for a full disk, 62 when the source
-// ends early.
+// error: 57 for a failed read or write, 61 for a full disk (or a file too large
+// for it), 62 when the source ends early. With `crc`, the CRC-32 of everything
+// written, prefix included, is stored there.
 void WritePackageBody(QIODevice& source, qint64 length, QIODevice& package, const QString& sourcePath,
-                      const QString& packagePath, const QByteArray& prefix = {});
+                      const QString& packagePath, const QByteArray& prefix = {}, const Progress& progress = {},
+                      quint32* crc = nullptr);
 
-// Writes the package file for one source. The package replaces any file at its
-// path only when it is complete; on any failure a run-time error is thrown and
-// nothing new is left at the package path. The source is only ever read: a
-// missing source is error 53, one of 2 GiB or more error 6.
-void WritePackageFile(const QString& sourcePath, const QString& packagePath, const QByteArray& userID,
-                      const QByteArray& password);
+// What was written: the package's size and CRC-32, as a ZIP archive records them.
+struct PackageWritten {
+    qint64 size = 0;
+    quint32 crc = 0;
+};
+
+// Writes the package file for one source. The package is built under a short
+// temporary name beside its final one (never through a symbolic link, with
+// the mode any new file gets) and replaces what is at its path only when it is
+// complete; on any failure a run-time error is thrown and nothing new is left.
+// The source is only ever read: a missing source is error 53, one of 2 GiB or
+// more error 6.
+PackageWritten WritePackageFile(const QString& sourcePath, const QString& packagePath, const QByteArray& userID,
+                                const QByteArray& password, const Progress& progress = {});
 
 }  // namespace security

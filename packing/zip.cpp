@@ -1,5 +1,6 @@
 #include "zip.h"
 
+#include "Ending.h"
 #include "RuntimeError.h"
 
 #include <QCoreApplication>
@@ -7,15 +8,15 @@
 #include <QFileInfo>
 #include <QProcess>
 
-#include <cstdio>
-#include <cstdlib>
+#include <csignal>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace zip {
 namespace {
-int waitDepth = 0;
 QString programFolderOverride;
-constexpr qsizetype KeptErrorOutput = 4096;
+constexpr qsizetype KeptOutput = 4096;
+constexpr int TerminateGrace = 3000;  // ms an ended archiver has to clean up before it is killed
 
 // In double quotes; a quote inside is written as three, which QProcess::splitCommand reads back as one.
 QString Quoted(const QString& path)
@@ -67,6 +68,7 @@ void SetProgramFolder(const QString& folder)
 
 ArchiverResult RunArchiver(const QString& inputPath, const QString& outputPath, const QString& mode)
 {
+    ending::ThrowIfRequested();
     ArchiverResult result;
     const std::optional<QString> line = CommandLine(ProgramFolder(), inputPath, outputPath, mode);
     if (!line)
@@ -91,14 +93,22 @@ ArchiverResult RunArchiver(const QString& inputPath, const QString& outputPath, 
     process.setArguments(arguments);
     process.setProcessEnvironment(environment);
     process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardOutputFile(QProcess::nullDevice());
-    // A session of its own: no terminal to ask questions on, and a Ctrl+C or the
-    // end of this program does not reach it.
-    process.setChildProcessModifier([] { ::setsid(); });
-    QObject::connect(&process, &QProcess::readyReadStandardError, [&] {
-        result.errorOutput += QString::fromLocal8Bit(process.readAllStandardError());
-        if (result.errorOutput.size() > KeptErrorOutput)
-            result.errorOutput = result.errorOutput.right(KeptErrorOutput);
+    // zip says why it failed on stdout, unzip on either: keep the end of both.
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    // A session of its own: no terminal to ask questions on, and a Ctrl+C meant
+    // for this program does not reach it. If this program dies, it is told to
+    // stop too, and cleans up its temporary file.
+    const pid_t parent = ::getpid();
+    process.setChildProcessModifier([parent] {
+        ::setsid();
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(127);
+    });
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, [&] {
+        result.output += QString::fromLocal8Bit(process.readAllStandardOutput());
+        if (result.output.size() > KeptOutput)
+            result.output = result.output.right(KeptOutput);
     });
 
     QEventLoop loop;
@@ -111,12 +121,21 @@ ArchiverResult RunArchiver(const QString& inputPath, const QString& outputPath, 
     }
     result.started = true;
 
-    ++waitDepth;
-    if (process.state() != QProcess::NotRunning)
-        loop.exec();
-    --waitDepth;
+    if (process.state() != QProcess::NotRunning) {
+        const ending::WaitScope waiting;
+        loop.exec();  // also left when the program is being ended
+    }
+    if (ending::Requested() && process.state() != QProcess::NotRunning) {
+        // Stop it, and see it gone, so that it cannot write anything after us.
+        process.terminate();
+        if (!process.waitForFinished(TerminateGrace)) {
+            process.kill();
+            process.waitForFinished(-1);
+        }
+    }
+    ending::ThrowIfRequested();
 
-    result.errorOutput += QString::fromLocal8Bit(process.readAllStandardError());
+    result.output += QString::fromLocal8Bit(process.readAllStandardOutput());
     result.crashed = process.exitStatus() == QProcess::CrashExit;
     result.exitCode = process.exitCode();
     return result;
@@ -129,25 +148,10 @@ void RequireSuccess(const ArchiverResult& result, const QString& inputPath, cons
     const QString name = QFileInfo(result.program).fileName();
     QString description = result.crashed ? QStringLiteral("%1 crashed").arg(name)
                                          : QStringLiteral("%1 ended with exit code %2").arg(name).arg(result.exitCode);
-    const QStringList said = result.errorOutput.split(u'\n', Qt::SkipEmptyParts);
+    const QStringList said = result.output.split(u'\n', Qt::SkipEmptyParts);
     if (!said.isEmpty())
         description += QStringLiteral(" (%1)").arg(said.last().trimmed());
     throw RuntimeError(err::ArchiverFailed, description, inputPath + QStringLiteral("\n") + outputPath);
 }
 
-bool IsWaiting()
-{
-    return waitDepth > 0;
-}
-
 }  // namespace zip
-
-void EndProgram()
-{
-    if (zip::IsWaiting()) {
-        // Leaving the wait would run the rest of the command; end here instead.
-        std::fflush(nullptr);
-        std::_Exit(0);
-    }
-    QCoreApplication::exit(0);
-}

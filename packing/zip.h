@@ -22,8 +22,8 @@ struct ArchiverResult {
     bool started = false;  // false for an unknown mode: nothing was run
     bool crashed = false;
     int exitCode = 0;
-    QString program;      // the program's path
-    QString errorOutput;  // the end of what it wrote to stderr
+    QString program;  // the program's path
+    QString output;   // the end of what it wrote to stdout and stderr
 
     bool ok() const { return !started || (!crashed && exitCode == 0); }
 };
@@ -44,19 +44,12 @@ void SetProgramFolder(const QString& folder);
 // Runs the program for the mode from ProgramFolder() and returns once it has
 // ended; window events are handled all the while. An unknown mode starts
 // nothing and returns at once. A missing program is run-time error 53 and
-// nothing is waited for.
+// nothing is waited for. When the program is ended during the wait, the
+// archiver is stopped and seen gone, and ending::ProgramEnding is thrown.
 ArchiverResult RunArchiver(const QString& inputPath, const QString& outputPath, const QString& mode);
 
 // Turns a failed run into run-time error 1001 naming the program, its exit
 // code (or the crash), what it said, and the paths.
 void RequireSuccess(const ArchiverResult& result, const QString& inputPath, const QString& outputPath);
 
-// True while RunArchiver waits for a program.
-bool IsWaiting();
-
 }  // namespace zip
-
-// Ends the program at once, as Exit does: nothing more of the window runs and
-// nothing is saved. During an archiver's wait the process exits on the spot and
-// the started archiver goes on to its end.
-void EndProgram();

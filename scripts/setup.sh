@@ -15,6 +15,7 @@ PACKAGES=(
   xvfb xauth
   clang libclang-rt-14-dev
   openssl
+  python3
 )
 
 ensure_packages() {

@@ -1,18 +1,22 @@
-// Packs through the real window with an archiver that takes its time, and ends
-// the program from File > Exit ("exit") or the close box ("close") while the
-// run waits for it. Arguments: how, the source folder, the destination archive,
-// the program folder of the slow archiver.
+// Packs through the real window with a zip that takes its time, and ends the
+// program from File > Exit ("exit"), the close box ("close") or SIGTERM
+// ("signal") once the new archive holds its first package. Arguments: how, the
+// source folder, the destination archive, the program folder of the slow zip.
 #include "FakeCommonDialog.h"
 #include "main_window/MsgBox.h"
 #include "main_window/frmMain.h"
+#include "packing/Ending.h"
 #include "packing/zip.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 
 int main(int argc, char* argv[])
@@ -20,13 +24,14 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     if (argc != 5)
         return 2;
+    ending::EndOnSignals();
     const QString how = QString::fromLocal8Bit(argv[1]);
+    const QString destination = QString::fromLocal8Bit(argv[3]);
     zip::SetProgramFolder(QString::fromLocal8Bit(argv[4]));
 
     frmMain window;
     auto dialog = std::make_unique<FakeCommonDialog>();
-    dialog->answers = {QString::fromLocal8Bit(argv[2]) + QChar(0) + "a.xls" + QChar(0) + "b.xls",
-                       QString::fromLocal8Bit(argv[3])};
+    dialog->answers = {QString::fromLocal8Bit(argv[2]) + QChar(0) + "a.xls" + QChar(0) + "b.xls", destination};
     window.SetCommonDialog(std::move(dialog));
     window.show();
     gui::SetMsgBoxHandler([](QWidget*, const QString& prompt, int, const QString&) {
@@ -37,28 +42,37 @@ int main(int argc, char* argv[])
     window.cmdBrowseSrc_Click();
     window.cmdBrowseDest_Click();
 
-    // Answer the credentials dialog as soon as it is up.
-    QTimer::singleShot(0, [] {
-        QWidget* login = QApplication::activeModalWidget();
-        login->findChild<QLineEdit*>("txtUserID")->setText("clerk");
-        login->findChild<QLineEdit*>("txtPassword")->setText("secret");
-        login->findChild<QLineEdit*>("txtConfirmPassword")->setText("secret");
-        login->findChild<QPushButton*>("cmdOK")->click();
+    // Press Run, and answer the credentials dialog as soon as it is up.
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(0, [] {
+            QWidget* login = QApplication::activeModalWidget();
+            login->findChild<QLineEdit*>("txtUserID")->setText("clerk");
+            login->findChild<QLineEdit*>("txtPassword")->setText("secret");
+            login->findChild<QLineEdit*>("txtConfirmPassword")->setText("secret");
+            login->findChild<QPushButton*>("cmdOK")->click();
+        });
+        window.findChild<QPushButton*>("cmdRun")->click();
     });
-    // End the program while the archiver runs.
+    // End the program while zip, having written the new archive, is still at work.
     auto* watch = new QTimer(&window);
     QObject::connect(watch, &QTimer::timeout, [&] {
-        if (!zip::IsWaiting())
+        const QDir folder(QFileInfo(destination).path());
+        const QStringList building = folder.entryList({".quillfold-*"}, QDir::Dirs | QDir::Hidden);
+        if (!ending::IsWaiting() || building.isEmpty() ||
+            !QFileInfo::exists(folder.filePath(building.first() + "/archive.zip")))
             return;
+        watch->stop();
         std::puts("ending");
         std::fflush(stdout);
         if (how == "close")
             window.close();
+        else if (how == "signal")
+            std::raise(SIGTERM);
         else
             window.findChild<QAction*>("mnuFileExit")->trigger();
     });
-    watch->start(10);
-    window.cmdRun_Click();
-    std::puts("the run went on");
-    return 1;
+    watch->start(5);
+    const int code = app.exec();
+    std::puts(code == 0 && ending::Requested() ? "ended" : "the run went on");
+    return code;
 }

@@ -6,15 +6,21 @@
 //   ask                    exit 0 only if there is neither input nor a terminal to ask on
 //   lie:NAME               run the real zip, except for a file named NAME: report
 //                          success without adding it
+//   slow:MS:FILE           run the real zip, then sleep, then create FILE: a zip
+//                          that takes its time and writes until its very end
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+extern char** environ;
 
 int main(int argc, char* argv[])
 {
@@ -57,6 +63,20 @@ int main(int argc, char* argv[])
         argv[0] = const_cast<char*>("/usr/bin/zip");
         execv(argv[0], argv);
         return 9;
+    }
+    if (mode.rfind("slow:", 0) == 0) {
+        argv[0] = const_cast<char*>("/usr/bin/zip");
+        pid_t child = 0;
+        int status = 0;
+        if (posix_spawn(&child, argv[0], nullptr, nullptr, argv, environ) != 0 || waitpid(child, &status, 0) < 0)
+            return 9;
+        const char* ms = mode.c_str() + 5;
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(ms)));
+        if (const char* file = std::strchr(ms, ':')) {
+            if (FILE* f = std::fopen(file + 1, "w"))
+                std::fclose(f);
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 9;
     }
     if (mode == "ask") {
         char answer[16];

@@ -1,8 +1,7 @@
 // The pack run against a fake window: checks, credentials, confirmation, the
-// archive it builds, the window's states, and what every failure leaves behind.
+// archive it builds, the window's states, and what every run leaves on disk.
 #include "FakeWindow.h"
 #include "TestFiles.h"
-#include "credentials/clsCrypt.h"
 #include "credentials/var.h"
 #include "packing/PackRun.h"
 #include "packing/RuntimeError.h"
@@ -11,12 +10,15 @@
 
 #include <QDir>
 #include <QFile>
-#include <QLockFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <functional>
+#include <csignal>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 using namespace testfiles;
 
@@ -27,6 +29,7 @@ namespace {
 const QString NoFiles = QStringLiteral("กรุณาเลือกไฟล์");
 const QString NoDestination = QStringLiteral("กรุณาเลือกปลายทาง");
 const QString Confirm = QStringLiteral("กรุณายืนยันเพื่อเริ่มทำงาน");
+const QByteArray OldArchive = "an older archive";
 
 void Accept(const QByteArray& userID, const QByteArray& password)
 {
@@ -35,15 +38,22 @@ void Accept(const QByteArray& userID, const QByteArray& password)
     var::LoginPassword = password;
 }
 
-
-
-
 QByteArray EntryContent(const QString& archive, const QString& entry)
 {
     QProcess extract;
     extract.start("unzip", {"-p", archive, entry});
     extract.waitForFinished();
     return extract.readAllStandardOutput();
+}
+
+// A process id that no longer runs.
+qint64 DeadPid()
+{
+    QProcess done;
+    done.start("true");
+    const qint64 pid = done.processId();
+    done.waitForFinished();
+    return pid;
 }
 }  // namespace
 
@@ -55,26 +65,35 @@ private slots:
     void cleanup();
 
     void checksComeFirstAndInOrder();
-    void clashingPackageNamesAreRefusedBeforeTheDialog();
+    void refusedBeforeTheDialog_data();
+    void refusedBeforeTheDialog();
     void cancelOrCloseLeavesEverythingUntouched();
     void fullRunBuildsTheArchiveAnew();
     void packageNamesFollowTheFirstDot();
 
-    void failureStopsCleansUpAndKeepsTheSelection_data();
-    void failureStopsCleansUpAndKeepsTheSelection();
+    void failureKeepsTheOldArchiveAndLeavesNothing_data();
+    void failureKeepsTheOldArchiveAndLeavesNothing();
+    void runsFinishWhereTheyOnceLostFiles_data();
+    void runsFinishWhereTheyOnceLostFiles();
     void readOnlyOldArchiveIsKept();
-    void secondCopyIsToldAndNothingIsLost();
 
     void dateTimeText();
 
 private:
     QString Source(const QString& name) const { return m_sources.filePath(name); }
-    QString Work() const { return m_temp.filePath("trash"); }
+    QString Trash() const { return m_temp.filePath("trash"); }
+    QString WorkArea() const { return m_temp.filePath(QStringLiteral("quillfold-%1").arg(getuid())); }
+    QString Destination() const { return m_out.filePath("hand over.zip"); }
     FakeWindow ReadyWindow(const QStringList& entries);
+    // What a run may have left: anything in the work area, and Quillfold's
+    // temporary folders beside the destination.
+    QStringList Leftovers(const QString& destinationFolder) const;
+    void VerifyForeignFilesUntouched();
 
     QTemporaryDir m_temp;     // stands for the system's temporary folder
     QTemporaryDir m_sources;  // the workbooks
     QTemporaryDir m_out;      // where archives go
+    QString m_mounted;        // a small file system mounted for a test, if any
 };
 
 void TestPackRun::initTestCase()
@@ -91,11 +110,24 @@ void TestPackRun::init()
     zip::SetProgramFolder(QString());
     for (const char* name : {"a.xls", "b b.xls", "แบบฟอร์ม.xls"})
         WriteFile(Source(QString::fromUtf8(name)), QByteArray(name).repeated(1000));
+    WriteFile(Destination(), OldArchive);
+
+    // Files of others where the work folder used to be: a "trash" folder with
+    // someone's workbook and package in it, and a lock left by another copy.
+    QDir().mkpath(Trash());
+    WriteFile(Trash() + "/keep.xls", "kept by someone");
+    WriteFile(Trash() + "/a.enc", "someone's a.enc");
+    WriteFile(m_temp.filePath("trash.lock"), "1\nquillfold\nelsewhere\n");
 }
 
 void TestPackRun::cleanup()
 {
+    if (!m_mounted.isEmpty())
+        umount2(QFile::encodeName(m_mounted).constData(), MNT_DETACH);
+    m_mounted.clear();
+    qunsetenv("QUILLFOLD_STANDIN");
     for (QTemporaryDir* dir : {&m_temp, &m_sources, &m_out}) {
+        QProcess::execute("chmod", {"-R", "u+rwx", dir->path()});
         QDir(dir->path()).removeRecursively();
         QDir().mkpath(dir->path());
     }
@@ -106,9 +138,27 @@ FakeWindow TestPackRun::ReadyWindow(const QStringList& entries)
     FakeWindow window;
     window.list = entries;
     window.text1 = m_sources.path();
-    window.text2 = m_out.filePath("hand over.zip");
+    window.text2 = Destination();
     window.login = [] { Accept("CLERK01", "SECRET"); };
     return window;
+}
+
+QStringList TestPackRun::Leftovers(const QString& destinationFolder) const
+{
+    QStringList left;
+    const auto all = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
+    for (const QString& name : QDir(WorkArea()).entryList(all))
+        left << WorkArea() + u'/' + name;
+    for (const QString& name : QDir(destinationFolder).entryList({".quillfold*"}, all))
+        left << destinationFolder + u'/' + name;
+    return left;
+}
+
+void TestPackRun::VerifyForeignFilesUntouched()
+{
+    QCOMPARE(ReadFile(Trash() + "/keep.xls"), QByteArray("kept by someone"));
+    QCOMPARE(ReadFile(Trash() + "/a.enc"), QByteArray("someone's a.enc"));
+    QCOMPARE(ReadFile(m_temp.filePath("trash.lock")), QByteArray("1\nquillfold\nelsewhere\n"));
 }
 
 void TestPackRun::checksComeFirstAndInOrder()
@@ -128,23 +178,45 @@ void TestPackRun::checksComeFirstAndInOrder()
     QCOMPARE(window.messages[0].prompt, NoDestination);
 }
 
-void TestPackRun::clashingPackageNamesAreRefusedBeforeTheDialog()
+void TestPackRun::refusedBeforeTheDialog_data()
 {
-    FakeWindow window = ReadyWindow({"a.xls", "report.2019.xls", "b.xls", "A.xlsx", "report.2020.xls"});
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<QString>("destination");  // relative to the sources; empty: the usual one
+    QTest::addColumn<QStringList>("named");
+    QTest::newRow("clashing package names")
+        << QStringList{"a.xls", "report.2019.xls", "b.xls", "A.xlsx", "report.2020.xls"} << QString()
+        << QStringList{"a.xls, A.xlsx\nreport.2019.xls, report.2020.xls"};
+    QTest::newRow("destination is a workbook") << QStringList{"a.xls", "b b.xls"} << "b b.xls"
+                                               << QStringList{"b b.xls"};
+    QTest::newRow("destination is a workbook, spelt differently")
+        << QStringList{"a.xls"} << "./sub/../a.xls" << QStringList{"a.xls"};
+}
+
+void TestPackRun::refusedBeforeTheDialog()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(QString, destination);
+    QFETCH(QStringList, named);
+    for (const QString& entry : entries)
+        WriteFile(Source(entry), entry.toUtf8());
+    QDir().mkpath(Source("sub"));
+    FakeWindow window = ReadyWindow(entries);
+    if (!destination.isEmpty())
+        window.text2 = m_sources.path() + u'/' + destination;
     packing::PackRun(window);
     QCOMPARE(window.log, QStringList{"message"});
     QCOMPARE(window.messages[0].title, QStringLiteral("ข้อผิดพลาด"));
     QCOMPARE(window.messages[0].buttons, packing::vbExclamation);
-    QVERIFY(window.messages[0].prompt.contains("a.xls, A.xlsx\nreport.2019.xls, report.2020.xls"));
-    QVERIFY(!window.messages[0].prompt.contains("b.xls"));
-    QVERIFY(!QFileInfo::exists(Work()));
-    QCOMPARE(window.list.size(), 5);
+    for (const QString& name : named)
+        QVERIFY2(window.messages[0].prompt.contains(name), qPrintable(window.messages[0].prompt));
+    for (const QString& entry : entries)
+        QCOMPARE(ReadFile(Source(entry)), entry.toUtf8());
+    QVERIFY(Leftovers(m_out.path()).isEmpty());
+    QCOMPARE(window.list.size(), entries.size());
 }
 
 void TestPackRun::cancelOrCloseLeavesEverythingUntouched()
 {
-    WriteFile(m_out.filePath("hand over.zip"), "an older archive");
-
     // The dialog closed with its close box after an earlier accepted run: the
     // flag was cleared before showing, so the run stops.
     Accept("EARLIER", "EARLIER");
@@ -166,17 +238,19 @@ void TestPackRun::cancelOrCloseLeavesEverythingUntouched()
     QCOMPARE(notConfirmed.messages[0].buttons, packing::vbQuestionOKCancel);
     QCOMPARE(notConfirmed.messages[0].title, QStringLiteral("Quillfold"));
 
-    QCOMPARE(ReadFile(m_out.filePath("hand over.zip")), QByteArray("an older archive"));
-    QVERIFY(!QFileInfo::exists(Work()));
+    QCOMPARE(ReadFile(Destination()), OldArchive);
+    QVERIFY(Leftovers(m_out.path()).isEmpty());
 }
 
 void TestPackRun::fullRunBuildsTheArchiveAnew()
 {
     // An old archive with an entry of its own is replaced, not added to.
-    const QString archive = m_out.filePath("hand over.zip");
+    const QString archive = Destination();
+    QFile::remove(archive);
     WriteFile(m_out.filePath("old.enc"), "old");
     QProcess::execute("zip", {"-q", "-j", archive, m_out.filePath("old.enc")});
     QCOMPARE(EntriesOf(archive), QStringList{"old.enc"});
+    QVERIFY(QFile::setPermissions(archive, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
 
     const QStringList entries{"b b.xls", QString::fromUtf8("แบบฟอร์ม.xls"), "a.xls"};
     FakeWindow window = ReadyWindow(entries);
@@ -197,6 +271,29 @@ void TestPackRun::fullRunBuildsTheArchiveAnew()
         security::WritePackageFile(Source(entries[i]), expected, "CLERK01", "SECRET");
         QCOMPARE(EntryContent(archive, packages[i]), ReadFile(expected));
     }
+    // The new archive is as private as the one it replaced.
+    struct stat info {};
+    QCOMPARE(::stat(QFile::encodeName(archive).constData(), &info), 0);
+    QCOMPARE(info.st_mode & 0777, 0600u);
+
+    // Tools that follow the ZIP rules read the Thai name by name: the name is
+    // flagged as UTF-8; and entries carry an ordinary file mode, not owner-only.
+    QProcess python;
+    python.start("python3", {"-c",
+                             "import sys, zipfile\n"
+                             "z = zipfile.ZipFile(sys.argv[1])\n"
+                             "for n in sys.argv[2:]:\n"
+                             "    i = z.getinfo(n)\n"
+                             "    z.read(i)\n"
+                             "    print(n, i.flag_bits & 0x800, oct(i.external_attr >> 16 & 0o777))\n",
+                             archive, "a.enc", QString::fromUtf8("แบบฟอร์ม.enc")});
+    QVERIFY(python.waitForFinished());
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    const QString mode = "0o" + QString::number(0666 & ~mask, 8);
+    QCOMPARE(QString::fromUtf8(python.readAllStandardOutput()),
+             QString::fromUtf8("a.enc 0 %1\nแบบฟอร์ม.enc 2048 %1\n").arg(mode));
+    QVERIFY2(python.exitCode() == 0, python.readAllStandardError().constData());
 
     // Locked while packing, in the order of the lamp and then the buttons.
     const QStringList expectedLog{
@@ -210,7 +307,7 @@ void TestPackRun::fullRunBuildsTheArchiveAnew()
 
     // Cleared and cleaned up; the credentials stay.
     QVERIFY(window.text1.isEmpty() && window.text2.isEmpty() && window.list.isEmpty());
-    QVERIFY(!QFileInfo::exists(Work()));
+    QVERIFY(Leftovers(m_out.path()).isEmpty());
     QCOMPARE(var::LoginUserID, QByteArray("CLERK01"));
     QCOMPARE(QDir(m_sources.path()).entryList(QDir::Files).size(), 3);  // sources untouched
 
@@ -225,21 +322,25 @@ void TestPackRun::packageNamesFollowTheFirstDot()
     WriteFile(Source(".hidden"), "leading dot");
     FakeWindow window = ReadyWindow({"README", ".hidden"});
     packing::PackRun(window);
-    QCOMPARE(EntriesOf(m_out.filePath("hand over.zip")), (QStringList{"README.enc", ".enc"}));
+    QCOMPARE(EntriesOf(Destination()), (QStringList{"README.enc", ".enc"}));
 }
 
-void TestPackRun::failureStopsCleansUpAndKeepsTheSelection_data()
+void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing_data()
 {
     QTest::addColumn<QString>("failure");
     QTest::addColumn<int>("number");
-    QTest::newRow("second source vanished") << "source" << err::FileNotFound;
-    QTest::newRow("archive cannot be written") << "archive" << err::ArchiverFailed;
+    QTest::newRow("third workbook vanished") << "source" << err::FileNotFound;
+    QTest::newRow("destination folder missing") << "archive" << err::PathNotFound;
     QTest::newRow("zip missing") << "zip" << err::FileNotFound;
     QTest::newRow("zip fails") << "zipfails" << err::ArchiverFailed;
-    QTest::newRow("work folder is a file") << "work" << err::PathNotFound;
+    QTest::newRow("work area full") << "full" << err::DiskFull;
+    QTest::newRow("work area is a file") << "work:file" << err::PermissionDenied;
+    QTest::newRow("work area is a symlink") << "work:symlink" << err::PermissionDenied;
+    QTest::newRow("work area open to others") << "work:open" << err::PermissionDenied;
+    QTest::newRow("work area of another user") << "work:foreign" << err::PermissionDenied;
 }
 
-void TestPackRun::failureStopsCleansUpAndKeepsTheSelection()
+void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing()
 {
     QFETCH(QString, failure);
     QFETCH(int, number);
@@ -247,6 +348,12 @@ void TestPackRun::failureStopsCleansUpAndKeepsTheSelection()
     WriteFile(Source("gone.xls"), "here when chosen");
     FakeWindow window = ReadyWindow(entries);
     QString concerned = window.text2;
+    const QString victim = m_out.filePath("victim");
+    QDir().mkpath(victim);
+    WriteFile(victim + "/a.enc", "victim's file");
+    rlimit savedLimit{};
+    getrlimit(RLIMIT_FSIZE, &savedLimit);
+
     if (failure == "source") {
         QFile::remove(Source("gone.xls"));
         concerned = Source("gone.xls");
@@ -262,70 +369,165 @@ void TestPackRun::failureStopsCleansUpAndKeepsTheSelection()
         QFile::link(QCoreApplication::applicationDirPath() + "/standin", folder + "/bin/zip");
         zip::SetProgramFolder(folder);
         qputenv("QUILLFOLD_STANDIN", "exit:14");
-    } else if (failure == "work") {
-        WriteFile(Work(), "a file where the work folder goes");
-        concerned = Work() + "/a.enc";
+    } else if (failure == "full") {
+        // A work area on a small file system, or else a file size limit.
+        WriteFile(Source("gone.xls"), QByteArray(3 << 20, 'x'));
+        concerned = "gone.enc";
+        QDir().mkpath(WorkArea());
+        if (::mount("tmpfs", QFile::encodeName(WorkArea()).constData(), "tmpfs", 0, "size=1m,mode=0700") == 0) {
+            m_mounted = WorkArea();
+        } else {
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit limited = savedLimit;
+            limited.rlim_cur = 1 << 20;
+            QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        }
+    } else if (failure == "work:file") {
+        WriteFile(WorkArea(), "a file where the work area goes");
+        concerned = WorkArea();
+    } else if (failure == "work:symlink") {
+        QVERIFY(QFile::link(victim, WorkArea()));
+        concerned = WorkArea();
+    } else if (failure == "work:open") {
+        QDir().mkpath(WorkArea());
+        QVERIFY(QFile::setPermissions(WorkArea(), QFileDevice::Permissions(0x7777)));
+        concerned = WorkArea();
+    } else if (failure == "work:foreign") {
+        QDir().mkpath(WorkArea());
+        if (::chown(QFile::encodeName(WorkArea()).constData(), 65534, 65534) != 0)
+            QSKIP("only root can give a folder to another user");
+        concerned = WorkArea();
     }
     packing::PackRun(window);
-    qunsetenv("QUILLFOLD_STANDIN");
+    setrlimit(RLIMIT_FSIZE, &savedLimit);
 
     // One exclamation message in the form of a run-time error report.
     QCOMPARE(window.messages.size(), 2);
     const Message& report = window.messages[1];
     QCOMPARE(report.buttons, packing::vbExclamation);
-    QVERIFY2(report.prompt.startsWith(QStringLiteral("Run-time error '%1':").arg(number)), qPrintable(report.prompt));
+    QVERIFY2(report.prompt.contains(QStringLiteral("Run-time error '%1':").arg(number)), qPrintable(report.prompt));
     QVERIFY2(report.prompt.contains(concerned), qPrintable(report.prompt));
     QVERIFY(window.label3.startsWith("failed: "));
 
-    // Nothing half-built is left, and the operator can correct and run again.
-    QVERIFY(!QFileInfo::exists(window.text2));
-    if (failure == "work")
-        QVERIFY(QFileInfo(Work()).isFile());
+    // The old archive is still there, byte for byte, and nothing of the run is left.
+    QCOMPARE(ReadFile(Destination()), OldArchive);
+    if (failure == "archive")
+        QVERIFY(!QFileInfo::exists(window.text2));
+    if (failure == "work:file")
+        QCOMPARE(ReadFile(WorkArea()), QByteArray("a file where the work area goes"));
+    else if (failure == "work:symlink")
+        QCOMPARE(QFileInfo(WorkArea()).symLinkTarget(), victim);
     else
-        QVERIFY(!QFileInfo::exists(Work()));
+        QVERIFY2(Leftovers(m_out.path()).isEmpty(), qPrintable(Leftovers(m_out.path()).join(", ")));
+    QStringList expectedOut{"hand over.zip", "victim"};
+    if (failure == "zipfails")
+        expectedOut.insert(1, "standin");
+    QCOMPARE(QDir(m_out.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), expectedOut);
+    QCOMPARE(QDir(victim).entryList(QDir::Files), QStringList{"a.enc"});
+    QCOMPARE(ReadFile(victim + "/a.enc"), QByteArray("victim's file"));
+    VerifyForeignFilesUntouched();
+
+    // The operator can correct and run again.
     QCOMPARE(window.list, entries);
     QCOMPARE(window.text1, m_sources.path());
     QVERIFY(window.visible[Control::imgOff] && !window.visible[Control::imgHold] && !window.visible[Control::imgOn]);
     for (Control button : {Control::cmdBrowseSrc, Control::cmdBrowseDest, Control::cmdRun, Control::cmdExit})
         QVERIFY(window.enabled[button]);
     QVERIFY(!QFileInfo::exists(Source("gone.enc")));  // nothing created among the sources
-    if (failure == "source")
-        QVERIFY(!QFileInfo::exists(Source("gone.xls")));
+}
+
+void TestPackRun::runsFinishWhereTheyOnceLostFiles_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::newRow("others' trash folder and lock") << "plain";
+    QTest::newRow("trash is a symlink") << "symlink";
+    QTest::newRow("destination without extension") << "noextension";
+    QTest::newRow("destination inside trash") << "destintrash";
+    QTest::newRow("workbooks kept in trash") << "sourcesintrash";
+    QTest::newRow("names of 250 bytes") << "longnames";
+    QTest::newRow("leftovers of a crashed run") << "leftovers";
+}
+
+void TestPackRun::runsFinishWhereTheyOnceLostFiles()
+{
+    QFETCH(QString, scenario);
+    QStringList entries{"a.xls", "b b.xls"};
+    FakeWindow window = ReadyWindow(entries);
+    QStringList mustStay;  // files of others that the run must not touch
+
+    const QString victim = m_out.filePath("victim");
+    if (scenario == "symlink") {
+        QVERIFY(QDir().rename(Trash(), victim));
+        QVERIFY(QFile::link(victim, Trash()));
+    } else if (scenario == "noextension") {
+        WriteFile(m_out.filePath("handover.zip"), "an archive never chosen");
+        window.text2 = m_out.filePath("handover");
+        mustStay << m_out.filePath("handover.zip");
+    } else if (scenario == "destintrash") {
+        window.text2 = Trash() + "/out.zip";
+    } else if (scenario == "sourcesintrash") {
+        for (const QString& entry : entries)
+            QVERIFY(QFile::copy(Source(entry), Trash() + u'/' + entry));
+        window.text1 = Trash();
+        mustStay << Trash() + "/a.xls" << Trash() + "/b b.xls";
+    } else if (scenario == "longnames") {
+        entries = QStringList{QString(246, u'x') + ".xls", QString(247, u'y') + ".xls"};
+        for (const QString& entry : entries)
+            WriteFile(Source(entry), entry.toUtf8());
+        window.list = entries;
+    } else if (scenario == "leftovers") {
+        // Left by runs that ended in a crash: removed. Anything else stays.
+        const QString host = QSysInfo::machineHostName();
+        const QString dead = QString::number(DeadPid());
+        QDir().mkpath(WorkArea());
+        QFile::setPermissions(WorkArea(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        const QStringList gone{WorkArea() + "/trash-" + host + "-" + dead + "-a1B2c3",
+                               m_out.filePath(".quillfold-" + host + "-" + dead + "-Zz9Yy8")};
+        const QStringList kept{WorkArea() + "/trash-" + host + "-1-a1B2c3",  // its run goes on
+                               m_out.filePath(".quillfold-otherhost-" + dead + "-a1B2c3"),
+                               m_out.filePath(".quillfold-notes"), WorkArea() + "/notes"};
+        for (const QString& folder : gone + kept) {
+            QDir().mkpath(folder);
+            WriteFile(folder + "/a.enc", "left");
+        }
+        const QByteArray keptFiles = ReadFile(kept[0] + "/a.enc");
+        packing::PackRun(window);
+        QVERIFY2(window.label3.startsWith("finished "), qPrintable(window.messages.last().prompt));
+        for (const QString& folder : gone)
+            QVERIFY2(!QFileInfo::exists(folder), qPrintable(folder));
+        for (const QString& folder : kept)
+            QCOMPARE(ReadFile(folder + "/a.enc"), keptFiles);
+        QCOMPARE(EntriesOf(Destination()), (QStringList{"a.enc", "b b.enc"}));
+        return;
+    }
+    QHash<QString, QByteArray> before;
+    for (const QString& path : mustStay)
+        before[path] = ReadFile(path);
+    const QString destination = window.text2;
+
+    packing::PackRun(window);
+    QVERIFY2(window.label3.startsWith("finished "), qPrintable(window.messages.last().prompt));
+    QStringList packages;
+    for (const QString& entry : entries)
+        packages << entry.section(u'.', 0, 0) + ".enc";
+    QCOMPARE(EntriesOf(destination), packages);
+    for (const QString& path : mustStay)
+        QCOMPARE(ReadFile(path), before[path]);
+    VerifyForeignFilesUntouched();
+    QVERIFY2(Leftovers(QFileInfo(destination).path()).isEmpty(), qPrintable(Leftovers(QFileInfo(destination).path()).join(", ")));
+    if (scenario == "symlink")
+        QCOMPARE(QDir(victim).entryList(QDir::Files), (QStringList{"a.enc", "keep.xls"}));
 }
 
 void TestPackRun::readOnlyOldArchiveIsKept()
 {
-    const QString archive = m_out.filePath("hand over.zip");
-    WriteFile(archive, "protected");
-    QVERIFY(QFile::setPermissions(archive, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+    QVERIFY(QFile::setPermissions(Destination(), QFileDevice::ReadOwner | QFileDevice::ReadGroup));
     FakeWindow window = ReadyWindow({"a.xls"});
     packing::PackRun(window);
-    QVERIFY(window.messages.last().prompt.startsWith("Run-time error '75':"));
-    QCOMPARE(ReadFile(archive), QByteArray("protected"));
+    QVERIFY(window.messages.last().prompt.contains("Run-time error '75':"));
+    QCOMPARE(ReadFile(Destination()), OldArchive);
     QVERIFY(window.visible[Control::imgOff]);
-}
-
-void TestPackRun::secondCopyIsToldAndNothingIsLost()
-{
-    // Another copy is packing: it holds the lock and has a package in the work folder.
-    QLockFile other(m_temp.filePath("trash.lock"));
-    QVERIFY(other.tryLock());
-    QDir().mkpath(Work());
-    WriteFile(Work() + "/theirs.enc", "the other copy's package");
-
-    FakeWindow window = ReadyWindow({"a.xls"});
-    WriteFile(window.text2, "an older archive");
-    packing::PackRun(window);
-    QCOMPARE(window.messages.size(), 2);
-    QVERIFY(window.messages[1].prompt.contains(QStringLiteral("กำลังแพ็กไฟล์อยู่")));
-    QCOMPARE(window.messages[1].title, QStringLiteral("ข้อผิดพลาด"));
-    QCOMPARE(ReadFile(Work() + "/theirs.enc"), QByteArray("the other copy's package"));
-    QCOMPARE(ReadFile(window.text2), QByteArray("an older archive"));
-    QVERIFY(!window.log.contains("imgHold shown"));
-
-    other.unlock();
-    packing::PackRun(window);
-    QVERIFY(window.label3.startsWith("finished "));
+    QVERIFY(Leftovers(m_out.path()).isEmpty());
 }
 
 void TestPackRun::dateTimeText()
