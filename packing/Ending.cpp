@@ -20,6 +20,7 @@ int signalPipe[2] = {-1, -1};
 void OnSignal(int)
 {
     const int saved = errno;
+    requested.store(true);  // for work that polls and has no event loop
     const char byte = 1;
     [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
     errno = saved;

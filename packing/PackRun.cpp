@@ -131,7 +131,7 @@ void PackEntries(PackRunWindow& window, RunFiles& files)
         security::PackageWritten written;
         ending::WaitFor([&] {
             written = security::WritePackageFile(source, package, var::LoginUserID, var::LoginPassword,
-                                                 [](qint64) { ending::ThrowIfRequested(); });
+                                                 [](qint64) { ending::ThrowIfRequested(); }, security::WithCrc::Yes);
         });
 
         const QString destination = window.Text2();

@@ -1,27 +1,54 @@
 #include "Unpack.h"
 
+#include "Ending.h"
 #include "PackageReader.h"
 #include "RuntimeError.h"
 #include "archive.h"
 #include "security.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QTextStream>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace unpack {
 namespace {
 constexpr qint64 LargeArchive = qint64(64) << 20;  // show progress from this size on
+constexpr qint64 DrainBlock = 64 * 1024;
+
+// What an output error means, from errno.
+QString Why(int code)
+{
+    switch (code) {
+    case EEXIST: return QStringLiteral("exists already; not overwritten");
+    case EACCES:
+    case EPERM: return QStringLiteral("permission denied");
+    case ENAMETOOLONG: return QStringLiteral("name too long");
+    case ENOSPC:
+    case EDQUOT: return QStringLiteral("disk full");
+    case EROFS: return QStringLiteral("read-only file system");
+    default: return qt_error_string(code);
+    }
+}
 
 // One package, wherever it comes from.
 struct Package {
-    QString label;  // how the listing names it
-    QString name;   // its own file name
+    QString label;  // how the listing names it, already shown safely
+    QString name;   // its own file name, as stored
     qint64 size;
     QIODevice* data;
+    // For an archive entry: all of it was read, and it matched what the archive
+    // records. A package file has nothing to check it against.
+    std::function<bool()> intact;
 };
 
 class Command {
@@ -29,13 +56,16 @@ public:
     Command(const Options& options, QTextStream& out, QTextStream& err) : m_options(options), m_out(out), m_err(err)
     {
     }
+    ~Command()
+    {
+        if (m_outFd >= 0)
+            ::close(m_outFd);
+    }
 
     int Run()
     {
-        if (!m_options.outDir.isEmpty() && !QFileInfo(m_options.outDir).isDir()) {
-            Problem(BadInput, QStringLiteral("%1: the output folder does not exist").arg(m_options.outDir));
+        if (!m_options.outDir.isEmpty() && !OpenOutput())
             return m_exit;
-        }
         for (const QString& input : m_options.inputs) {
             try {
                 if (archive::LooksLikeZip(input))
@@ -43,7 +73,7 @@ public:
                 else
                     File(input);
             } catch (const RuntimeError& error) {
-                Problem(BadInput, QStringLiteral("%1: %2").arg(input, Message(error)));
+                Problem(BadInput, QStringLiteral("%1: %2").arg(Shown(input), Message(error)));
             }
         }
         return m_exit;
@@ -52,9 +82,9 @@ public:
 private:
     static QString Message(const RuntimeError& error)
     {
-        return error.path().isEmpty() || error.description().contains(error.path())
-                   ? error.description()
-                   : QStringLiteral("%1 (%2)").arg(error.description(), error.path());
+        return Shown(error.path().isEmpty() || error.description().contains(error.path())
+                         ? error.description()
+                         : QStringLiteral("%1 (%2)").arg(error.description(), error.path()));
     }
 
     void Problem(int code, const QString& message)
@@ -63,20 +93,40 @@ private:
         m_exit = std::max(m_exit, code);
     }
 
+    // The output folder, made (one level, like unzip -d) when it is missing. A
+    // folder made here is opened without following a link put in its place.
+    bool OpenOutput()
+    {
+        const QByteArray path = QFile::encodeName(m_options.outDir);
+        int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+        if (::mkdir(path.constData(), 0777) == 0)
+            flags |= O_NOFOLLOW;
+        else if (errno != EEXIST) {
+            Problem(BadInput, QStringLiteral("%1: the output folder cannot be made: %2").arg(Shown(m_options.outDir), Why(errno)));
+            return false;
+        }
+        m_outFd = ::open(path.constData(), flags);
+        if (m_outFd < 0) {
+            const QString why = errno == ENOTDIR ? QStringLiteral("not a folder") : Why(errno);
+            Problem(BadInput, QStringLiteral("%1: cannot use the output folder: %2").arg(Shown(m_options.outDir), why));
+            return false;
+        }
+        return true;
+    }
+
     void File(const QString& path)
     {
-        const QFileInfo info(path);
-        if (!info.exists())
-            throw RuntimeError(err::FileNotFound, path);
-        QFile file(path);
-        if (!info.isFile() || !file.open(QIODevice::ReadOnly))
+        QFile file;
+        if (!file.open(archive::OpenRegularFile(path), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
             throw RuntimeError(err::PathFileAccess, path);
-        One(Package{path, info.fileName(), file.size(), &file});
+        One(Package{Shown(path), QFileInfo(path).fileName(), file.size(), &file, {}});
     }
 
     void Archive(const QString& path)
     {
         archive::ZipArchive zip(path);
+        if (!zip.Warning().isEmpty())
+            Problem(CheckFailed, QStringLiteral("%1: %2").arg(Shown(path), zip.Warning()));
         const QList<archive::Entry>& entries = zip.Entries();
         qint64 total = 0;
         for (const archive::Entry& entry : entries)
@@ -85,21 +135,35 @@ private:
             const archive::Entry& entry = entries[i];
             if (entry.rawName.endsWith('/'))
                 continue;  // a folder
+            const QString label = Shown(path + u':' + entry.name);
             if (total >= LargeArchive)
-                m_err << QStringLiteral("[%1/%2] %3").arg(i + 1).arg(entries.size()).arg(entry.name) << Qt::endl;
-            const std::unique_ptr<QIODevice> data = zip.Open(i);
+                m_err << QStringLiteral("[%1/%2] %3").arg(i + 1).arg(entries.size()).arg(Shown(entry.name)) << Qt::endl;
+            // A damaged entry is that entry's problem: the others are still read.
             try {
-                One(Package{path + u':' + entry.name, entry.name, entry.size, data.get()});
+                const std::unique_ptr<archive::EntryReader> data = zip.Open(i);
+                One(Package{label, entry.name, entry.size, data.get(), [&] { return data->intact(); }});
             } catch (const RuntimeError& error) {
-                Problem(BadInput, QStringLiteral("%1:%2: %3").arg(path, entry.name, Message(error)));
+                Problem(BadInput, QStringLiteral("%1: %2").arg(label, Message(error)));
             }
         }
+    }
+
+    // Reads what is left of an archive entry, so that its end is checked.
+    static bool ReadToEnd(const Package& package)
+    {
+        if (!package.intact)
+            return true;
+        QByteArray block(DrainBlock, Qt::Uninitialized);
+        qint64 n = 0;
+        while ((n = package.data->read(block.data(), block.size())) > 0)
+            ending::ThrowIfRequested();
+        return n == 0 && package.intact();
     }
 
     void One(const Package& package)
     {
         const security::PackageInfo info = security::ReadHeader(*package.data, package.size);
-        QStringList line{package.label, QStringLiteral("user %1").arg(info.UserIDText()),
+        QStringList line{package.label, QStringLiteral("user %1").arg(Shown(info.UserIDText())),
                          QStringLiteral("%1 bytes").arg(info.bodyLength)};
         bool good = true;
         if (info.LengthMatches()) {
@@ -113,44 +177,94 @@ private:
             line << (matches ? QStringLiteral("password ok") : QStringLiteral("password WRONG"));
             good = good && matches;
         }
-        if (!m_options.outDir.isEmpty()) {
-            if (!m_options.password)
-                line << QStringLiteral("not restored: no password");
-            else if (!good)
+        if (!m_options.outDir.isEmpty() && m_options.password && good) {
+            const QString restored = Restore(package, info);
+            if (restored.isEmpty()) {
                 line << QStringLiteral("not restored");
-            else if (const QString restored = Restore(package, info); !restored.isEmpty())
-                line << QStringLiteral("restored as %1").arg(restored);
-            else
                 good = false;
+            } else {
+                line << QStringLiteral("restored as %1").arg(Shown(restored));
+            }
+        } else {
+            // Listing only, or not to be restored: the data is still read
+            // through, so that a damaged entry is never reported as fine.
+            if (!ReadToEnd(package)) {
+                line << QStringLiteral("DAMAGED");
+                Problem(CheckFailed, QStringLiteral("%1: %2").arg(package.label, Shown(package.data->errorString())));
+                good = false;
+            }
+            if (!m_options.outDir.isEmpty())
+                line << (m_options.password ? QStringLiteral("not restored") : QStringLiteral("not restored: no password"));
         }
         m_out << line.join(QStringLiteral("  ")) << Qt::endl;
         if (!good)
             m_exit = std::max(m_exit, int(CheckFailed));
     }
 
-    // Returns the restored file's path, or an empty text after saying why not.
+    // Restores one workbook: written under a temporary name in the output
+    // folder and given its own name only when all of the entry was read and
+    // matched. Returns the path, or an empty text after saying why not.
     QString Restore(const Package& package, const security::PackageInfo& info)
     {
         QByteArray start = package.data->peek(8);
         security::ScrambleBlock(start.data(), start.size());
-        const QString path =
-            QDir(m_options.outDir).filePath(RestoredName(package.name, security::ExtensionFor(start)));
-        QFile out(path);
-        if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            Problem(CheckFailed, QStringLiteral("%1: %2 exists already; not overwritten").arg(package.label, path));
-            return {};
+        const QString name = RestoredName(package.name, security::ExtensionFor(start));
+        const QString path = m_options.outDir + u'/' + name;
+        const QByteArray nativeName = QFile::encodeName(name);
+        const auto refuse = [&](const QString& why) {
+            Problem(CheckFailed, QStringLiteral("%1: not restored: %2: %3").arg(package.label, Shown(path), why));
+            return QString();
+        };
+
+        struct stat existing {};
+        if (::fstatat(m_outFd, nativeName.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
+            return refuse(Why(EEXIST));
+        if (errno != ENOENT)
+            return refuse(Why(errno));
+        struct statvfs space {};
+        if (::fstatvfs(m_outFd, &space) == 0 && qint64(space.f_bavail) * qint64(space.f_frsize) < info.bodyLength) {
+            return refuse(QStringLiteral("needs %1 bytes, only %2 free")
+                              .arg(info.bodyLength)
+                              .arg(qint64(space.f_bavail) * qint64(space.f_frsize)));
         }
+
+        QByteArray temporary;
+        int fd = -1;
+        for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+            temporary = ".qf-" + QByteArray::number(QRandomGenerator::system()->generate(), 36);
+            fd = ::openat(m_outFd, temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd < 0 && errno != EEXIST)
+                break;
+        }
+        if (fd < 0)
+            return refuse(Why(errno));
+        QFile out;
+        out.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
         try {
-            security::WritePackageBody(*package.data, info.bodyLength, out, package.label, path);
-            char extra;
-            if (package.data->read(&extra, 1) != 0)  // the end, where an archive checks its CRC
-                throw RuntimeError(err::DeviceIO, package.data->errorString(), package.label);
-            if (!out.flush())
-                throw RuntimeError(err::DeviceIO, out.errorString(), path);
+            // Exactly the declared size is written, then the entry must end there.
+            security::WritePackageBody(*package.data, info.bodyLength, out, package.label, path, {},
+                                       [](qint64) { ending::ThrowIfRequested(); });
+            out.close();
+            if (!ReadToEnd(package))
+                throw RuntimeError(err::DeviceIO, package.data->errorString(), QString());
         } catch (const RuntimeError& error) {
-            out.remove();
+            ::unlinkat(m_outFd, temporary.constData(), 0);
             Problem(CheckFailed, QStringLiteral("%1: not restored: %2").arg(package.label, Message(error)));
             return {};
+        } catch (...) {
+            ::unlinkat(m_outFd, temporary.constData(), 0);
+            throw;
+        }
+        // Never over a file that appeared meanwhile.
+        if (::renameat2(m_outFd, temporary.constData(), m_outFd, nativeName.constData(), RENAME_NOREPLACE) != 0) {
+            const int code = errno;
+            if ((code != EINVAL && code != ENOSYS) ||
+                ::linkat(m_outFd, temporary.constData(), m_outFd, nativeName.constData(), 0) != 0) {
+                const int failed = code == EINVAL || code == ENOSYS ? errno : code;
+                ::unlinkat(m_outFd, temporary.constData(), 0);
+                return refuse(Why(failed));
+            }
+            ::unlinkat(m_outFd, temporary.constData(), 0);
         }
         return path;
     }
@@ -158,9 +272,32 @@ private:
     const Options& m_options;
     QTextStream& m_out;
     QTextStream& m_err;
+    int m_outFd = -1;
     int m_exit = AllGood;
 };
+
+bool IsControl(char32_t c)
+{
+    const QChar::Category category = QChar::category(c);
+    return category == QChar::Other_Control || category == QChar::Other_Format ||
+           category == QChar::Other_Surrogate || category == QChar::Separator_Line ||
+           category == QChar::Separator_Paragraph;
+}
 }  // namespace
+
+QString Shown(const QString& text)
+{
+    QString shown;
+    for (char32_t c : text.toUcs4()) {
+        if (!IsControl(c))
+            shown += QString::fromUcs4(&c, 1);
+        else if (c < 0x100)
+            shown += QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'));
+        else
+            shown += QStringLiteral("\\u{%1}").arg(uint(c), 4, 16, QLatin1Char('0'));
+    }
+    return shown;
+}
 
 QString RestoredName(const QString& packageName, const QString& extension)
 {
@@ -168,9 +305,13 @@ QString RestoredName(const QString& packageName, const QString& extension)
     QString name = packageName.mid(std::max(packageName.lastIndexOf(u'/'), packageName.lastIndexOf(u'\\')) + 1);
     if (name.endsWith(QStringLiteral(".enc"), Qt::CaseInsensitive))
         name.chop(4);
-    if (name.isEmpty() || name == u"." || name == u"..")
-        name = QStringLiteral("package");
-    return name + extension;
+    // No control characters in a name made here: the file is named as it is shown.
+    QString clean;
+    for (char32_t c : name.toUcs4())
+        clean += IsControl(c) ? QStringLiteral("_") : QString::fromUcs4(&c, 1);
+    if (clean.isEmpty() || clean == u"." || clean == u"..")
+        clean = QStringLiteral("package");
+    return clean + extension;
 }
 
 int Run(const Options& options, QTextStream& out, QTextStream& err)

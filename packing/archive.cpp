@@ -14,48 +14,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace archive {
 namespace {
 constexpr qint64 BlockSize = 1 << 20;
-
-// The bytes of the archive's current entry; the CRC is checked at its end.
-class EntryDevice : public QIODevice {
-public:
-    explicit EntryDevice(unzFile zip) : m_zip(zip) { open(QIODevice::ReadOnly); }
-    ~EntryDevice() override
-    {
-        if (!m_closed)
-            unzCloseCurrentFile(m_zip);
-    }
-    bool isSequential() const override { return true; }
-
-protected:
-    qint64 readData(char* data, qint64 maxSize) override
-    {
-        if (m_closed)
-            return 0;
-        const int n = unzReadCurrentFile(m_zip, data, unsigned(std::min<qint64>(maxSize, BlockSize)));
-        if (n > 0)
-            return n;
-        if (n == 0) {
-            m_closed = true;
-            if (unzCloseCurrentFile(m_zip) == UNZ_CRCERROR) {
-                setErrorString(QStringLiteral("the entry's data does not match its CRC"));
-                return -1;
-            }
-            return 0;
-        }
-        setErrorString(QStringLiteral("the entry cannot be read (error %1)").arg(n));
-        return -1;
-    }
-    qint64 writeData(const char*, qint64) override { return -1; }
-
-private:
-    unzFile m_zip;
-    bool m_closed = false;
-};
 
 [[noreturn]] void Unreadable(const QString& path, const QString& problem)
 {
@@ -92,18 +59,61 @@ struct RawEntry {
     quint16 localFlag = 0;
     qint64 centralOffset = 0;  // of the central header
     qint64 localOffset = 0;    // of the local header
+    qint64 end = 0;            // just after its data (and data descriptor)
+    QString problem;           // what is wrong with this entry's headers, if anything
 };
 
+QByteArray ReadAt(int fd, qint64 offset, qint64 size)
+{
+    QByteArray bytes(std::max<qint64>(size, 0), Qt::Uninitialized);
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pread(fd, bytes.data() + done, size_t(bytes.size() - done), off_t(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    bytes.truncate(done);
+    return bytes;
+}
+
+// True if an extra field is a clean sequence of blocks, each within it.
+bool ExtraFieldIsSound(const char* extra, qsizetype length)
+{
+    qsizetype at = 0;
+    while (length - at >= 4)
+        at += 4 + Le16(extra + at + 2);
+    return at == length;
+}
+
+// What makes an entry one this reader will not take, if anything: a newer
+// format than ZIP 4.6 (ZIP64 is 4.5), or encryption, which Quillfold never uses.
+QString Unsupported(const QString& name, quint16 versionNeeded, quint16 flag)
+{
+    constexpr int NewestKnown = 46;
+    if ((versionNeeded & 0xFF) > NewestKnown)
+        return QStringLiteral("%1 needs ZIP version %2.%3").arg(name).arg((versionNeeded & 0xFF) / 10).arg((versionNeeded & 0xFF) % 10);
+    constexpr quint16 Encrypted = 0x0001 | 0x0040 | 0x2000;  // traditional, strong, encrypted directory
+    if (flag & Encrypted)
+        return QStringLiteral("%1 is encrypted").arg(name);
+    return {};
+}
+
 // The central directory read straight from the file, with each entry's local
-// header flag; ZIP64 records are followed where the sizes need them.
-QList<RawEntry> RawEntries(QFile& file, const QString& path)
+// header checked against it; ZIP64 records are followed where the sizes need
+// them. A directory that cannot be read is error 1005; a damaged local header
+// or extra field is that entry's problem only.
+QList<RawEntry> RawEntries(int fd, const QString& path, QString* warning = nullptr)
 {
     const auto bad = [&](const QString& problem) { Unreadable(path, problem); };
-    const qint64 size = file.size();
-    const qint64 tailSize = std::min<qint64>(size, 22 + 65535);
-    if (!file.seek(size - tailSize))
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
         bad(QStringLiteral("it cannot be read"));
-    const QByteArray tail = file.read(tailSize);
+    const qint64 size = info.st_size;
+    const qint64 tailSize = std::min<qint64>(size, 22 + 65535);
+    const QByteArray tail = ReadAt(fd, size - tailSize, tailSize);
     const qsizetype end = tail.lastIndexOf(QByteArrayLiteral("PK\x05\x06"));
     if (end < 0 || tail.size() - end < 22)
         bad(QStringLiteral("no ZIP directory found"));
@@ -111,24 +121,26 @@ QList<RawEntry> RawEntries(QFile& file, const QString& path)
     quint64 directorySize = Le32(tail.constData() + end + 12);
     quint64 directoryOffset = Le32(tail.constData() + end + 16);
     const qint64 endOffset = size - tailSize + end;
+    if (warning && Le16(tail.constData() + end + 20) != tail.size() - end - 22)
+        *warning = QStringLiteral("the archive does not end where its end record says (its comment is damaged)");
     if (count == 0xFFFF || directorySize == 0xFFFFFFFF || directoryOffset == 0xFFFFFFFF) {
-        file.seek(endOffset - 20);
-        const QByteArray locator = file.read(20);
+        const QByteArray locator = ReadAt(fd, endOffset - 20, 20);
         if (locator.size() != 20 || !locator.startsWith("PK\x06\x07"))
             bad(QStringLiteral("its ZIP64 directory is missing"));
-        file.seek(qint64(Le64(locator.constData() + 8)));
-        const QByteArray record = file.read(56);
+        const QByteArray record = ReadAt(fd, qint64(Le64(locator.constData() + 8)), 56);
         if (record.size() != 56 || !record.startsWith("PK\x06\x06"))
             bad(QStringLiteral("its ZIP64 directory is damaged"));
         count = Le64(record.constData() + 32);
         directorySize = Le64(record.constData() + 40);
         directoryOffset = Le64(record.constData() + 48);
     }
-    if (directoryOffset + directorySize > quint64(size) || directorySize > (quint64(1) << 30))
+    if (directoryOffset > quint64(size) || directorySize > quint64(size) - directoryOffset ||
+        directorySize > (quint64(1) << 30))
         bad(QStringLiteral("its directory lies outside the file"));
-    file.seek(qint64(directoryOffset));
-    const QByteArray directory = file.read(qint64(directorySize));
+    const QByteArray directory = ReadAt(fd, qint64(directoryOffset), qint64(directorySize));
 
+    if (count > directorySize / 46)
+        bad(QStringLiteral("its directory is damaged"));
     QList<RawEntry> entries;
     qsizetype at = 0;
     for (quint64 i = 0; i < count; ++i) {
@@ -140,32 +152,75 @@ QList<RawEntry> RawEntries(QFile& file, const QString& path)
             bad(QStringLiteral("its directory is damaged"));
         RawEntry entry;
         entry.name = directory.mid(at + 46, nameLength);
+        const QString name = QString::fromUtf8(entry.name);
         entry.centralFlag = Le16(h + 8);
         entry.centralOffset = qint64(directoryOffset) + at;
-        quint64 local = Le32(h + 42);
-        if (local == 0xFFFFFFFF) {
-            // In the ZIP64 field, after the sizes that overflowed too.
-            const char* extra = h + 46 + nameLength;
-            for (qsizetype e = 0; e + 4 <= extraLength;) {
-                const quint16 id = Le16(extra + e), length = Le16(extra + e + 2);
-                if (id == 0x0001) {
-                    qsizetype skip = (Le32(h + 24) == 0xFFFFFFFF ? 8 : 0) + (Le32(h + 20) == 0xFFFFFFFF ? 8 : 0);
-                    if (skip + 8 <= length && e + 4 + skip + 8 <= extraLength)
-                        local = Le64(extra + e + 4 + skip);
-                    break;
+        const char* extra = h + 46 + nameLength;
+        if (!ExtraFieldIsSound(extra, extraLength))
+            entry.problem = QStringLiteral("the directory's extra field of %1 is damaged").arg(name);
+        entry.problem = entry.problem.isEmpty() ? Unsupported(name, Le16(h + 6), entry.centralFlag) : entry.problem;
+        // Sizes and offset that overflowed 32 bits are in the ZIP64 field, in this order.
+        quint64 uncompressed = Le32(h + 24), compressed = Le32(h + 20), local = Le32(h + 42);
+        for (qsizetype e = 0; e + 4 <= extraLength;) {
+            const quint16 id = Le16(extra + e), length = Le16(extra + e + 2);
+            if (id == 0x0001) {
+                qsizetype field = e + 4;
+                for (quint64* value : {&uncompressed, &compressed, &local}) {
+                    if (*value == 0xFFFFFFFF && field + 8 <= e + 4 + length && field + 8 <= extraLength) {
+                        *value = Le64(extra + field);
+                        field += 8;
+                    }
                 }
-                e += 4 + length;
+                break;
             }
+            e += 4 + length;
         }
-        entry.localOffset = qint64(local);
-        file.seek(entry.localOffset);
-        const QByteArray header = file.read(30);
-        if (header.size() != 30 || !header.startsWith("PK\x03\x04") ||
-            file.read(Le16(header.constData() + 26)) != entry.name)
-            bad(QStringLiteral("the local header of %1 is damaged").arg(QString::fromUtf8(entry.name)));
-        entry.localFlag = Le16(header.constData() + 6);
+        entry.localOffset = qint64(std::min<quint64>(local, quint64(size)));
+        entry.end = entry.localOffset;
+        const QByteArray header = ReadAt(fd, entry.localOffset, 30);
+        if (header.size() == 30 && header.startsWith("PK\x03\x04")) {
+            entry.localFlag = Le16(header.constData() + 6);
+            if (entry.problem.isEmpty())
+                entry.problem = Unsupported(name, Le16(header.constData() + 4), entry.localFlag);
+            const qsizetype localName = Le16(header.constData() + 26), localExtra = Le16(header.constData() + 28);
+            const QByteArray rest = ReadAt(fd, entry.localOffset + 30, localName + localExtra);
+            // The UTF-8 flag may differ: it is set in place, one header at a time.
+            if (entry.problem.isEmpty() && ((entry.localFlag ^ entry.centralFlag) & ~Utf8Flag))
+                entry.problem = QStringLiteral("the local header of %1 disagrees with the directory").arg(name);
+            if (entry.problem.isEmpty() && rest.left(localName) != entry.name)
+                entry.problem = QStringLiteral("the local header of %1 names another file").arg(name);
+            if (entry.problem.isEmpty() &&
+                (rest.size() != localName + localExtra || !ExtraFieldIsSound(rest.constData() + localName, localExtra)))
+                entry.problem = QStringLiteral("the local extra field of %1 is damaged").arg(name);
+            entry.end = entry.localOffset + 30 + localName + localExtra + qint64(std::min<quint64>(compressed, quint64(size)));
+            if (entry.localFlag & 0x0008) {
+                // A data descriptor follows the data: it must be there, and agree.
+                const QByteArray descriptor = ReadAt(fd, entry.end, 4 + 4 + 16);
+                const qsizetype skip = descriptor.startsWith("PK\x07\x08") ? 4 : 0;
+                if (entry.problem.isEmpty() &&
+                    (descriptor.size() < skip + 12 || Le32(descriptor.constData() + skip) != Le32(h + 16)))
+                    entry.problem = QStringLiteral("the data descriptor of %1 is damaged").arg(name);
+                entry.end += skip + (compressed >= 0xFFFFFFFF || uncompressed >= 0xFFFFFFFF ? 20 : 12);
+            }
+        } else if (entry.problem.isEmpty()) {
+            entry.problem = QStringLiteral("the local header of %1 is damaged").arg(name);
+        }
         entries << entry;
         at += 46 + nameLength + extraLength + commentLength;
+    }
+
+    // No entry may reach into the next one, or into the directory.
+    QList<RawEntry*> byOffset;
+    for (RawEntry& entry : entries)
+        byOffset << &entry;
+    std::sort(byOffset.begin(), byOffset.end(),
+              [](const RawEntry* a, const RawEntry* b) { return a->localOffset < b->localOffset; });
+    for (qsizetype i = 0; i < byOffset.size(); ++i) {
+        const qint64 next = i + 1 < byOffset.size() ? byOffset[i + 1]->localOffset : qint64(directoryOffset);
+        if (byOffset[i]->end > next && byOffset[i]->problem.isEmpty()) {
+            byOffset[i]->problem =
+                QStringLiteral("%1 overlaps what follows it in the archive").arg(QString::fromUtf8(byOffset[i]->name));
+        }
     }
     return entries;
 }
@@ -177,31 +232,294 @@ QList<RawEntry> RawEntries(QFile& file, const QString& path)
 }
 }  // namespace
 
+// minizip reads the archive through these, from a descriptor already checked
+// to be a regular file.
+struct FdStream {
+    int fd = -1;
+    quint64 position = 0;
+    int error = 0;
+    // minizip reads headers a few bytes at a time: small reads come from here.
+    QByteArray cache;
+    quint64 cacheStart = 0;
+    bool cacheHoldsEnd = false;  // the file ends where the cache does
+};
+
+namespace {
+constexpr qsizetype CacheSize = 64 * 1024;
+
+voidpf StreamOpen(voidpf, const void* stream, int)
+{
+    return const_cast<void*>(stream);
+}
+
+// Reads at an offset, all of it unless the file ends first.
+qint64 ReadFully(FdStream& stream, char* buffer, quint64 size, quint64 offset)
+{
+    quint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(stream.fd, buffer + done, size - done, off_t(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            stream.error = errno;
+        if (n <= 0)
+            break;
+        done += quint64(n);
+    }
+    return qint64(done);
+}
+
+uLong StreamRead(voidpf, voidpf opaque, void* buffer, uLong size)
+{
+    auto& stream = *static_cast<FdStream*>(opaque);
+    // What the cache can answer: all of the read, or what is left before the
+    // end of the file when the cache reaches it.
+    const auto fromCache = [&]() -> qint64 {
+        const quint64 end = stream.cacheStart + quint64(stream.cache.size());
+        if (stream.position < stream.cacheStart || stream.position > end)
+            return -1;
+        if (stream.position + size <= end || stream.cacheHoldsEnd)
+            return qint64(std::min<quint64>(size, end - stream.position));
+        return -1;
+    };
+    qint64 done = fromCache();
+    if (done < 0 && size < quint64(CacheSize) / 2) {
+        // Half the window behind: minizip looks for the directory backwards.
+        stream.cacheStart = stream.position > quint64(CacheSize) / 2 ? stream.position - CacheSize / 2 : 0;
+        stream.cache.resize(CacheSize);
+        stream.cache.resize(ReadFully(stream, stream.cache.data(), CacheSize, stream.cacheStart));
+        stream.cacheHoldsEnd = stream.cache.size() < CacheSize;
+        done = fromCache();
+    }
+    if (done >= 0)
+        std::memcpy(buffer, stream.cache.constData() + (stream.position - stream.cacheStart), size_t(done));
+    else
+        done = ReadFully(stream, static_cast<char*>(buffer), size, stream.position);
+    stream.position += quint64(done);
+    return uLong(done);
+}
+
+uLong StreamWrite(voidpf, voidpf, const void*, uLong)
+{
+    return 0;
+}
+
+ZPOS64_T StreamTell(voidpf, voidpf opaque)
+{
+    return static_cast<FdStream*>(opaque)->position;
+}
+
+long StreamSeek(voidpf, voidpf opaque, ZPOS64_T offset, int origin)
+{
+    auto* stream = static_cast<FdStream*>(opaque);
+    struct stat info {};
+    switch (origin) {
+    case ZLIB_FILEFUNC_SEEK_SET: stream->position = offset; return 0;
+    case ZLIB_FILEFUNC_SEEK_CUR: stream->position += offset; return 0;
+    case ZLIB_FILEFUNC_SEEK_END:
+        if (::fstat(stream->fd, &info) != 0)
+            return -1;
+        stream->position = quint64(info.st_size) + offset;
+        return 0;
+    default: return -1;
+    }
+}
+
+int StreamClose(voidpf, voidpf)
+{
+    return 0;  // the archive closes its descriptor itself
+}
+
+int StreamError(voidpf, voidpf opaque)
+{
+    return static_cast<FdStream*>(opaque)->error;
+}
+}  // namespace
+
+int OpenRegularFile(const QString& path)
+{
+    // Non-blocking, so that opening a pipe with no writer cannot hang; then
+    // only a regular file is kept.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        const int number = errno == ENOENT ? err::FileNotFound : errno == EACCES ? err::PermissionDenied
+                                                                               : err::PathFileAccess;
+        throw RuntimeError(number, QStringLiteral("%1 (%2)").arg(err::Description(number), qt_error_string(errno)),
+                           path);
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        throw RuntimeError(err::PathFileAccess,
+                           QStringLiteral("%1: not a regular file").arg(err::Description(err::PathFileAccess)), path);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+// The raw (compressed) bytes of the current entry come from minizip; they are
+// inflated here, so that the stream can be held to ending exactly where the
+// directory says the entry ends.
+struct EntryReader::Inflater {
+    z_stream stream{};
+    QByteArray input = QByteArray(qsizetype(64 * 1024), Qt::Uninitialized);
+    bool rawEnded = false;    // every compressed byte has been taken from the archive
+    bool streamEnded = false; // the deflate stream has reached its end
+};
+
+EntryReader::EntryReader(void* zip, const Entry& entry)
+    : m_zip(zip), m_entry(entry), m_crc(quint32(crc32(0L, Z_NULL, 0)))
+{
+    if (m_entry.method == Z_DEFLATED) {
+        m_inflater = std::make_unique<Inflater>();
+        if (inflateInit2(&m_inflater->stream, -MAX_WBITS) != Z_OK)
+            Fail(QStringLiteral("the entry cannot be inflated"));
+    } else if (m_entry.method != 0) {
+        Fail(QStringLiteral("the entry is compressed with method %1, which this reader does not know").arg(m_entry.method));
+    }
+    // Unbuffered: every read reaches readData, so no failure can hide behind
+    // data that was already handed out.
+    open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+}
+
+EntryReader::~EntryReader()
+{
+    if (m_inflater)
+        inflateEnd(&m_inflater->stream);
+    if (m_open)
+        unzCloseCurrentFile(m_zip);
+}
+
+qint64 EntryReader::Fail(const QString& problem)
+{
+    if (!m_failed)
+        setErrorString(problem);
+    m_failed = true;
+    m_intact = false;
+    return -1;
+}
+
+qint64 EntryReader::Produce(char* data, qint64 maxSize)
+{
+    const unsigned room = unsigned(std::min<qint64>(maxSize, BlockSize));
+    if (!m_inflater) {  // stored: the raw bytes are the data
+        const int n = unzReadCurrentFile(m_zip, data, room);
+        return n < 0 ? Fail(QStringLiteral("the entry cannot be read (error %1)").arg(n)) : n;
+    }
+    Inflater& z = *m_inflater;
+    while (!z.streamEnded) {
+        if (z.stream.avail_in == 0 && !z.rawEnded) {
+            const int n = unzReadCurrentFile(m_zip, z.input.data(), unsigned(z.input.size()));
+            if (n < 0)
+                return Fail(QStringLiteral("the entry cannot be read (error %1)").arg(n));
+            z.rawEnded = n == 0;
+            z.stream.next_in = reinterpret_cast<Bytef*>(z.input.data());
+            z.stream.avail_in = uInt(n);
+        }
+        z.stream.next_out = reinterpret_cast<Bytef*>(data);
+        z.stream.avail_out = room;
+        const int rc = inflate(&z.stream, Z_NO_FLUSH);
+        const qint64 produced = room - z.stream.avail_out;
+        if (rc == Z_STREAM_END)
+            z.streamEnded = true;
+        else if (rc != Z_OK && !(rc == Z_BUF_ERROR && produced == 0 && !z.rawEnded))
+            return Fail(QStringLiteral("the entry's compressed data is invalid"));
+        if (produced > 0)
+            return produced;
+        if (z.rawEnded && z.stream.avail_in == 0 && !z.streamEnded)
+            return Fail(QStringLiteral("the entry's compressed data ends early"));
+    }
+    // The stream has ended: no compressed byte may be left over.
+    char extra;
+    if (z.stream.avail_in != 0 || (!z.rawEnded && unzReadCurrentFile(m_zip, &extra, 1) != 0))
+        return Fail(QStringLiteral("the entry's compressed data goes on after its end"));
+    return 0;
+}
+
+qint64 EntryReader::readData(char* data, qint64 maxSize)
+{
+    if (m_failed)
+        return -1;
+    if (!m_open)
+        return 0;
+    const qint64 n = Produce(data, maxSize);
+    if (n < 0)
+        return -1;
+    if (n > 0) {
+        m_done += n;
+        m_crc = quint32(crc32_z(m_crc, reinterpret_cast<const Bytef*>(data), z_size_t(n)));
+        if (m_done > m_entry.size)
+            return Fail(QStringLiteral("the entry holds more than its recorded size"));
+        return n;
+    }
+    // The end: the whole entry, and nothing but it, with the recorded CRC.
+    m_open = false;
+    const int closed = unzCloseCurrentFile(m_zip);
+    if (m_done != m_entry.size)
+        return Fail(QStringLiteral("the entry ends after %1 of its %2 bytes").arg(m_done).arg(m_entry.size));
+    if (m_crc != m_entry.crc)
+        return Fail(QStringLiteral("the entry's data does not match its CRC"));
+    if (closed != UNZ_OK)
+        return Fail(QStringLiteral("the entry cannot be read (error %1)").arg(closed));
+    m_intact = true;
+    return 0;
+}
+
 ZipArchive::ZipArchive(const QString& path) : m_path(path)
 {
-    if (!QFileInfo::exists(path))
-        throw RuntimeError(err::FileNotFound, path);
-    m_zip = unzOpen64(QFile::encodeName(path).constData());
-    if (!m_zip)
-        Unreadable(path, QStringLiteral("no ZIP directory found"));
-    for (int rc = unzGoToFirstFile(m_zip); rc != UNZ_END_OF_LIST_OF_FILE; rc = unzGoToNextFile(m_zip)) {
-        if (rc != UNZ_OK)
+    m_fd = OpenRegularFile(path);
+    m_stream = std::make_unique<FdStream>();
+    m_stream->fd = m_fd;
+    zlib_filefunc64_def functions{};
+    functions.zopen64_file = StreamOpen;
+    functions.zread_file = StreamRead;
+    functions.zwrite_file = StreamWrite;
+    functions.ztell64_file = StreamTell;
+    functions.zseek64_file = StreamSeek;
+    functions.zclose_file = StreamClose;
+    functions.zerror_file = StreamError;
+    try {
+        // The directory as the file holds it, checked first: minizip takes
+        // reads past the end of the file for success.
+        const QList<RawEntry> raw = RawEntries(m_fd, path, &m_warning);
+        m_zip = unzOpen2_64(m_stream.get(), &functions);
+        if (!m_zip)
+            Unreadable(path, QStringLiteral("no ZIP directory found"));
+        int rc = unzGoToFirstFile(m_zip);
+        for (const RawEntry& header : raw) {
+            if (rc != UNZ_OK)
+                Unreadable(path, QStringLiteral("its directory is damaged"));
+            unz_file_info64 info{};
+            if (unzGetCurrentFileInfo64(m_zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+                Unreadable(path, QStringLiteral("its directory is damaged"));
+            QByteArray name(qsizetype(info.size_filename), Qt::Uninitialized);
+            if (unzGetCurrentFileInfo64(m_zip, &info, name.data(), uLong(name.size()), nullptr, 0, nullptr, 0) !=
+                    UNZ_OK ||
+                name != header.name)
+                Unreadable(path, QStringLiteral("its directory is damaged"));
+            unz64_file_pos position{};
+            unzGetFilePos64(m_zip, &position);
+            Entry entry;
+            entry.rawName = name;
+            entry.name = QString::fromUtf8(entry.rawName);
+            entry.size = qint64(info.uncompressed_size);
+            entry.crc = quint32(info.crc);
+            entry.method = int(info.compression_method);
+            entry.utf8Flagged = header.centralFlag & header.localFlag & Utf8Flag;
+            if (entry.size < 0)
+                Unreadable(path, QStringLiteral("the recorded size of %1 is impossible").arg(entry.name));
+            m_entries << entry;
+            m_positions << qMakePair(quint64(position.pos_in_zip_directory), quint64(position.num_of_file));
+            m_problems << header.problem;
+            rc = unzGoToNextFile(m_zip);
+        }
+        if (rc != UNZ_END_OF_LIST_OF_FILE)
             Unreadable(path, QStringLiteral("its directory is damaged"));
-        unz_file_info64 info{};
-        if (unzGetCurrentFileInfo64(m_zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
-            Unreadable(path, QStringLiteral("its directory is damaged"));
-        QByteArray name(qsizetype(info.size_filename), Qt::Uninitialized);
-        if (unzGetCurrentFileInfo64(m_zip, &info, name.data(), uLong(name.size()), nullptr, 0, nullptr, 0) != UNZ_OK)
-            Unreadable(path, QStringLiteral("its directory is damaged"));
-        unz64_file_pos position{};
-        unzGetFilePos64(m_zip, &position);
-        Entry entry;
-        entry.rawName = name;
-        entry.name = QString::fromUtf8(entry.rawName);
-        entry.size = qint64(info.uncompressed_size);
-        entry.crc = quint32(info.crc);
-        m_entries << entry;
-        m_positions << qMakePair(quint64(position.pos_in_zip_directory), quint64(position.num_of_file));
+    } catch (...) {
+        if (m_zip)
+            unzClose(m_zip);
+        ::close(m_fd);
+        throw;
     }
 }
 
@@ -209,23 +527,33 @@ ZipArchive::~ZipArchive()
 {
     if (m_zip)
         unzClose(m_zip);
+    ::close(m_fd);
 }
 
-std::unique_ptr<QIODevice> ZipArchive::Open(int index)
+std::unique_ptr<EntryReader> ZipArchive::Open(int index)
 {
+    if (!m_problems.at(index).isEmpty())
+        Unreadable(m_path, m_problems.at(index));
     unz64_file_pos position{m_positions.at(index).first, m_positions.at(index).second};
-    if (unzGoToFilePos64(m_zip, &position) != UNZ_OK || unzOpenCurrentFile(m_zip) != UNZ_OK)
-        Unreadable(m_path, QStringLiteral("the entry %1 cannot be opened").arg(m_entries.at(index).name));
-    return std::make_unique<EntryDevice>(m_zip);
+    int method = 0, level = 0;
+    if (unzGoToFilePos64(m_zip, &position) != UNZ_OK || unzOpenCurrentFile2(m_zip, &method, &level, 1) != UNZ_OK)
+        Unreadable(m_path, QStringLiteral("the local header of %1 is damaged").arg(m_entries.at(index).name));
+    return std::make_unique<EntryReader>(m_zip, m_entries.at(index));
 }
 
 bool LooksLikeZip(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    int fd = -1;
+    try {
+        fd = OpenRegularFile(path);
+    } catch (const RuntimeError&) {
         return false;
-    const QByteArray start = file.read(4);
-    return start == QByteArrayLiteral("PK\x03\x04") || start == QByteArrayLiteral("PK\x05\x06");
+    }
+    char start[4] = {};
+    const bool zip = ::pread(fd, start, 4, 0) == 4 &&
+                     (std::memcmp(start, "PK\x03\x04", 4) == 0 || std::memcmp(start, "PK\x05\x06", 4) == 0);
+    ::close(fd);
+    return zip;
 }
 
 quint32 FileCrc(const QString& path)
@@ -247,36 +575,35 @@ quint32 FileCrc(const QString& path)
 
 void MarkUtf8Names(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadWrite))
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
         throw RuntimeError(err::NumberOfErrno(errno), path);
-    for (const RawEntry& entry : RawEntries(file, path)) {
-        if (!NeedsUtf8Flag(entry.name))
-            continue;
-        for (const auto& [offset, flag] : {std::pair{entry.localOffset + 6, entry.localFlag},
-                                           std::pair{entry.centralOffset + 8, entry.centralFlag}}) {
-            const quint16 marked = flag | Utf8Flag;
-            const char bytes[2] = {char(marked & 0xFF), char(marked >> 8)};
-            if (!file.seek(offset) || file.write(bytes, 2) != 2)
-                throw RuntimeError(err::DeviceIO, file.errorString(), path);
+    try {
+        for (const RawEntry& entry : RawEntries(fd, path)) {
+            if (!entry.problem.isEmpty())
+                Unreadable(path, entry.problem);
+            if (!NeedsUtf8Flag(entry.name))
+                continue;
+            for (const auto& [offset, flag] : {std::pair{entry.localOffset + 6, entry.localFlag},
+                                               std::pair{entry.centralOffset + 8, entry.centralFlag}}) {
+                const quint16 marked = flag | Utf8Flag;
+                const char bytes[2] = {char(marked & 0xFF), char(marked >> 8)};
+                if (::pwrite(fd, bytes, 2, off_t(offset)) != 2)
+                    throw RuntimeError(err::DeviceIO, qt_error_string(errno), path);
+            }
         }
+    } catch (...) {
+        ::close(fd);
+        throw;
     }
-    if (!file.flush())
-        throw RuntimeError(err::DeviceIO, file.errorString(), path);
+    ::close(fd);
 }
 
 void VerifyArchive(const QString& path, const QList<Expected>& expected)
 {
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            throw RuntimeError(err::FileNotFound, path);
-        for (const RawEntry& entry : RawEntries(file, path)) {
-            if (NeedsUtf8Flag(entry.name) && !(entry.centralFlag & entry.localFlag & Utf8Flag))
-                Differs(path, QStringLiteral("%1 is not marked as a UTF-8 name").arg(QString::fromUtf8(entry.name)));
-        }
-    }
     ZipArchive zip(path);
+    if (!zip.Warning().isEmpty())
+        Differs(path, zip.Warning());
     const QList<Entry>& entries = zip.Entries();
     QSet<QByteArray> seen;
     for (const Entry& entry : entries) {
@@ -299,12 +626,14 @@ void VerifyArchive(const QString& path, const QList<Expected>& expected)
             Differs(path, QStringLiteral("%1 was not packed by this run").arg(entry.name));
         if (entry.size != want->size || entry.crc != want->crc)
             Differs(path, QStringLiteral("%1 differs from the package that was written").arg(entry.name));
-        // Read the data back: the CRC check at its end proves it intact.
-        const std::unique_ptr<QIODevice> data = zip.Open(i);
-        qint64 n = 0;
-        while ((n = data->read(block.data(), block.size())) > 0) {
+        if (NeedsUtf8Flag(entry.rawName) && !entry.utf8Flagged)
+            Differs(path, QStringLiteral("%1 is not marked as a UTF-8 name").arg(entry.name));
+        // Read the data back: only an entry read to its end with the recorded
+        // size and CRC counts as intact.
+        const std::unique_ptr<EntryReader> data = zip.Open(i);
+        while (data->read(block.data(), block.size()) > 0) {
         }
-        if (n < 0)
+        if (!data->intact())
             Differs(path, QStringLiteral("%1 cannot be read back: %2").arg(entry.name, data->errorString()));
     }
 }

@@ -1,25 +1,62 @@
 #pragma once
 
 #include <QByteArray>
+#include <QIODevice>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
-class QIODevice;
-
 // Reading ZIP archives back, through zlib's minizip.
 namespace archive {
+
+struct FdStream;
 
 struct Entry {
     QByteArray rawName;  // the name as stored
     QString name;        // the same as text (UTF-8)
     qint64 size = 0;     // uncompressed
     quint32 crc = 0;
+    bool utf8Flagged = false;  // the name is marked as UTF-8 in both its headers
+    int method = 0;            // 0 stored, 8 deflated
 };
 
-// An archive open for reading. Missing is run-time error 53; anything that is
-// not a readable ZIP archive is error 1005.
+// The uncompressed bytes of one entry. Its data counts as intact only once all
+// of it has been read, its compressed stream ended exactly there with nothing
+// left over, and both its size and its CRC-32 matched what the archive's
+// directory records: until then intact() is false, and once a mismatch or a
+// read error has been seen, every later read fails too, whatever the block
+// sizes the reader asks for.
+class EntryReader : public QIODevice {
+public:
+    EntryReader(void* zip, const Entry& entry);
+    ~EntryReader() override;
+    bool isSequential() const override { return true; }
+    bool intact() const { return m_intact; }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override;
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    struct Inflater;
+    qint64 Fail(const QString& problem);
+    qint64 Produce(char* data, qint64 maxSize);
+
+    void* m_zip;
+    std::unique_ptr<Inflater> m_inflater;
+    Entry m_entry;
+    qint64 m_done = 0;
+    quint32 m_crc = 0;
+    bool m_open = true;
+    bool m_failed = false;
+    bool m_intact = false;
+};
+
+// An archive open for reading. Only a regular file is ever opened (a pipe or a
+// device is refused at once, never waited on): missing is run-time error 53,
+// not a regular file 75, anything that is not a readable ZIP archive 1005.
 class ZipArchive {
 public:
     explicit ZipArchive(const QString& path);
@@ -28,18 +65,30 @@ public:
     ZipArchive& operator=(const ZipArchive&) = delete;
 
     const QList<Entry>& Entries() const { return m_entries; }
-    // The entry's uncompressed bytes. A read past its end checks its CRC: a
-    // damaged entry fails that read. One entry can be open at a time.
-    std::unique_ptr<QIODevice> Open(int index);
+    // Damage outside every entry (a cut comment, say), or empty. The entries
+    // can still be read.
+    const QString& Warning() const { return m_warning; }
+    // The entry's bytes. One entry can be open at a time. An entry whose local
+    // header is damaged is error 1005; the other entries can still be read.
+    std::unique_ptr<EntryReader> Open(int index);
 
 private:
     QString m_path;
+    int m_fd = -1;
+    std::unique_ptr<FdStream> m_stream;
     void* m_zip = nullptr;
     QList<Entry> m_entries;
     QList<QPair<quint64, quint64>> m_positions;
+    QStringList m_problems;  // per entry: what is wrong with its headers, if anything
+    QString m_warning;
 };
 
-// True if the file starts like a ZIP archive.
+// Opens a file for reading only if it is a regular file, never waiting on a
+// pipe or a device. Missing is run-time error 53, anything else 75 (70 when
+// permission is denied). Returns the descriptor, to be closed by the caller.
+int OpenRegularFile(const QString& path);
+
+// True if the file starts like a ZIP archive. Looks only at regular files.
 bool LooksLikeZip(const QString& path);
 
 // The CRC-32 of a file's bytes, as ZIP archives record it.

@@ -183,7 +183,7 @@ void WritePackageBody(QIODevice& source, qint64 length, QIODevice& package, cons
 }
 
 PackageWritten WritePackageFile(const QString& sourcePath, const QString& packagePath, const QByteArray& userID,
-                                const QByteArray& password, const Progress& progress)
+                                const QByteArray& password, const Progress& progress, WithCrc withCrc)
 {
     // Only ever open the source for reading: a source that vanished is an error,
     // never an empty file created in its place.
@@ -209,7 +209,8 @@ PackageWritten WritePackageFile(const QString& sourcePath, const QString& packag
     // not forced to disk: it is a scratch file that zip reads at once.
     TemporaryBeside package(packagePath);
     PackageWritten written;
-    WritePackageBody(source, length, package.file(), sourcePath, packagePath, header, progress, &written.crc);
+    WritePackageBody(source, length, package.file(), sourcePath, packagePath, header, progress,
+                     withCrc == WithCrc::Yes ? &written.crc : nullptr);
     written.size = header.size() + length;
     package.Commit(packagePath);
     return written;

@@ -47,11 +47,13 @@ void WritePackageBody(QIODevice& source, qint64 length, QIODevice& package, cons
                       const QString& packagePath, const QByteArray& prefix = {}, const Progress& progress = {},
                       quint32* crc = nullptr);
 
-// What was written: the package's size and CRC-32, as a ZIP archive records them.
+// What was written: the package's size and, when asked for, its CRC-32 as a
+// ZIP archive records it.
 struct PackageWritten {
     qint64 size = 0;
     quint32 crc = 0;
 };
+enum class WithCrc { No, Yes };
 
 // Writes the package file for one source. The package is built under a short
 // temporary name beside its final one (never through a symbolic link, with
@@ -60,6 +62,7 @@ struct PackageWritten {
 // The source is only ever read: a missing source is error 53, one of 2 GiB or
 // more error 6.
 PackageWritten WritePackageFile(const QString& sourcePath, const QString& packagePath, const QByteArray& userID,
-                                const QByteArray& password, const Progress& progress = {});
+                                const QByteArray& password, const Progress& progress = {},
+                                WithCrc withCrc = WithCrc::No);
 
 }  // namespace security

@@ -23,6 +23,11 @@
 #include <QTextStream>
 
 #include <functional>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 using namespace testfiles;
 
@@ -82,6 +87,9 @@ private slots:
     void unpackRefusesWrongPasswordAndNeverOverwrites();
     void unpackReportsBrokenInput();
     void unpackProgram();
+    void unpackEdgeCases_data();
+    void unpackEdgeCases();
+    void passwordPromptGivesTheTerminalBack();
 
     void verifySeesEveryDifference();
     void packRunFailsWhenTheArchiveLacksAPackage();
@@ -371,6 +379,174 @@ void TestReader::packRunFailsWhenTheArchiveLacksAPackage()
     QVERIFY(report.contains("b.enc is missing"));
     QVERIFY(!QFileInfo::exists(window.text2));  // never left looking finished
     QCOMPARE(window.list.size(), 2);
+}
+
+void TestReader::unpackEdgeCases_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("said");      // in stdout
+    QTest::addColumn<QStringList>("problems");  // in stderr
+    QTest::addColumn<QStringList>("restored");  // files in the output folder afterwards
+    QTest::newRow("a pipe as input") << "fifo" << 2 << QStringList{} << QStringList{"not a regular file"}
+                                     << QStringList{};
+    QTest::newRow("second of three entries broken")
+        << "broken" << 2 << QStringList{":a.enc", ":c.enc", "restored as"}
+        << QStringList{"b.enc", "local header of b.enc is damaged"} << QStringList{"a.xls", "c.bin"};
+    QTest::newRow("escape sequence and newline in a name")
+        << "escape" << 0 << QStringList{"e\\x1b[2J\\x0aFAKE.enc  user CLERK", "restored as out/e_[2J_FAKE.bin"}
+        << QStringList{} << QStringList{"e_[2J_FAKE.bin"};
+    QTest::newRow("NUL in a name") << "nul" << 0 << QStringList{"a\\x00b.enc", "restored as out/a_b.bin"}
+                                   << QStringList{} << QStringList{"a_b.bin"};
+    QTest::newRow("control characters in a user ID")
+        << "user" << 0 << QStringList{"user A\\x1b]0;B\\x07"} << QStringList{} << QStringList{"u.bin"};
+    QTest::newRow("output folder made") << "newout" << 0 << QStringList{"restored as out/a.xls"} << QStringList{}
+                                        << QStringList{"a.xls"};
+    QTest::newRow("output folder's parent missing")
+        << "noparent" << 2 << QStringList{} << QStringList{"the output folder cannot be made: No such file"}
+        << QStringList{};
+    QTest::newRow("output folder read-only") << "readonly" << 1 << QStringList{"not restored"}
+                                             << QStringList{"out/a.xls: permission denied"} << QStringList{};
+    QTest::newRow("name too long") << "longname" << 1 << QStringList{"not restored"}
+                                   << QStringList{"name too long"} << QStringList{};
+    QTest::newRow("not enough free space")
+        << "full" << 1 << QStringList{"big.enc", "restored as out/a.xls"}
+        << QStringList{"out/big.bin: needs 3000000 bytes, only"} << QStringList{"a.xls"};
+}
+
+void TestReader::unpackEdgeCases()
+{
+    QFETCH(QString, scenario);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, said);
+    QFETCH(QStringList, problems);
+    QFETCH(QStringList, restored);
+    QDir::setCurrent(m_dir.path());
+    QDir(Path("out")).removeRecursively();
+    const QString program = QCoreApplication::applicationDirPath() + "/quillfold-unpack";
+    QStringList prefix;  // a program to run it through
+    QString outDir = QStringLiteral("out");
+    QString input = QStringLiteral("archive.zip");
+
+    // A package for each name, zipped, then the names changed in place (same
+    // length): zip itself would not store such names.
+    const auto archive = [&](const QList<QPair<QByteArray, QByteArray>>& packages) {
+        QStringList files;
+        for (const auto& [name, content] : packages) {
+            WriteFile(Path("w.xls"), content);
+            security::WritePackageFile(Path("w.xls"), Path(name), "CLERK", "SECRET");
+            files << Path(name);
+        }
+        Zip(Path("archive.zip"), files);
+    };
+    const auto rename = [&](const QByteArray& from, const QByteArray& to) {
+        WriteFile(Path("archive.zip"), ReadFile(Path("archive.zip")).replace(from, to));
+    };
+    if (scenario == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(Path("pipe.zip")).constData(), 0600), 0);
+        input = "pipe.zip";
+    } else if (scenario == "broken") {
+        archive({{"a.enc", XlsSignature + "first"}, {"b.enc", "second"}, {"c.enc", "third"}});
+        QByteArray bytes = ReadFile(Path("archive.zip"));
+        bytes.replace(bytes.indexOf("PK\x03\x04", 10), 4, QByteArray("PK\0\0", 4));
+        WriteFile(Path("archive.zip"), bytes);
+    } else if (scenario == "escape") {
+        archive({{"eXX2JXFAKE.enc", "workbook"}});
+        rename("eXX2JXFAKE", "e\x1b[2J\nFAKE");
+    } else if (scenario == "nul") {
+        archive({{"aXb.enc", "workbook"}});
+        rename("aXb", QByteArray("a\0b", 3));
+    } else if (scenario == "user") {
+        WriteFile(Path("w.xls"), "workbook");
+        security::WritePackageFile(Path("w.xls"), Path("u.enc"), "A\x1b]0;B\x07", "SECRET");
+        input = "u.enc";
+    } else if (scenario == "newout" || scenario == "noparent" || scenario == "readonly") {
+        archive({{"a.enc", XlsSignature + "first"}});
+        if (scenario == "noparent")
+            outDir = "nowhere/out";
+        if (scenario == "readonly") {
+            QDir().mkpath(Path("out"));
+            if (::geteuid() == 0) {  // root may write anywhere: run as nobody
+                for (const QString& path : {m_dir.path(), Path("archive.zip")})
+                    QFile::setPermissions(path, QFileDevice::Permissions(0x7755));
+                prefix = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+            } else {
+                QFile::setPermissions(Path("out"), QFileDevice::Permissions(0x5555));
+            }
+        }
+    } else if (scenario == "longname") {
+        archive({{"a.enc", XlsSignature + "first"}});
+        QCOMPARE(QProcess::execute("python3", {"-c",
+                                               "import sys, zipfile\n"
+                                               "z = zipfile.ZipFile(sys.argv[1], 'w')\n"
+                                               "z.writestr('x' * 300 + '.enc', open(sys.argv[2], 'rb').read())\n",
+                                               Path("archive.zip"), Path("a.enc")}),
+                 0);
+    } else if (scenario == "full") {
+        archive({{"big.enc", QByteArray(3000000, 'z')}, {"a.enc", XlsSignature + "first"}});
+        QDir().mkpath(Path("out"));
+        // The output folder on a file system of 1 MiB, in a mount namespace of its own.
+        prefix = QStringList{"unshare", "--map-root-user", "--mount", "sh", "-c",
+                             "mount -t tmpfs -o size=1m tmpfs out && exec \"$0\" \"$@\""};
+    }
+
+    QProcess run;
+    run.setStandardInputFile(QProcess::nullDevice());
+    const QStringList arguments{"--password", "secret", "--out", outDir, input};
+    if (prefix.isEmpty())
+        run.start(program, arguments);
+    else
+        run.start(prefix.first(), prefix.mid(1) + QStringList{program} + arguments);
+    QVERIFY2(run.waitForFinished(10000), "it hung");
+    const QString out = QString::fromUtf8(run.readAllStandardOutput());
+    const QString err = QString::fromUtf8(run.readAllStandardError());
+    const QString context = out + err;
+    QVERIFY2(run.exitCode() == exitCode, qPrintable(context));
+    for (const QString& text : said)
+        QVERIFY2(out.contains(text), qPrintable(context));
+    for (const QString& text : problems)
+        QVERIFY2(err.contains(text), qPrintable(context));
+    for (QChar c : out + err)  // nothing reaches the terminal that could steer it
+        QVERIFY2(c == u'\n' || c.category() != QChar::Other_Control, qPrintable(context));
+    QCOMPARE(out.count(u'\n') + (out.isEmpty() || out.endsWith(u'\n') ? 0 : 1),
+             out.split(u'\n', Qt::SkipEmptyParts).size());
+    if (scenario != "full")  // the small file system is gone with its namespace
+        QCOMPARE(QDir(Path(outDir)).entryList(QDir::Files | QDir::Hidden | QDir::System), restored);
+}
+
+void TestReader::passwordPromptGivesTheTerminalBack()
+{
+    // Ctrl+C at the prompt: the terminal has its echo back afterwards.
+    const QString archive = MakeArchive();
+    const QByteArray program = QFile::encodeName(QCoreApplication::applicationDirPath() + "/quillfold-unpack");
+    const QByteArray path = QFile::encodeName(archive);
+    int terminal = -1;
+    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        ::execl(program.constData(), program.constData(), path.constData(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    QByteArray seen;
+    while (!seen.contains("Password: ")) {
+        char buffer[256];
+        const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        seen.append(buffer, n);
+    }
+    QVERIFY2(seen.contains("Password: "), seen.constData());
+    termios asking{};
+    QCOMPARE(::tcgetattr(terminal, &asking), 0);
+    QVERIFY(!(asking.c_lflag & ECHO));  // not shown while typed
+    QCOMPARE(::write(terminal, "\x03", 1), ssize_t(1));
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+    termios after{};
+    QCOMPARE(::tcgetattr(terminal, &after), 0);
+    ::close(terminal);
+    QVERIFY(after.c_lflag & ECHO);
 }
 
 QTEST_GUILESS_MAIN(TestReader)

@@ -1,4 +1,5 @@
 // quillfold-unpack: the recipient's side of Quillfold.
+#include "packing/Ending.h"
 #include "packing/Unpack.h"
 #include "packing/text.h"
 #include "version.h"
@@ -7,9 +8,11 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <iterator>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,30 +20,54 @@ namespace {
 const char* Description =
     "Lists the packages in Quillfold archives (ARCHIVE.zip) and package files\n"
     "(PACKAGE.enc): name, user ID, size and whether the length in the header\n"
-    "matches. With a password, checks it; with --out, restores each workbook\n"
-    "into DIR, named after its package with the extension its content shows\n"
-    "(.xls, .xlsx or .bin). Existing files are never overwritten, and nothing is\n"
-    "restored when the password does not match. Without --password, the password\n"
-    "is asked for when a terminal is there (Enter alone skips the check).\n"
+    "matches. Every archive entry is read through and checked against its size\n"
+    "and CRC; a damaged one is reported, never restored, and the others are still\n"
+    "read. With a password, checks it; with --out, restores each workbook into\n"
+    "DIR (made when missing), named after its package with the extension its\n"
+    "content shows (.xls, .xlsx or .bin). Existing files are never overwritten,\n"
+    "and nothing is restored when the password does not match or the free space\n"
+    "is too small. Without --password, the password is asked for when a terminal\n"
+    "is there (Enter alone skips the check).\n"
     "\n"
-    "Exit codes: 0 all good, 1 a check failed, 2 bad usage or unreadable input.";
+    "Exit codes: 0 all good, 1 a check failed or data is damaged, 2 bad usage or\n"
+    "input that cannot be read; the worst that happened decides.";
+
+termios savedTerminal{};
+
+// Ctrl+C (or a kill) at the prompt: the terminal gets its echo back first.
+void RestoreTerminalAndDie(int signal)
+{
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
 
 // Reads a line from the terminal without showing it.
 QString AskPassword()
 {
-    std::fputs("Password: ", stderr);
-    std::fflush(stderr);
-    termios saved{};
-    const bool terminal = tcgetattr(STDIN_FILENO, &saved) == 0;
+    const bool terminal = tcgetattr(STDIN_FILENO, &savedTerminal) == 0;
+    constexpr int Signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    struct sigaction previous[std::size(Signals)] {};
     if (terminal) {
-        termios quiet = saved;
+        struct sigaction restore {};
+        restore.sa_handler = RestoreTerminalAndDie;
+        sigemptyset(&restore.sa_mask);
+        for (size_t i = 0; i < std::size(Signals); ++i)
+            ::sigaction(Signals[i], &restore, &previous[i]);
+        termios quiet = savedTerminal;
         quiet.c_lflag &= ~tcflag_t(ECHO);
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
     }
+    // Asked only once nothing typed can show any more.
+    std::fputs("Password: ", stderr);
+    std::fflush(stderr);
     std::string line;
     std::getline(std::cin, line);
-    if (terminal)
-        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (terminal) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+        for (size_t i = 0; i < std::size(Signals); ++i)
+            ::sigaction(Signals[i], &previous[i], nullptr);
+    }
     std::fputs("\n", stderr);
     return QString::fromLocal8Bit(line);
 }
@@ -99,5 +126,12 @@ int main(int argc, char* argv[])
         return Usage(err, QStringLiteral("the password has characters that Quillfold cannot store"));
     if (!options.outDir.isEmpty() && !options.password)
         return Usage(err, QStringLiteral("--out needs the password: give --password, or run it in a terminal"));
-    return unpack::Run(options, out, err);
+    // Ctrl+C from here on: what is being restored is removed, nothing half-written stays.
+    ending::EndOnSignals();
+    try {
+        return unpack::Run(options, out, err);
+    } catch (const ending::ProgramEnding&) {
+        err << "quillfold-unpack: interrupted" << Qt::endl;
+        return 128 + SIGINT;
+    }
 }

@@ -1,0 +1,136 @@
+// quillfold-unpack against Info-ZIP's `unzip -t` on damaged archives: archives
+// made by the real zip over packages of many sizes (around 16 KiB and 64 KiB
+// too), each mutated many times (one byte flipped, or cut short). For every
+// mutant, nothing that unzip -t calls bad may be restored, and every restored
+// workbook must be byte-identical to its original. Seeded, so a failure
+// repeats. QUILLFOLD_MORE_MUTANTS=N adds N mutants per archive, and
+// QUILLFOLD_MUTANT_SEED=K picks other mutants, for a wider search by hand.
+#include "TestFiles.h"
+#include "packing/Unpack.h"
+#include "packing/security.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextStream>
+
+using namespace testfiles;
+
+class TestDifferential : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void mutantsNeverRestoreDamage_data();
+    void mutantsNeverRestoreDamage();
+
+private:
+    QString Path(const QString& name) const { return m_dir.filePath(name); }
+    QTemporaryDir m_dir;
+    QHash<QString, QByteArray> m_originals;  // by package name
+};
+
+void TestDifferential::initTestCase()
+{
+    QRandomGenerator random(20261207);
+    const qint64 sizes[] = {0, 1, 100, 16327, 16384, 16385, 16441, 30000, 65479, 65536, 65593, 200000};
+    for (qint64 size : sizes) {
+        for (const char* kind : {"noise", "text"}) {
+            QByteArray content(size, Qt::Uninitialized);
+            for (qsizetype i = 0; i < content.size(); ++i)
+                content[i] = kind[0] == 'n' ? char(random.bounded(256)) : "quarterly totals, "[i % 18];
+            const QString name = QStringLiteral("%1%2").arg(kind).arg(size);
+            WriteFile(Path(name + ".xls"), content);
+            security::WritePackageFile(Path(name + ".xls"), Path(name + ".enc"), "CLERK", "SECRET");
+            m_originals.insert(name + ".enc", content);
+        }
+    }
+}
+
+void TestDifferential::mutantsNeverRestoreDamage_data()
+{
+    QTest::addColumn<QStringList>("packages");
+    QTest::addColumn<quint32>("seed");
+    QTest::newRow("small") << QStringList{"noise0", "text1", "noise100", "text16327", "noise16384"} << 1u;
+    QTest::newRow("around 16 KiB") << QStringList{"noise16327", "text16384", "noise16385", "text16441"} << 2u;
+    QTest::newRow("around 64 KiB") << QStringList{"text65479", "noise65536", "text65593"} << 3u;
+    QTest::newRow("large") << QStringList{"noise30000", "noise200000", "text200000"} << 4u;
+}
+
+void TestDifferential::mutantsNeverRestoreDamage()
+{
+    QFETCH(QStringList, packages);
+    QFETCH(quint32, seed);
+    const QString archive = Path(QStringLiteral("archive%1.zip").arg(seed));
+    QStringList files;
+    for (const QString& name : packages)
+        files << Path(name + ".enc");
+    QCOMPARE(QProcess::execute("zip", QStringList{"-q", "-j", archive} + files), 0);
+    const QByteArray pristine = ReadFile(archive);
+
+    QRandomGenerator random(seed + 1000 * qEnvironmentVariableIntValue("QUILLFOLD_MUTANT_SEED"));
+    int mutants = 0, restoredTotal = 0, refusedTotal = 0;
+    // What unzip -t says of each entry it gets to: "testing: NAME  OK", or not OK.
+    const QRegularExpression verdict(QStringLiteral("(?:testing|skipping): (\\S+)\\s+(.*)$"),
+                                     QRegularExpression::MultilineOption);
+    for (int round = 0; round < 170 + qEnvironmentVariableIntValue("QUILLFOLD_MORE_MUTANTS"); ++round) {
+        QByteArray mutant = pristine;
+        if (round % 17 == 16) {
+            mutant.truncate(random.bounded(qint64(pristine.size())));
+        } else {
+            const qsizetype at = random.bounded(qint64(pristine.size()));
+            mutant[at] = char(mutant[at] ^ (1 + random.bounded(255)));
+        }
+        const QString path = Path("mutant.zip");
+        WriteFile(path, mutant);
+        ++mutants;
+
+        QProcess unzip;
+        unzip.start("unzip", {"-t", path});
+        QVERIFY(unzip.waitForFinished());
+        QSet<QString> badToUnzip;
+        for (auto it = verdict.globalMatch(QString::fromUtf8(unzip.readAllStandardOutput())); it.hasNext();) {
+            const QRegularExpressionMatch said = it.next();
+            if (said.captured(2) != u"OK")
+                badToUnzip.insert(said.captured(1));
+        }
+
+        const QString out = Path("out");
+        QDir(out).removeRecursively();
+        QDir().mkpath(out);
+        QString said, problems;
+        QTextStream sayStream(&said), problemStream(&problems);
+        const int exit = unpack::Run({{path}, QStringLiteral("secret"), out}, sayStream, problemStream);
+
+        // A failing mutant is kept for a closer look, and the message says where.
+        const QString kept = QDir::tempPath() + QStringLiteral("/quillfold-mutant-%1-%2.zip").arg(seed).arg(round);
+        const QString context = QStringLiteral("mutant %1 of %2, kept as %3: %4\n%5")
+                                    .arg(round)
+                                    .arg(archive, kept, said, problems);
+        const auto keep = [&](bool good) {
+            if (!good)
+                QFile::copy(path, kept);
+            return good;
+        };
+        int restored = 0;
+        for (const QString& line : said.split(u'\n', Qt::SkipEmptyParts)) {
+            const qsizetype at = line.indexOf(QStringLiteral("  restored as "));
+            if (at < 0)
+                continue;
+            const QString entry = line.mid(path.size() + 1, line.indexOf(u' ') - path.size() - 1);
+            QVERIFY2(keep(!badToUnzip.contains(entry)), qPrintable("restored what unzip -t calls bad: " + context));
+            QVERIFY2(keep(ReadFile(line.mid(at + 14)) == m_originals.value(entry)), qPrintable("restored wrong: " + context));
+            ++restored;
+        }
+        if (exit == unpack::AllGood)
+            QVERIFY2(keep(unzip.exitCode() == 0), qPrintable("all good to us, not to unzip -t: " + context));
+        restoredTotal += restored;
+        refusedTotal += packages.size() - restored;
+    }
+    qInfo("%d mutants: %d workbooks restored intact, %d refused", mutants, restoredTotal, refusedTotal);
+}
+
+QTEST_GUILESS_MAIN(TestDifferential)
+#include "tst_differential.moc"
