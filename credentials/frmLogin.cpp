@@ -7,8 +7,12 @@
 #include "ui_frmLogin.h"
 
 #include <QCloseEvent>
+#include <QLineEdit>
 #include <QScreen>
+#include <QTimer>
 #include <QValidator>
+
+#include <algorithm>
 
 namespace {
 const QString LoginTitle = QStringLiteral("Login");
@@ -17,14 +21,65 @@ const QString TooShortMessage = QStringLiteral("รหัสผ่านต้�
 const QString MismatchMessage = QStringLiteral("การยืนยันรหัสผ่านผิดพลาด, กรุณาลองใหม่อีกครั้ง!");
 const QString NotThaiMessage =
     QStringLiteral("มีตัวอักษรที่ใช้ไม่ได้ กรุณาใช้เฉพาะตัวอักษรภาษาไทยหรือภาษาอังกฤษ!");
+const QString TooLongPasteMessage =
+    QStringLiteral("ข้อความที่วางยาวเกิน 12 ตัวอักษร จึงไม่ได้วางลงไป กรุณาตรวจสอบแล้ววางใหม่อีกครั้ง!");
 constexpr int MinimumPasswordLength = 3;
+constexpr int MaximumLength = 12;
 
-// Accepts only texts whose every character has a Windows-874 byte, so nothing
-// can ever be stored as '?'.
-class AnsiValidator : public QValidator {
+// C0 and C1 controls and DEL: nothing that belongs in a user ID or a password.
+bool HasControl(const QString& value)
+{
+    return std::any_of(value.cbegin(), value.cend(), [](QChar c) {
+        return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F);
+    });
+}
+
+bool Storable(const QString& value)
+{
+    return value.size() <= MaximumLength && !HasControl(value) && text::IsAnsi(value);
+}
+
+// Takes only what can be stored: at most 12 characters of the Thai code page,
+// no control characters, so nothing is ever cut or stored as '?'. A 13th
+// typed character simply does not appear; a paste that does not fit is
+// refused whole, and the operator is told why.
+class CredentialValidator : public QValidator {
 public:
-    using QValidator::QValidator;
-    State validate(QString& input, int&) const override { return text::IsAnsi(input) ? Acceptable : Invalid; }
+    CredentialValidator(QLineEdit* box, QWidget* dialog) : QValidator(box), m_box(box), m_dialog(dialog)
+    {
+        connect(box, &QLineEdit::textChanged, this, [this](const QString& text) { m_accepted = text; });
+    }
+
+    State validate(QString& input, int&) const override
+    {
+        if (Storable(input))
+            return Acceptable;
+        // More than one character at once: a paste (or a drop), not typing.
+        qsizetype same = 0;
+        while (same < input.size() && same < m_accepted.size() && input[same] == m_accepted[same])
+            ++same;
+        qsizetype sameEnd = 0;
+        while (sameEnd < input.size() - same && sameEnd < m_accepted.size() - same &&
+               input[input.size() - 1 - sameEnd] == m_accepted[m_accepted.size() - 1 - sameEnd])
+            ++sameEnd;
+        if (input.size() - same - sameEnd > 1 && !m_telling) {
+            const QString message =
+                HasControl(input) || !text::IsAnsi(input) ? NotThaiMessage : TooLongPasteMessage;
+            m_telling = true;
+            QTimer::singleShot(0, m_dialog, [this, message] {
+                gui::MsgBox(m_dialog, message, packing::vbExclamation, LoginTitle);
+                m_telling = false;
+                m_box->setFocus(Qt::OtherFocusReason);
+            });
+        }
+        return Invalid;
+    }
+
+private:
+    QLineEdit* m_box;
+    QWidget* m_dialog;
+    QString m_accepted;
+    mutable bool m_telling = false;
 };
 }  // namespace
 
@@ -36,9 +91,8 @@ frmLogin::frmLogin(QWidget* owner)
     ui->setupUi(this);
     setFixedSize(size());
     setModal(true);
-    auto* validator = new AnsiValidator(this);
     for (QLineEdit* box : {ui->txtUserID, ui->txtPassword, ui->txtConfirmPassword})
-        box->setValidator(validator);
+        box->setValidator(new CredentialValidator(box, this));
     // Passwords show a "*" for each character, whatever the platform's habit.
     for (QLineEdit* box : {ui->txtPassword, ui->txtConfirmPassword})
         box->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
@@ -50,13 +104,22 @@ frmLogin::~frmLogin() = default;
 
 void frmLogin::showEvent(QShowEvent* event)
 {
-    if (!m_placed) {  // centred on the screen, the first time
-        if (const QScreen* screen = this->screen())
-            move(screen->availableGeometry().center() - rect().center());
-        m_placed = true;
+    // Centred on the screen of the main window, every time.
+    const QWidget* owner = parentWidget();
+    if (const QScreen* screen = owner ? owner->screen() : this->screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
     }
     QDialog::showEvent(event);
     Form_Activate();
+    // The cursor in the first box still to be filled.
+    for (QLineEdit* box : {ui->txtUserID, ui->txtPassword, ui->txtConfirmPassword}) {
+        if (box->text().trimmed().isEmpty()) {
+            box->setFocus(Qt::OtherFocusReason);
+            break;
+        }
+    }
 }
 
 void frmLogin::Form_Activate()
@@ -70,15 +133,18 @@ void frmLogin::cmdOK_Click()
     const QString userID = text::TrimBlanks(ui->txtUserID->text());
     const QString password = text::TrimBlanks(ui->txtPassword->text());
     const QString confirmation = text::TrimBlanks(ui->txtConfirmPassword->text());
-    if (userID.isEmpty() || password.isEmpty() || confirmation.isEmpty())
-        return Refuse(IncompleteMessage, ui->txtUserID);
+    // White space of any kind (no-break spaces, say) does not fill a box.
+    for (QLineEdit* box : {ui->txtUserID, ui->txtPassword, ui->txtConfirmPassword}) {
+        if (box->text().trimmed().isEmpty())
+            return Refuse(IncompleteMessage, ui->txtUserID);
+    }
     if (password.size() < MinimumPasswordLength && confirmation.size() < MinimumPasswordLength)
         return Refuse(TooShortMessage, ui->txtPassword);
     if (ui->txtPassword->text() != ui->txtConfirmPassword->text())
         return Refuse(MismatchMessage, ui->txtConfirmPassword);
-    // The boxes only take such characters; a text set by other means is checked here.
+    // The boxes only take such text; a text set by other means is checked here.
     for (QLineEdit* box : {ui->txtUserID, ui->txtPassword}) {
-        if (!text::IsAnsi(box->text()))
+        if (!Storable(box->text()))
             return Refuse(NotThaiMessage, box);
     }
 

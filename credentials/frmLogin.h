@@ -15,7 +15,10 @@ class frmLogin;
 // runs and keeps the user ID; the close box hides it without any handler and
 // the next showing starts with an empty user ID.
 //
-// Only characters of the Thai code page can be typed or pasted into the boxes.
+// Each showing is centred on the main window's screen, with the cursor in the
+// first box still empty. Only text that can be stored goes into the boxes: at
+// most 12 characters of the Thai code page, no control characters; a paste
+// that does not fit is refused with a message, never cut.
 class frmLogin : public QDialog {
     Q_OBJECT
 public:
@@ -38,5 +41,4 @@ private:
     void Refuse(const QString& message, QLineEdit* field);
 
     std::unique_ptr<Ui::frmLogin> ui;
-    bool m_placed = false;
 };

@@ -1,11 +1,14 @@
 #include "CommonDialog.h"
 
+#include "MsgBox.h"
+#include "packing/PackRun.h"
 #include "packing/RuntimeError.h"
 #include "packing/text.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QMessageBox>
+
+#include <algorithm>
 
 QStringList QtNameFilters(const QString& filter)
 {
@@ -38,6 +41,11 @@ QString ExplorerResult(const QStringList& files)
 }
 
 namespace {
+const QString FileMissingMessage = QStringLiteral("ไม่พบไฟล์ %1\nกรุณาตรวจสอบชื่อไฟล์แล้วลองใหม่อีกครั้ง");
+const QString FolderMissingMessage = QStringLiteral("ไม่พบโฟลเดอร์ %1\nกรุณาตรวจสอบชื่อโฟลเดอร์แล้วลองใหม่อีกครั้ง");
+const QString ReadOnlyMessage =
+    QStringLiteral("%1\nไฟล์นี้ถูกป้องกันการเขียน กรุณาตั้งชื่อไฟล์อื่นแล้วลองใหม่อีกครั้ง");
+
 void Prepare(QFileDialog& dialog, const CommonDialog& settings)
 {
     const QStringList filters = QtNameFilters(settings.Filter);
@@ -62,15 +70,30 @@ void QtCommonDialog::ShowOpen()
                        : (Flags & OFN_FILEMUSTEXIST)  ? QFileDialog::ExistingFile
                                                       : QFileDialog::AnyFile);
     Prepare(dialog, *this);
-    if (dialog.exec() != QDialog::Accepted) {
-        if (CancelError)
-            ThrowCancel();
+    for (;;) {
+        if (dialog.exec() != QDialog::Accepted) {
+            if (CancelError)
+                ThrowCancel();
+            return;
+        }
+        const QStringList chosen = dialog.selectedFiles();
+        // Every chosen name must be a file that is there: a typed name is
+        // never taken, or dropped, without a word.
+        if (Flags & OFN_FILEMUSTEXIST) {
+            const auto missing = std::find_if(chosen.cbegin(), chosen.cend(),
+                                              [](const QString& file) { return !QFileInfo(file).isFile(); });
+            if (chosen.isEmpty() || missing != chosen.cend()) {
+                gui::MsgBox(&dialog, FileMissingMessage.arg(chosen.isEmpty() ? QString() : *missing),
+                            packing::vbExclamation, DialogTitle);
+                continue;
+            }
+        }
+        const QString result = ExplorerResult(chosen);
+        if (result.size() > MaxFileSize)
+            throw RuntimeError(BufferTooSmall, QStringLiteral("The selection is too long"), QString());
+        FileName = result;
         return;
     }
-    const QString result = ExplorerResult(dialog.selectedFiles());
-    if (result.size() > MaxFileSize)
-        throw RuntimeError(BufferTooSmall, QStringLiteral("The selection is too long"), QString());
-    FileName = result;
 }
 
 void QtCommonDialog::ShowSave()
@@ -89,10 +112,12 @@ void QtCommonDialog::ShowSave()
         }
         const QString chosen = dialog.selectedFiles().value(0);
         const QFileInfo info(chosen);
+        if ((Flags & OFN_PATHMUSTEXIST) && !QFileInfo(info.path()).isDir()) {
+            gui::MsgBox(&dialog, FolderMissingMessage.arg(info.path()), packing::vbExclamation, DialogTitle);
+            continue;
+        }
         if ((Flags & OFN_NOREADONLYRETURN) && info.exists() && !info.isWritable()) {
-            QMessageBox::warning(&dialog, DialogTitle,
-                                 QStringLiteral("%1\nThis file is set to read-only.\nTry again with a different file name.")
-                                     .arg(chosen));
+            gui::MsgBox(&dialog, ReadOnlyMessage.arg(chosen), packing::vbExclamation, DialogTitle);
             continue;
         }
         FileName = chosen;

@@ -17,7 +17,11 @@ int MsgBox(QWidget* owner, const QString& prompt, int buttons, const QString& ti
 {
     if (Handler())
         return Handler()(owner, prompt, buttons, title);
+    return ShowMsgBox(owner, prompt, buttons, title);
+}
 
+int ShowMsgBox(QWidget* owner, const QString& prompt, int buttons, const QString& title)
+{
     QMessageBox box(owner);
     box.setWindowTitle(title);
     box.setText(prompt);

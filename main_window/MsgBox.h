@@ -13,6 +13,9 @@ namespace gui {
 // and the close box).
 int MsgBox(QWidget* owner, const QString& prompt, int buttons, const QString& title);
 
+// The real box, whatever handler is set.
+int ShowMsgBox(QWidget* owner, const QString& prompt, int buttons, const QString& title);
+
 // Tests answer message boxes through a handler instead of real boxes. An empty
 // handler brings the real boxes back.
 using MsgBoxHandler = std::function<int(QWidget* owner, const QString& prompt, int buttons, const QString& title)>;

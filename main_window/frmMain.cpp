@@ -6,11 +6,14 @@
 #include "packing/Ending.h"
 #include "packing/RuntimeError.h"
 #include "packing/UnzipCommand.h"
+#include "packing/file.h"
 #include "packing/text.h"
 #include "ui_frmMain.h"
 
 #include <QCloseEvent>
 #include <QIcon>
+
+#include <algorithm>
 
 // The pictures live in the library; make sure they are registered.
 static void InitPictures()
@@ -24,6 +27,9 @@ const QString ArchiveFilter = QStringLiteral("ZIP Files (*.zip)|*.zip|");
 const QString SourceTitle = QStringLiteral("กรุณาเลือกแบบฟอร์ม");
 const QString SaveTitle = QStringLiteral("Select the source file ");
 constexpr int LargestMultipleResult = 32767;
+const QString UnreachableMessage =
+    QStringLiteral("ชื่อไฟล์ต่อไปนี้มีตัวอักษรที่ระบบอ่านไม่ได้ (อาจตั้งชื่อด้วยรหัสภาษาไทยแบบเก่า) จึงแพ็กไม่ได้ "
+                   "กรุณาเปลี่ยนชื่อไฟล์แล้วเลือกใหม่อีกครั้ง!");
 }  // namespace
 
 frmMain::frmMain(QWidget* parent)
@@ -47,6 +53,7 @@ frmMain::frmMain(QWidget* parent)
 
     for (QWidget* lamp : {ui->imgOff, ui->imgHold, ui->imgOn})
         lamp->hide();
+    ui->prgRun->hide();  // only while a run lasts
 
     connect(ui->cmdBrowseSrc, &QPushButton::clicked, this, &frmMain::cmdBrowseSrc_Click);
     connect(ui->cmdBrowseDest, &QPushButton::clicked, this, &frmMain::cmdBrowseDest_Click);
@@ -113,18 +120,26 @@ void frmMain::cmdBrowseSrc_Click()
     QStringList files;
     if (!SelectMultipleFiles(CommonDialog1(), SourceFilter, files))
         return;
+    QString folder;
+    QStringList names;
     if (files.size() > 1) {
-        ui->Text1->setText(files.first());
-        for (qsizetype i = 1; i < files.size(); ++i)
-            ui->List1->addItem(files[i]);
+        folder = files.first();
+        names = files.mid(1);
+    } else {
+        // One file: its folder without the last "/", except for the root itself.
+        folder = text::FileNameOfPath(files.first(), text::PathFolder);
+        if (folder.size() > 1 && folder.endsWith(u'/'))
+            folder.chop(1);
+        names << text::FileNameOfPath(files.first(), text::PathName);
+    }
+    // A name the platform cannot give back as it is could never be packed: say so now.
+    if (const QStringList unreachable = file::UnreachableNames(folder, names); !unreachable.isEmpty()) {
+        MsgBox(UnreachableMessage + QStringLiteral("\n\n") + unreachable.join(u'\n'), packing::vbExclamation,
+               packing::ErrorTitle);
         return;
     }
-    // One file: its folder without the last "/", except for the root itself.
-    QString folder = text::FileNameOfPath(files.first(), text::PathFolder);
-    if (folder.size() > 1 && folder.endsWith(u'/'))
-        folder.chop(1);
     ui->Text1->setText(folder);
-    ui->List1->addItem(text::FileNameOfPath(files.first(), text::PathName));
+    ui->List1->addItems(names);
 }
 
 void frmMain::cmdBrowseDest_Click()
@@ -236,6 +251,19 @@ void frmMain::SetVisible(packing::Control control, bool visible)
 void frmMain::SetEnabled(packing::Control control, bool enabled)
 {
     Widget(control)->setEnabled(enabled);
+}
+
+void frmMain::SetProgress(qint64 done, qint64 total, int k, int n)
+{
+    ui->prgRun->setValue(total > 0 ? int(std::min<qint64>(done * 1000 / total, 1000)) : 0);
+    ui->prgRun->setFormat(QStringLiteral("%1/%2").arg(k).arg(n));
+    ui->prgRun->show();
+}
+
+void frmMain::HideProgress()
+{
+    ui->prgRun->hide();
+    ui->prgRun->setValue(0);
 }
 
 void frmMain::ShowLogin()

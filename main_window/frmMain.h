@@ -44,6 +44,8 @@ public:
     void SetLabel3(const QString& caption) override;
     void SetVisible(packing::Control control, bool visible) override;
     void SetEnabled(packing::Control control, bool enabled) override;
+    void SetProgress(qint64 done, qint64 total, int k, int n) override;
+    void HideProgress() override;
     void ShowLogin() override;
     int MsgBox(const QString& prompt, int buttons, const QString& title) override;
 

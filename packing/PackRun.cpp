@@ -1,6 +1,7 @@
 #include "PackRun.h"
 
 #include "Ending.h"
+#include "Explain.h"
 #include "RuntimeError.h"
 #include "archive.h"
 #include "credentials/var.h"
@@ -12,11 +13,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QTimer>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <optional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace packing {
 namespace {
@@ -26,6 +31,11 @@ const QString ConfirmMessage = QStringLiteral("กรุณายืนยัน
 const QString ClashMessage = QStringLiteral("ไฟล์ต่อไปนี้จะได้ชื่อซ้ำกันในไฟล์ปลายทาง กรุณาเลือกไฟล์ใหม่!");
 const QString DestinationIsSourceMessage =
     QStringLiteral("ไฟล์ปลายทางเป็นไฟล์เดียวกับไฟล์ที่เลือกไว้ กรุณาเลือกปลายทางใหม่!");
+const QString NoDestinationFolderMessage = QStringLiteral("ไม่พบโฟลเดอร์ปลายทาง กรุณาเลือกปลายทางใหม่!");
+const QString DestinationFolderLockedMessage =
+    QStringLiteral("ไม่สามารถเขียนไฟล์ในโฟลเดอร์ปลายทางได้ กรุณาเลือกโฟลเดอร์อื่น!");
+const QString DestinationIsFolderMessage = QStringLiteral("ปลายทางที่เลือกเป็นโฟลเดอร์ กรุณาตั้งชื่อไฟล์ปลายทาง!");
+const QString DestinationLockedMessage = QStringLiteral("ไฟล์ปลายทางถูกป้องกันการเขียน กรุณาเลือกปลายทางอื่น!");
 
 // Scratch folders: "trash-..." in the work area, ".quillfold-..." beside the
 // destination, which holds the archive while it is built.
@@ -62,6 +72,9 @@ struct ArchiveBuild {
 struct RunFiles {
     QString workFolder;
     QMap<QString, ArchiveBuild> builds;  // by destination
+    Step step = Step::WorkArea;  // where the run is, for a failure report
+    QString entry;
+    QString destination;
 
     // Removes every file of this run and the folders it made; nothing else.
     void Discard() const
@@ -100,14 +113,10 @@ ArchiveBuild StartBuild(const QString& destination)
     return build;
 }
 
-// Reads the new archive back and, only if it holds exactly what was packed,
-// puts it in place of the destination in one step.
-void FinishBuild(const ArchiveBuild& build)
+// Puts the new archive, read back and found whole, in place of the
+// destination in one step.
+void SwapIn(const ArchiveBuild& build)
 {
-    ending::WaitFor([&] {
-        archive::MarkUtf8Names(build.archive);
-        archive::VerifyArchive(build.archive, build.expected);
-    });
     const QByteArray archive = QFile::encodeName(build.archive);
     if (build.oldMode)  // as private, or as shared, as the archive it replaces
         ::chmod(archive.constData(), *build.oldMode);
@@ -115,9 +124,76 @@ void FinishBuild(const ArchiveBuild& build)
         throw RuntimeError(err::NumberOfErrno(errno), build.destination);
 }
 
+// How far the run is, in bytes of workbooks: each workbook counts half while
+// its package is written, and half while zip adds it (judged by how much the
+// new archive has grown). Shown every 100 ms while the run waits.
+class Progress {
+public:
+    Progress(PackRunWindow& window, const QList<qint64>& sizes) : m_window(window)
+    {
+        for (qint64 size : sizes)
+            m_total += Units(size);
+        m_count = int(sizes.size());
+        m_timer.setInterval(100);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { Show(); });
+        m_timer.start();
+    }
+
+    // Set from the worker thread while a package is written.
+    std::atomic<qint64> written{0};
+
+    void StartEntry(int index, qint64 size)
+    {
+        m_index = index;
+        m_size = size;
+        written = 0;
+        m_archive.clear();
+        Show();
+    }
+    void StartZip(const QString& archive, qint64 packageSize)
+    {
+        m_archive = archive;
+        m_archiveBefore = QFileInfo(archive).size();
+        m_packageSize = std::max<qint64>(packageSize, 1);
+        Show();
+    }
+    void EndEntry()
+    {
+        m_done += Units(m_size);
+        m_size = 0;
+        m_archive.clear();
+        Show();
+    }
+
+private:
+    static qint64 Units(qint64 size) { return std::max<qint64>(size, 0) + 1; }  // empty workbooks count too
+
+    void Show()
+    {
+        const qint64 half = Units(m_size) / 2;
+        qint64 current = 0;
+        if (m_archive.isEmpty()) {
+            current = std::min(written.load(), m_size) / 2;
+        } else {
+            const qint64 grown = std::clamp<qint64>(QFileInfo(m_archive).size() - m_archiveBefore, 0, m_packageSize);
+            current = half + (Units(m_size) - half) * grown / m_packageSize;
+        }
+        m_shown = std::max(m_shown, m_done + current);  // never backwards
+        m_window.SetProgress(m_shown, m_total, m_index + 1, m_count);
+    }
+
+    PackRunWindow& m_window;
+    QTimer m_timer;
+    qint64 m_total = 0, m_done = 0, m_shown = 0, m_size = 0;
+    int m_index = 0, m_count = 0;
+    QString m_archive;
+    qint64 m_archiveBefore = 0, m_packageSize = 1;
+};
+
 // The packing itself, from the work folder to the archive in its place.
-void PackEntries(PackRunWindow& window, RunFiles& files)
+void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress, const QList<qint64>& sizes)
 {
+    files.step = Step::WorkArea;
     const QString workArea = file::WorkArea();
     file::RemoveLeftovers(workArea, WorkPrefix);
     files.workFolder = file::MakeRunFolder(workArea, WorkPrefix);
@@ -125,27 +201,71 @@ void PackEntries(PackRunWindow& window, RunFiles& files)
     const int count = window.ListCount();
     for (int i = 0; i < count; ++i) {
         const QString entry = window.ListItem(i);
+        files.entry = entry;
+        files.destination = window.Text2();
+        files.step = Step::Package;
         window.SetLabel3(QStringLiteral("processing ") + entry);
+        progress.StartEntry(i, sizes.value(i));
         const QString source = window.Text1() + u'/' + entry;
         const QString package = files.workFolder + u'/' + text::BaseNameOf(entry) + QStringLiteral(".enc");
         security::PackageWritten written;
         ending::WaitFor([&] {
-            written = security::WritePackageFile(source, package, var::LoginUserID, var::LoginPassword,
-                                                 [](qint64) { ending::ThrowIfRequested(); }, security::WithCrc::Yes);
+            written = security::WritePackageFile(
+                source, package, var::LoginUserID, var::LoginPassword,
+                [&](qint64 done) {
+                    progress.written = done;
+                    ending::ThrowIfRequested();
+                },
+                security::WithCrc::Yes);
         });
 
+        files.step = Step::Archive;
         const QString destination = window.Text2();
+        files.destination = destination;
         if (!files.builds.contains(destination))
             files.builds.insert(destination, StartBuild(destination));
         ArchiveBuild& build = files.builds[destination];
+        progress.StartZip(build.archive, written.size);
         zip::RequireSuccess(zip::RunArchiver(package, build.archive, QStringLiteral("zip")), package, destination);
         build.expected << archive::Expected{QFile::encodeName(QFileInfo(package).fileName()), written.size,
                                             written.crc};
-        QFile::remove(package);  // in the archive now; no need to keep a second copy
+        // In the archive now: no need to keep a second copy. (Freeing a large
+        // file takes a moment, so not on the window's thread.)
+        ending::WaitFor([&] { QFile::remove(package); });
+        progress.EndEntry();
     }
 
-    for (const ArchiveBuild& build : files.builds)
-        FinishBuild(build);
+    files.entry.clear();
+    for (const ArchiveBuild& build : files.builds) {
+        files.destination = build.destination;
+        files.step = Step::Check;
+        ending::WaitFor([&] {
+            archive::MarkUtf8Names(build.archive);
+            archive::VerifyArchive(build.archive, build.expected);
+        });
+        files.step = Step::Swap;
+        SwapIn(build);
+    }
+}
+
+// Why the destination cannot take the new archive, found before anything is
+// asked or made; empty when it can.
+QString DestinationProblem(const QString& destination)
+{
+    const QFileInfo target(destination);
+    const QByteArray folder = QFile::encodeName(target.path());
+    struct stat info {};
+    if (::stat(folder.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return NoDestinationFolderMessage;
+    if (::access(folder.constData(), W_OK | X_OK) != 0)
+        return DestinationFolderLockedMessage;
+    if (::stat(QFile::encodeName(destination).constData(), &info) == 0) {
+        if (S_ISDIR(info.st_mode))
+            return DestinationIsFolderMessage;
+        if (S_ISREG(info.st_mode) && !(info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)))
+            return DestinationLockedMessage;
+    }
+    return {};
 }
 
 // The workbooks the destination is one of, if any.
@@ -205,7 +325,8 @@ QStringList ClashingEntries(const QStringList& entries)
 QString DateTimeText(const QDateTime& moment, const QLocale& locale)
 {
     const QString date = locale.toString(moment.date(), QLocale::ShortFormat);
-    if (moment.time() == QTime(0, 0))
+    const QTime time = moment.time();
+    if (time.hour() == 0 && time.minute() == 0 && time.second() == 0)  // midnight, to the second
         return date;
     return date + u' ' + locale.toString(moment.time(), WithoutTimeZone(locale.timeFormat(QLocale::LongFormat)));
 }
@@ -231,6 +352,10 @@ void PackRun(PackRunWindow& window)
         window.MsgBox(DestinationIsSourceMessage + QStringLiteral("\n\n") + *workbook, vbExclamation, ErrorTitle);
         return;
     }
+    if (const QString problem = DestinationProblem(window.Text2()); !problem.isEmpty()) {
+        window.MsgBox(problem + QStringLiteral("\n\n") + window.Text2(), vbExclamation, ErrorTitle);
+        return;
+    }
 
     // Closing the dialog with its close box must not go on with an earlier run's credentials.
     var::LoginAccepted = false;
@@ -242,21 +367,28 @@ void PackRun(PackRunWindow& window)
 
     SetLamp(window, false, true, false);
     SetButtons(window, false);
+    QList<qint64> sizes;
+    for (const QString& entry : entries)
+        sizes << QFileInfo(window.Text1() + u'/' + entry).size();
     RunFiles files;
     try {
-        PackEntries(window, files);
+        Progress progress(window, sizes);
+        PackEntries(window, files, progress, sizes);
     } catch (const ending::ProgramEnding&) {
         files.Discard();  // the program ends: nothing half-done stays, nothing is shown
         return;
     } catch (const RuntimeError& error) {
         files.Discard();
-        window.SetLabel3(QStringLiteral("failed: ") + error.description());
+        const Failure failure{error, files.step, files.entry, files.destination};
+        window.HideProgress();
+        window.SetLabel3(FailureStatus(failure));
         SetLamp(window, false, false, true);
         SetButtons(window, true);
-        window.MsgBox(error.report(), vbExclamation, AppTitle);
+        window.MsgBox(FailureReport(failure), vbExclamation, AppTitle);
         return;
     }
     files.Discard();
+    window.HideProgress();
 
     window.SetText1(QString());
     window.SetText2(QString());

@@ -39,6 +39,10 @@ public:
     virtual void SetLabel3(const QString& caption) = 0;
     virtual void SetVisible(Control control, bool visible) = 0;
     virtual void SetEnabled(Control control, bool enabled) = 0;
+    // A run's progress: `done` of `total` (bytes of workbooks), on workbook
+    // `k` of `n`. Shown only while a run lasts; HideProgress at its end.
+    virtual void SetProgress(qint64 done, qint64 total, int k, int n) = 0;
+    virtual void HideProgress() = 0;
 
     // The credentials dialog, modal and owned by the window; returns when it is hidden or closed.
     virtual void ShowLogin() = 0;
@@ -46,10 +50,12 @@ public:
     virtual int MsgBox(const QString& prompt, int buttons, const QString& title) = 0;
 };
 
-// One pack run over the window's selection. Never throws: a failure after the
-// confirmation is reported in a message box, the incomplete archive and this
-// run's package files are removed, and the window is unlocked with the idle
-// lamp, keeping the selection.
+// One pack run over the window's selection. Never throws. A destination that
+// cannot take the archive is refused before the credentials are asked for. A
+// failure after the confirmation is reported in a message box (in Thai first,
+// then the technical detail), the incomplete archive and this run's package
+// files are removed, an old archive stays as it was, and the window is
+// unlocked with the idle lamp, keeping the selection.
 void PackRun(PackRunWindow& window);
 
 // Groups of entries that would get the same package name (compared without
@@ -57,7 +63,8 @@ void PackRun(PackRunWindow& window);
 QStringList ClashingEntries(const QStringList& entries);
 
 // The date and time as the regional settings print them: the short date, one
-// blank, the long time (without a time zone); at exactly midnight the date alone.
+// blank, the long time (without a time zone); within the first second of the
+// day the date alone.
 QString DateTimeText(const QDateTime& moment, const QLocale& locale = QLocale::system());
 
 }  // namespace packing

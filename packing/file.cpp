@@ -1,12 +1,14 @@
 #include "file.h"
 
 #include "RuntimeError.h"
+#include "text.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSysInfo>
+#include <QUtf8StringView>
 
 #include <cerrno>
 #include <csignal>
@@ -100,6 +102,31 @@ QString DeleteFolderPath(const QString& path)
         return failed(err::NumberOfErrno(error.value()));
     fs::remove_all(folder, error);
     return error ? failed(err::NumberOfErrno(error.value())) : QStringLiteral("S:");
+}
+
+QStringList UnreachableNames(const QString& folder, const QStringList& names)
+{
+    QStringList unreachable;
+    for (const QString& name : names) {
+        const QString path = folder + u'/' + name;
+        struct stat info {};
+        if (!path.contains(QChar::ReplacementCharacter) || ::stat(Native(path).constData(), &info) == 0)
+            continue;
+        // Find the bytes behind the changed name, to show them as Thai.
+        QString shown = name;
+        if (DIR* listing = ::opendir(Native(folder).constData())) {
+            while (const dirent* entry = ::readdir(listing)) {
+                const QByteArray bytes(entry->d_name);
+                if (!QUtf8StringView(bytes).isValidUtf8() && QFile::decodeName(bytes) == name) {
+                    shown = text::FromAnsi(bytes);
+                    break;
+                }
+            }
+            ::closedir(listing);
+        }
+        unreachable << shown;
+    }
+    return unreachable;
 }
 
 QString WorkArea()

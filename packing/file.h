@@ -45,4 +45,10 @@ void RemoveLeftovers(const QString& parent, const QString& prefix);
 // run makes, are left, and so is the folder then. Never throws.
 void RemoveRunFolder(const QString& path);
 
+// The chosen names (in `folder`) that do not name a file as they stand: names
+// whose bytes are not UTF-8, which the platform gives back changed, with
+// replacement characters (a Thai name in the old Thai code page, say). Each
+// comes as well as it can be shown: its bytes read as Windows-874.
+QStringList UnreachableNames(const QString& folder, const QStringList& names);
+
 }  // namespace file

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <algorithm>
 #include <csignal>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -148,9 +149,13 @@ void RequireSuccess(const ArchiverResult& result, const QString& inputPath, cons
     const QString name = QFileInfo(result.program).fileName();
     QString description = result.crashed ? QStringLiteral("%1 crashed").arg(name)
                                          : QStringLiteral("%1 ended with exit code %2").arg(name).arg(result.exitCode);
-    const QStringList said = result.output.split(u'\n', Qt::SkipEmptyParts);
+    // Its own last words: zip gives the cause on one line and the outcome on the next.
+    QStringList said = result.output.split(u'\n', Qt::SkipEmptyParts);
+    for (QString& line : said)
+        line = line.trimmed();
+    said.removeAll(QString());
     if (!said.isEmpty())
-        description += QStringLiteral(" (%1)").arg(said.last().trimmed());
+        description += QStringLiteral(" (%1)").arg(said.mid(std::max<qsizetype>(0, said.size() - 3)).join(QStringLiteral("; ")));
     throw RuntimeError(err::ArchiverFailed, description, inputPath + QStringLiteral("\n") + outputPath);
 }
 

@@ -49,7 +49,7 @@ void SetProgramFolder(const QString& folder);
 ArchiverResult RunArchiver(const QString& inputPath, const QString& outputPath, const QString& mode);
 
 // Turns a failed run into run-time error 1001 naming the program, its exit
-// code (or the crash), what it said, and the paths.
+// code (or the crash), its last three lines of output, and the paths.
 void RequireSuccess(const ArchiverResult& result, const QString& inputPath, const QString& outputPath);
 
 }  // namespace zip

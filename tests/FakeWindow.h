@@ -36,6 +36,12 @@ public:
     QList<int> answers;  // for message boxes, in turn; OK when none is left
     std::function<void()> login = [] {};
     QStringList lockedWhileProcessing;  // "processing ..." captions seen with the window locked
+    struct Step {
+        qint64 done, total;
+        int k, n;
+    };
+    QList<Step> progress;  // as shown, in order
+    bool progressShown = false;
 
     int ListCount() const override { return int(list.size()); }
     QString ListItem(int index) const override { return list.at(index); }
@@ -61,6 +67,12 @@ public:
         enabled[control] = on;
         log << Name(control) + (on ? " enabled" : " disabled");
     }
+    void SetProgress(qint64 done, qint64 total, int k, int n) override
+    {
+        progress << Step{done, total, k, n};
+        progressShown = true;
+    }
+    void HideProgress() override { progressShown = false; }
     void ShowLogin() override
     {
         log << "login";

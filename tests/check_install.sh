@@ -20,4 +20,7 @@ for s in 16 32 48 128; do
   [ -f "$root/share/icons/hicolor/${s}x${s}/apps/quillfold.png" ] || fail "no ${s}px icon"
 done
 grep -q '^Exec=quillfold$' "$root/share/applications/quillfold.desktop" || fail "menu entry Exec"
+# One version number: what --version says is what the package is called.
+version=$("$root/lib/quillfold/quillfold-unpack" --version | awk '{print $2}')
+grep -q "^set(CPACK_PACKAGE_VERSION \"$version\")" "$build/CPackConfig.cmake" || fail "package version is not $version"
 echo "install layout ok"

@@ -1,5 +1,6 @@
 // A stand-in for bin/zip and bin/unzip. What it does comes from QUILLFOLD_STANDIN:
 //   exit:N                 write a line to stderr and exit with N
+//   say:N:TEXT             write TEXT to stdout (as zip writes its errors) and exit with N
 //   crash                  abort
 //   sleep:MS[:FILE]        sleep, then create FILE (if given), exit 0
 //   record:FILE            append the arguments to FILE, one per line, then a blank line
@@ -31,6 +32,11 @@ int main(int argc, char* argv[])
         if (code != 0)
             std::fprintf(stderr, "standin error: asked to fail with %d\n", code);
         return code;
+    }
+    if (mode.rfind("say:", 0) == 0) {
+        const std::size_t colon = mode.find(':', 4);
+        std::printf("%s\n", mode.substr(colon + 1).c_str());
+        return std::atoi(mode.c_str() + 4);
     }
     if (mode == "crash") {
         std::signal(SIGABRT, SIG_DFL);

@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyle>
 #include <QTest>
 #include <QTimer>
@@ -17,6 +18,8 @@ namespace {
 const QString Incomplete = QStringLiteral("กรุณาใส่ข้อมูลให้ครบถ้วน!");
 const QString TooShort = QStringLiteral("รหัสผ่านต้องมีความยาวอย่างน้อย 3 หลัก, กรุณาลองใหม่อีกครั้ง!");
 const QString Mismatch = QStringLiteral("การยืนยันรหัสผ่านผิดพลาด, กรุณาลองใหม่อีกครั้ง!");
+const QString NotThai = QStringLiteral("มีตัวอักษรที่ใช้ไม่ได้ กรุณาใช้เฉพาะตัวอักษรภาษาไทยหรือภาษาอังกฤษ!");
+const QString TooLong = QStringLiteral("ข้อความที่วางยาวเกิน 12 ตัวอักษร จึงไม่ได้วางลงไป กรุณาตรวจสอบแล้ววางใหม่อีกครั้ง!");
 
 // Types any characters, Thai and others, as key events carrying their text.
 void Type(QWidget* box, const QString& text)
@@ -42,6 +45,9 @@ private slots:
     void acceptanceStoresTrimmedUpperCase();
     void enterIsOkAndEscIsCancel();
     void onlyThaiCodePageCharactersGoIn();
+    void pasteRules_data();
+    void pasteRules();
+    void focusAndPlaceAtEachShowing();
     void userIDKeptPasswordsClearedBetweenShowings();
     void closeBoxRunsNoHandler();
     void modalCallReturnsWhenAccepted();
@@ -115,16 +121,14 @@ void TestLogin::formAndLimits()
     }
     QCOMPARE(order, (QStringList{"txtUserID", "txtPassword", "txtConfirmPassword", "cmdOK", "cmdCancel"}));
 
-    // A thirteenth character goes in neither by typing nor by pasting.
+    // A thirteenth character cannot be typed, and goes in without a word.
     for (const char* name : {"txtUserID", "txtPassword", "txtConfirmPassword"}) {
         QLineEdit* box = Box(name);
         QTest::keyClicks(box, "ABCDEFGHIJKLMNOP");
-        QCOMPARE(box->text().size(), 12);
-        box->clear();
-        QGuiApplication::clipboard()->setText("abcdefghijklmnop");
-        box->paste();
-        QCOMPARE(box->text(), QStringLiteral("abcdefghijkl"));
+        QCOMPARE(box->text(), QStringLiteral("ABCDEFGHIJKL"));
     }
+    QTest::qWait(0);
+    QVERIFY(m_messages.isEmpty());
 }
 
 void TestLogin::refusals_data()
@@ -138,6 +142,8 @@ void TestLogin::refusals_data()
     QTest::newRow("all blank") << "" << "" << "" << Incomplete << "txtUserID";
     QTest::newRow("spaces only") << "   " << "  " << " " << Incomplete << "txtUserID";
     QTest::newRow("user ID of spaces") << "   " << "secret" << "secret" << Incomplete << "txtUserID";
+    QTest::newRow("user ID of no-break spaces and a tab")
+        << QString::fromUtf8("\u00A0\t\u00A0") << "secret" << "secret" << Incomplete << "txtUserID";
     QTest::newRow("confirmation blank") << "clerk" << "secret" << "" << Incomplete << "txtUserID";
     QTest::newRow("two characters") << "clerk" << "ab" << "ab" << TooShort << "txtPassword";
     QTest::newRow("two after trimming") << "clerk" << "  ab  " << "  ab  " << TooShort << "txtPassword";
@@ -201,12 +207,84 @@ void TestLogin::onlyThaiCodePageCharactersGoIn()
     user->paste();
     QCOMPARE(user->text(), QString::fromUtf8("abcก"));
 
-    // A text put there by other means is refused at OK, never stored as '?'.
-    Fill(QString::fromUtf8("clerk\u00E9"), "secret", "secret");
+    // A text put there by other means is refused at OK, never stored as '?'
+    // nor with a control character in it.
+    for (const QString& userID : {QString::fromUtf8("clerk\u00E9"), QStringLiteral("clerk\x1b[1m")}) {
+        m_messages.clear();
+        Fill(userID, "secret", "secret");
+        PressOK();
+        QCOMPARE(m_messages, QStringList{NotThai});
+        QVERIFY(!var::LoginAccepted);
+        QCOMPARE(var::LoginUserID, QByteArray("BEFORE"));
+    }
+}
+
+void TestLogin::pasteRules_data()
+{
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<bool>("selectAll");
+    QTest::addColumn<QString>("pasted");
+    QTest::addColumn<QString>("after");
+    QTest::addColumn<QString>("message");  // empty: none
+    QTest::newRow("fits") << "abcdefg" << false << "hijkl" << "abcdefghijkl" << QString();
+    QTest::newRow("16 characters into an empty box") << "" << false << "abcdefghijklmnop" << "" << TooLong;
+    QTest::newRow("13 in all") << "abcdefghij" << false << "klm" << "abcdefghij" << TooLong;
+    QTest::newRow("13 over a selected 12") << "abcdefghijkl" << true << "ABCDEFGHIJKLM" << "abcdefghijkl" << TooLong;
+    QTest::newRow("escape sequence") << "ab" << false << "\x1b[2J" << "ab" << NotThai;
+    QTest::newRow("newline") << "" << false << "sec\nret" << "" << NotThai;
+    QTest::newRow("C1 control") << "" << false << QString::fromUtf8("ab\u0085cd") << "" << NotThai;
+    QTest::newRow("outside the Thai code page") << "" << false << QString::fromUtf8("x\u0416y") << "" << NotThai;
+    QTest::newRow("Thai") << "" << false << QString::fromUtf8("รหัสลับ") << QString::fromUtf8("รหัสลับ") << QString();
+}
+
+void TestLogin::pasteRules()
+{
+    QFETCH(QString, before);
+    QFETCH(bool, selectAll);
+    QFETCH(QString, pasted);
+    QFETCH(QString, after);
+    QFETCH(QString, message);
+    for (const char* name : {"txtUserID", "txtPassword"}) {
+        m_messages.clear();
+        QLineEdit* box = Box(name);
+        box->setText(before);
+        if (selectAll)
+            box->selectAll();
+        QGuiApplication::clipboard()->setText(pasted);
+        box->paste();
+        QTest::qWait(0);
+        QCOMPARE(box->text(), after);  // never cut: all of it, or none of it
+        QCOMPARE(m_messages, message.isEmpty() ? QStringList{} : QStringList{message});
+    }
+}
+
+void TestLogin::focusAndPlaceAtEachShowing()
+{
+    // The first showing: everything empty, the cursor in the user ID.
+    QCOMPARE(m_dialog->focusWidget(), Box("txtUserID"));
+    const QPoint centre = m_owner->screen()->availableGeometry().center();
+    QVERIFY((m_dialog->frameGeometry().center() - centre).manhattanLength() <= 2);
+
+    // After an accepted run the user ID is kept: the cursor goes to the password.
+    Box("txtConfirmPassword")->setFocus();
+    Fill("clerk", "secret", "secret");
     PressOK();
-    QCOMPARE(m_messages.size(), 1);
-    QVERIFY(!var::LoginAccepted);
-    QCOMPARE(var::LoginUserID, QByteArray("BEFORE"));
+    m_dialog->show();
+    QCOMPARE(m_dialog->focusWidget(), Box("txtPassword"));
+    QTest::keyClicks(Box("txtPassword"), "secret");
+    QTest::keyClick(Box("txtPassword"), Qt::Key_Tab);
+    QTest::keyClicks(m_dialog->focusWidget(), "secret");
+    QTest::keyClick(m_dialog->focusWidget(), Qt::Key_Return);
+    QVERIFY(m_messages.isEmpty());
+    QVERIFY(var::LoginAccepted);
+
+    // Moved, then closed with the close box: centred again, and empty again.
+    m_dialog->show();
+    m_dialog->move(0, 0);
+    QVERIFY(m_dialog->close());
+    m_dialog->show();
+    QVERIFY((m_dialog->frameGeometry().center() - centre).manhattanLength() <= 2);
+    QCOMPARE(m_dialog->focusWidget(), Box("txtUserID"));
 }
 
 void TestLogin::userIDKeptPasswordsClearedBetweenShowings()

@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -22,6 +23,7 @@
 
 #include <QTimer>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 using namespace testfiles;
@@ -47,6 +49,8 @@ private slots:
     void browseSource();
     void cancelledSourceEmptiesTheList();
     void browseDestination();
+    void namesThePlatformCannotReadAreRefused();
+    void saveDialogRefusesAFolderThatIsNotThere();
     void filtersAndExplorerShape();
     void wholeRunThroughTheWindow();
     void unzipCommand();
@@ -221,6 +225,52 @@ void TestMainWindow::browseDestination()
     QCOMPARE(Find<QLineEdit>("Text2")->text(), QStringLiteral("/out/pack"));
     m_window->cmdBrowseDest_Click();  // cancelled
     QVERIFY(Find<QLineEdit>("Text2")->text().isEmpty());
+}
+
+void TestMainWindow::namesThePlatformCannotReadAreRefused()
+{
+    // "รายงาน.xls" named in the old Thai code page: not UTF-8, so Qt gives the
+    // name back with replacement characters and it names no file.
+    const QByteArray thai874("\xC3\xD2\xC2\xA7\xD2\xB9.xls");
+    const QByteArray path = QFile::encodeName(m_files.path()) + '/' + thai874;
+    const int fd = ::open(path.constData(), O_CREAT | O_WRONLY, 0644);
+    QVERIFY(fd >= 0);
+    ::close(fd);
+    WriteFile(m_files.filePath("a.xls"), "fine");
+    const QString asQtSeesIt = QFile::decodeName(thai874);
+    QVERIFY(asQtSeesIt.contains(QChar::ReplacementCharacter));
+
+    Dialog({m_files.path() + QChar(0) + "a.xls" + QChar(0) + asQtSeesIt});
+    m_window->cmdBrowseSrc_Click();
+    QCOMPARE(m_messages.size(), 1);
+    QVERIFY2(m_messages[0].prompt.contains(QString::fromUtf8("รายงาน.xls")), qPrintable(m_messages[0].prompt));
+    QVERIFY(m_messages[0].prompt.contains(QString::fromUtf8("กรุณาเปลี่ยนชื่อไฟล์")));
+    QCOMPARE(m_messages[0].title, QString::fromUtf8("ข้อผิดพลาด"));
+    QVERIFY(Items().isEmpty());  // nothing chosen, as after a cancel
+    QVERIFY(Find<QLineEdit>("Text1")->text().isEmpty());
+}
+
+void TestMainWindow::saveDialogRefusesAFolderThatIsNotThere()
+{
+    // The platform's own dialog, answered by typing: first a folder that does
+    // not exist, then a good name.
+    m_window->SetCommonDialog(std::make_unique<QtCommonDialog>(m_window.get()));
+    QStringList typed{"/no/such/folder/hand over.zip", m_files.filePath("hand over.zip")};
+    QTimer answer;
+    answer.setInterval(20);
+    connect(&answer, &QTimer::timeout, this, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog || typed.isEmpty())
+            return;
+        dialog->findChild<QLineEdit*>("fileNameEdit")->setText(typed.takeFirst());
+        QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+    });
+    answer.start();
+    m_window->cmdBrowseDest_Click();
+    QCOMPARE(Find<QLineEdit>("Text2")->text(), m_files.filePath("hand over.zip"));
+    QCOMPARE(m_messages.size(), 1);
+    QVERIFY2(m_messages[0].prompt.contains(QString::fromUtf8("ไม่พบโฟลเดอร์ /no/such/folder")),
+             qPrintable(m_messages[0].prompt));
 }
 
 void TestMainWindow::filtersAndExplorerShape()

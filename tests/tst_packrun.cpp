@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -46,6 +47,14 @@ QByteArray EntryContent(const QString& archive, const QString& entry)
     return extract.readAllStandardOutput();
 }
 
+QByteArray RandomBytes(qint64 size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char& c : bytes)
+        c = char(QRandomGenerator::global()->bounded(256));
+    return bytes;
+}
+
 // A process id that no longer runs.
 qint64 DeadPid()
 {
@@ -75,7 +84,7 @@ private slots:
     void failureKeepsTheOldArchiveAndLeavesNothing();
     void runsFinishWhereTheyOnceLostFiles_data();
     void runsFinishWhereTheyOnceLostFiles();
-    void readOnlyOldArchiveIsKept();
+    void progressAcrossThreeWorkbooks();
 
     void dateTimeText();
 
@@ -89,11 +98,16 @@ private:
     // temporary folders beside the destination.
     QStringList Leftovers(const QString& destinationFolder) const;
     void VerifyForeignFilesUntouched();
+    // Mounts a file system of 1 MiB at the folder (root only); false when it cannot.
+    bool MountSmall(const QString& folder);
+    // Makes the folder unwritable, even for root; an empty path undoes it.
+    void ReadOnlyFolder(const QString& folder);
 
     QTemporaryDir m_temp;     // stands for the system's temporary folder
     QTemporaryDir m_sources;  // the workbooks
     QTemporaryDir m_out;      // where archives go
-    QString m_mounted;        // a small file system mounted for a test, if any
+    QStringList m_mounted;    // file systems mounted for a test
+    QString m_locked;         // a folder made read-only for a test
 };
 
 void TestPackRun::initTestCase()
@@ -122,8 +136,9 @@ void TestPackRun::init()
 
 void TestPackRun::cleanup()
 {
-    if (!m_mounted.isEmpty())
-        umount2(QFile::encodeName(m_mounted).constData(), MNT_DETACH);
+    ReadOnlyFolder(QString());
+    for (const QString& mounted : m_mounted)
+        umount2(QFile::encodeName(mounted).constData(), MNT_DETACH);
     m_mounted.clear();
     qunsetenv("QUILLFOLD_STANDIN");
     for (QTemporaryDir* dir : {&m_temp, &m_sources, &m_out}) {
@@ -152,6 +167,34 @@ QStringList TestPackRun::Leftovers(const QString& destinationFolder) const
     for (const QString& name : QDir(destinationFolder).entryList({".quillfold*"}, all))
         left << destinationFolder + u'/' + name;
     return left;
+}
+
+bool TestPackRun::MountSmall(const QString& folder)
+{
+    if (::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=1m,mode=0700") != 0)
+        return false;
+    m_mounted << folder;
+    return true;
+}
+
+void TestPackRun::ReadOnlyFolder(const QString& folder)
+{
+    if (!m_locked.isEmpty()) {
+        if (m_mounted.contains(m_locked))
+            ::mount(nullptr, QFile::encodeName(m_locked).constData(), nullptr, MS_REMOUNT | MS_BIND, nullptr);
+        QFile::setPermissions(m_locked, QFileDevice::Permissions(0x7700));
+    }
+    m_locked = folder;
+    if (folder.isEmpty())
+        return;
+    // Root writes through any permission bits: a read-only bind mount stops it.
+    const QByteArray path = QFile::encodeName(folder);
+    if (::geteuid() == 0 && ::mount(path.constData(), path.constData(), nullptr, MS_BIND, nullptr) == 0) {
+        m_mounted << folder;
+        QCOMPARE(::mount(nullptr, path.constData(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    } else {
+        QVERIFY(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    }
 }
 
 void TestPackRun::VerifyForeignFilesUntouched()
@@ -190,6 +233,13 @@ void TestPackRun::refusedBeforeTheDialog_data()
                                                << QStringList{"b b.xls"};
     QTest::newRow("destination is a workbook, spelt differently")
         << QStringList{"a.xls"} << "./sub/../a.xls" << QStringList{"a.xls"};
+    QTest::newRow("destination folder missing")
+        << QStringList{"a.xls"} << "no such folder/out.zip" << QStringList{"ไม่พบโฟลเดอร์ปลายทาง", "no such folder/out.zip"};
+    QTest::newRow("destination folder read-only")
+        << QStringList{"a.xls"} << "locked/out.zip" << QStringList{"ไม่สามารถเขียนไฟล์ในโฟลเดอร์ปลายทางได้"};
+    QTest::newRow("destination is a folder") << QStringList{"a.xls"} << "sub" << QStringList{"เป็นโฟลเดอร์"};
+    QTest::newRow("destination archive read-only")
+        << QStringList{"a.xls"} << "kept.zip" << QStringList{"ไฟล์ปลายทางถูกป้องกันการเขียน", "kept.zip"};
 }
 
 void TestPackRun::refusedBeforeTheDialog()
@@ -200,6 +250,12 @@ void TestPackRun::refusedBeforeTheDialog()
     for (const QString& entry : entries)
         WriteFile(Source(entry), entry.toUtf8());
     QDir().mkpath(Source("sub"));
+    WriteFile(Source("kept.zip"), "protected");
+    QFile::setPermissions(Source("kept.zip"), QFileDevice::ReadOwner);
+    if (destination.startsWith("locked/")) {
+        QDir().mkpath(Source("locked"));
+        ReadOnlyFolder(Source("locked"));
+    }
     FakeWindow window = ReadyWindow(entries);
     if (!destination.isEmpty())
         window.text2 = m_sources.path() + u'/' + destination;
@@ -329,21 +385,42 @@ void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing_data()
 {
     QTest::addColumn<QString>("failure");
     QTest::addColumn<int>("number");
-    QTest::newRow("third workbook vanished") << "source" << err::FileNotFound;
-    QTest::newRow("destination folder missing") << "archive" << err::PathNotFound;
-    QTest::newRow("zip missing") << "zip" << err::FileNotFound;
-    QTest::newRow("zip fails") << "zipfails" << err::ArchiverFailed;
-    QTest::newRow("work area full") << "full" << err::DiskFull;
-    QTest::newRow("work area is a file") << "work:file" << err::PermissionDenied;
-    QTest::newRow("work area is a symlink") << "work:symlink" << err::PermissionDenied;
-    QTest::newRow("work area open to others") << "work:open" << err::PermissionDenied;
-    QTest::newRow("work area of another user") << "work:foreign" << err::PermissionDenied;
+    QTest::addColumn<QString>("thai");  // the sentence that opens the box
+    QTest::addColumn<QString>("said");  // zip's own words in it, if any
+    const QString vanished = QString::fromUtf8("ไม่พบไฟล์ \"gone.xls\" แล้ว");
+    const QString zipFailed = QString::fromUtf8("โปรแกรม zip ทำงานไม่สำเร็จขณะเพิ่มไฟล์ \"a.xls\"");
+    const QString destinationFull = QString::fromUtf8("ดิสก์ของโฟลเดอร์ปลายทาง");
+    const QString destinationLocked = QString::fromUtf8("ไม่สามารถเขียนไฟล์ในโฟลเดอร์ปลายทาง");
+    const QString workAreaFull = QString::fromUtf8("พื้นที่ดิสก์สำหรับไฟล์ชั่วคราวเต็ม");
+    const QString workAreaUnsafe = QString::fromUtf8("โฟลเดอร์งานชั่วคราว");
+    QTest::newRow("third workbook vanished") << "source" << err::FileNotFound << vanished << QString();
+    QTest::newRow("zip missing") << "zip" << err::FileNotFound << QString::fromUtf8("ไม่พบโปรแกรม zip") << QString();
+    QTest::newRow("zip fails") << "zip:exit:14" << err::ArchiverFailed << zipFailed
+                               << "standin error: asked to fail with 14";
+    QTest::newRow("zip says the disk is full") << "zip:say:15:zip I/O error: No space left on device"
+                                               << err::ArchiverFailed << destinationFull
+                                               << "zip I/O error: No space left on device";
+    QTest::newRow("zip cannot create the archive")
+        << "zip:say:15:zip error: Could not create output file (/x/.quillfold/archive.zip)" << err::ArchiverFailed
+        << destinationLocked << "zip error: Could not create output file";
+    QTest::newRow("destination folder locked after the check") << "locked" << err::PermissionDenied
+                                                               << destinationLocked << QString();
+    QTest::newRow("destination disk full") << "destfull" << err::ArchiverFailed << destinationFull
+                                           << "No space left on device";
+    QTest::newRow("work area full") << "full" << err::DiskFull << workAreaFull << QString();
+    QTest::newRow("work area is a file") << "work:file" << err::PermissionDenied << workAreaUnsafe << QString();
+    QTest::newRow("work area is a symlink") << "work:symlink" << err::PermissionDenied << workAreaUnsafe << QString();
+    QTest::newRow("work area open to others") << "work:open" << err::PermissionDenied << workAreaUnsafe << QString();
+    QTest::newRow("work area of another user") << "work:foreign" << err::PermissionDenied << workAreaUnsafe
+                                               << QString();
 }
 
 void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing()
 {
     QFETCH(QString, failure);
     QFETCH(int, number);
+    QFETCH(QString, thai);
+    QFETCH(QString, said);
     const QStringList entries{"a.xls", "b b.xls", "gone.xls"};
     WriteFile(Source("gone.xls"), "here when chosen");
     FakeWindow window = ReadyWindow(entries);
@@ -357,26 +434,35 @@ void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing()
     if (failure == "source") {
         QFile::remove(Source("gone.xls"));
         concerned = Source("gone.xls");
-    } else if (failure == "archive") {
-        window.text2 = m_out.filePath("no such folder/out.zip");
-        concerned = window.text2;
     } else if (failure == "zip") {
         zip::SetProgramFolder(m_out.filePath("empty"));
         concerned = m_out.filePath("empty/bin/zip");
-    } else if (failure == "zipfails") {
+    } else if (failure.startsWith("zip:")) {
         const QString folder = m_out.filePath("standin");
         QDir().mkpath(folder + "/bin");
         QFile::link(QCoreApplication::applicationDirPath() + "/standin", folder + "/bin/zip");
         zip::SetProgramFolder(folder);
-        qputenv("QUILLFOLD_STANDIN", "exit:14");
+        qputenv("QUILLFOLD_STANDIN", failure.mid(4).toUtf8());
+    } else if (failure == "locked") {
+        // The folder can be written when Run is pressed, and no longer once packing starts.
+        window.login = [this] {
+            Accept("CLERK01", "SECRET");
+            ReadOnlyFolder(m_out.path());
+        };
+    } else if (failure == "destfull") {
+        WriteFile(Source("a.xls"), RandomBytes(3 << 20));
+        if (!MountSmall(m_out.path()))
+            QSKIP("a small file system for the destination needs root");
+        WriteFile(Destination(), OldArchive);
+        QDir().mkpath(victim);
+        WriteFile(victim + "/a.enc", "victim's file");
     } else if (failure == "full") {
         // A work area on a small file system, or else a file size limit.
         WriteFile(Source("gone.xls"), QByteArray(3 << 20, 'x'));
         concerned = "gone.enc";
         QDir().mkpath(WorkArea());
-        if (::mount("tmpfs", QFile::encodeName(WorkArea()).constData(), "tmpfs", 0, "size=1m,mode=0700") == 0) {
-            m_mounted = WorkArea();
-        } else {
+        QFile::setPermissions(WorkArea(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        if (!MountSmall(WorkArea())) {
             std::signal(SIGXFSZ, SIG_IGN);
             rlimit limited = savedLimit;
             limited.rlim_cur = 1 << 20;
@@ -400,19 +486,23 @@ void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing()
     }
     packing::PackRun(window);
     setrlimit(RLIMIT_FSIZE, &savedLimit);
+    ReadOnlyFolder(QString());  // writable again
 
-    // One exclamation message in the form of a run-time error report.
+    // One exclamation box: the Thai sentence first, then the run-time error
+    // report with zip's own words.
     QCOMPARE(window.messages.size(), 2);
     const Message& report = window.messages[1];
     QCOMPARE(report.buttons, packing::vbExclamation);
-    QVERIFY2(report.prompt.contains(QStringLiteral("Run-time error '%1':").arg(number)), qPrintable(report.prompt));
+    QCOMPARE(report.title, QStringLiteral("Quillfold"));
+    QVERIFY2(report.prompt.startsWith(thai), qPrintable(report.prompt));
+    QVERIFY2(report.prompt.contains(QStringLiteral("\n\nRun-time error '%1':").arg(number)), qPrintable(report.prompt));
     QVERIFY2(report.prompt.contains(concerned), qPrintable(report.prompt));
-    QVERIFY(window.label3.startsWith("failed: "));
+    QVERIFY2(report.prompt.contains(said), qPrintable(report.prompt));
+    QVERIFY2(window.label3.startsWith(QString::fromUtf8("แพ็กไม่สำเร็จ")), qPrintable(window.label3));
+    QVERIFY(!window.progressShown);
 
     // The old archive is still there, byte for byte, and nothing of the run is left.
     QCOMPARE(ReadFile(Destination()), OldArchive);
-    if (failure == "archive")
-        QVERIFY(!QFileInfo::exists(window.text2));
     if (failure == "work:file")
         QCOMPARE(ReadFile(WorkArea()), QByteArray("a file where the work area goes"));
     else if (failure == "work:symlink")
@@ -420,9 +510,11 @@ void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing()
     else
         QVERIFY2(Leftovers(m_out.path()).isEmpty(), qPrintable(Leftovers(m_out.path()).join(", ")));
     QStringList expectedOut{"hand over.zip", "victim"};
-    if (failure == "zipfails")
+    if (failure.startsWith("zip:"))
         expectedOut.insert(1, "standin");
-    QCOMPARE(QDir(m_out.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), expectedOut);
+    QStringList inOut = QDir(m_out.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    inOut.removeAll("lost+found");
+    QCOMPARE(inOut, expectedOut);
     QCOMPARE(QDir(victim).entryList(QDir::Files), QStringList{"a.enc"});
     QCOMPARE(ReadFile(victim + "/a.enc"), QByteArray("victim's file"));
     VerifyForeignFilesUntouched();
@@ -519,15 +611,44 @@ void TestPackRun::runsFinishWhereTheyOnceLostFiles()
         QCOMPARE(QDir(victim).entryList(QDir::Files), (QStringList{"a.enc", "keep.xls"}));
 }
 
-void TestPackRun::readOnlyOldArchiveIsKept()
+void TestPackRun::progressAcrossThreeWorkbooks()
 {
-    QVERIFY(QFile::setPermissions(Destination(), QFileDevice::ReadOwner | QFileDevice::ReadGroup));
-    FakeWindow window = ReadyWindow({"a.xls"});
+    // zip that takes a moment per package, so the bar is seen moving while it works.
+    const QString folder = m_out.filePath("standin");
+    QDir().mkpath(folder + "/bin");
+    QFile::link(QCoreApplication::applicationDirPath() + "/standin", folder + "/bin/zip");
+    zip::SetProgramFolder(folder);
+    qputenv("QUILLFOLD_STANDIN", QByteArray("slow:250:") + QFile::encodeName(m_out.filePath("done")));
+    const QList<qint64> sizes{100000, 0, 300000};
+    for (int i = 0; i < sizes.size(); ++i)
+        WriteFile(Source(QStringLiteral("w%1.xls").arg(i)), RandomBytes(sizes[i]));
+    FakeWindow window = ReadyWindow({"w0.xls", "w1.xls", "w2.xls"});
     packing::PackRun(window);
-    QVERIFY(window.messages.last().prompt.contains("Run-time error '75':"));
-    QCOMPARE(ReadFile(Destination()), OldArchive);
-    QVERIFY(window.visible[Control::imgOff]);
-    QVERIFY(Leftovers(m_out.path()).isEmpty());
+    QVERIFY2(window.label3.startsWith("finished "), qPrintable(window.messages.last().prompt));
+
+    const qint64 total = 100001 + 1 + 300001;  // bytes of workbooks, each counting one more
+    QVERIFY(window.progress.size() >= 6);
+    QCOMPARE(window.progress.first().done, 0);
+    QCOMPARE(window.progress.last().done, total);
+    QList<int> ks;
+    for (qsizetype i = 0; i < window.progress.size(); ++i) {
+        const auto& step = window.progress[i];
+        QCOMPARE(step.total, total);
+        QCOMPARE(step.n, 3);
+        if (i > 0) {
+            QVERIFY(step.done >= window.progress[i - 1].done);  // never backwards
+            QVERIFY(step.k >= window.progress[i - 1].k);
+        }
+        if (ks.isEmpty() || ks.last() != step.k)
+            ks << step.k;
+    }
+    QCOMPARE(ks, (QList<int>{1, 2, 3}));
+    // While zip worked on the third, the bar stood in that workbook's second half.
+    const auto during = std::count_if(window.progress.cbegin(), window.progress.cend(), [](const auto& step) {
+        return step.k == 3 && step.done > 100002 + 150000;
+    });
+    QVERIFY(during >= 2);
+    QVERIFY(!window.progressShown);  // the idle window shows no bar
 }
 
 void TestPackRun::dateTimeText()
@@ -536,6 +657,7 @@ void TestPackRun::dateTimeText()
     QCOMPARE(packing::DateTimeText(QDateTime(day, QTime(14, 5, 9)), QLocale("en_US")),
              QStringLiteral("12/7/26 2:05:09 PM"));
     QCOMPARE(packing::DateTimeText(QDateTime(day, QTime(0, 0)), QLocale("en_US")), QStringLiteral("12/7/26"));
+    QCOMPARE(packing::DateTimeText(QDateTime(day, QTime(0, 0, 0, 999)), QLocale("en_US")), QStringLiteral("12/7/26"));
     QCOMPARE(packing::DateTimeText(QDateTime(day, QTime(0, 0, 1)), QLocale("de_DE")),
              QStringLiteral("07.12.26 00:00:01"));
     QCOMPARE(packing::DateTimeText(QDateTime(day, QTime(9, 30, 0)), QLocale("th_TH")),

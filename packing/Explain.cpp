@@ -1,0 +1,131 @@
+#include "Explain.h"
+
+#include <QFileInfo>
+
+namespace packing {
+namespace {
+QString Quoted(const QString& name)
+{
+    return u'"' + name + u'"';
+}
+
+QString FolderOf(const QString& path)
+{
+    return QFileInfo(path).path();
+}
+
+// zip reports a full disk or a folder it cannot write in its own words.
+bool Says(const RuntimeError& error, std::initializer_list<const char*> phrases)
+{
+    for (const char* phrase : phrases) {
+        if (error.description().contains(QLatin1String(phrase), Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
+}
+
+QString DestinationFull(const Failure& failure)
+{
+    return QStringLiteral("ดิสก์ของโฟลเดอร์ปลายทาง %1 เต็ม กรุณาลบไฟล์ที่ไม่ใช้ออก หรือเลือกปลายทางบนดิสก์อื่น")
+        .arg(FolderOf(failure.destination));
+}
+
+QString DestinationNotWritable(const Failure& failure)
+{
+    return QStringLiteral("ไม่สามารถเขียนไฟล์ในโฟลเดอร์ปลายทาง %1 ได้ กรุณากด Browse... เพื่อเลือกโฟลเดอร์อื่น")
+        .arg(FolderOf(failure.destination));
+}
+
+QString WorkAreaFull(const Failure& failure)
+{
+    return QStringLiteral("พื้นที่ดิสก์สำหรับไฟล์ชั่วคราวเต็ม (%1) กรุณาลบไฟล์ที่ไม่ใช้ออกจากดิสก์นั้นแล้วลองใหม่")
+        .arg(failure.error.path().isEmpty() ? QStringLiteral("โฟลเดอร์ชั่วคราว") : FolderOf(failure.error.path()));
+}
+}  // namespace
+
+QString ThaiExplanation(const Failure& failure)
+{
+    const RuntimeError& error = failure.error;
+    const QString entry = Quoted(failure.entry);
+    switch (failure.step) {
+    case Step::WorkArea:
+        if (error.number() == err::PermissionDenied)
+            return QStringLiteral("โฟลเดอร์งานชั่วคราว %1 ไม่ปลอดภัย (เป็นลิงก์ เป็นของผู้ใช้อื่น หรือผู้อื่นแก้ไขได้) "
+                                  "จึงไม่ได้ใช้ กรุณาลบโฟลเดอร์นี้ หรือแจ้งผู้ดูแลระบบ")
+                .arg(error.path());
+        if (error.number() == err::DiskFull)
+            return WorkAreaFull(failure);
+        return QStringLiteral("สร้างโฟลเดอร์งานชั่วคราวไม่ได้ กรุณาแจ้งผู้ดูแลระบบพร้อมรายละเอียดด้านล่าง");
+    case Step::Package:
+        switch (error.number()) {
+        case err::FileNotFound:
+            return QStringLiteral("ไม่พบไฟล์ %1 แล้ว อาจถูกย้าย เปลี่ยนชื่อ หรือลบไป "
+                                  "กรุณากด Browse... เพื่อเลือกไฟล์ใหม่อีกครั้ง")
+                .arg(entry);
+        case err::PermissionDenied:
+            return QStringLiteral("ไม่มีสิทธิ์อ่านไฟล์ %1 กรุณาคัดลอกไฟล์มาไว้ในโฟลเดอร์ของคุณ แล้วเลือกใหม่อีกครั้ง")
+                .arg(entry);
+        case err::Overflow:
+            return QStringLiteral("ไฟล์ %1 มีขนาดตั้งแต่ 2 GB ขึ้นไป ใหญ่เกินกว่าจะแพ็กได้ กรุณาเลือกไฟล์อื่น").arg(entry);
+        case err::DiskFull:
+            return WorkAreaFull(failure);
+        case err::PathFileAccess:
+            return QStringLiteral("%1 ไม่ใช่ไฟล์ที่แพ็กได้ (อาจเป็นโฟลเดอร์หรืออุปกรณ์) กรุณาเลือกไฟล์ใหม่").arg(entry);
+        default:
+            return QStringLiteral("อ่านไฟล์ %1 หรือเขียนไฟล์ชั่วคราวของไฟล์นี้ไม่สำเร็จ ดิสก์อาจมีปัญหา "
+                                  "กรุณาลองใหม่อีกครั้ง")
+                .arg(entry);
+        }
+    case Step::Archive:
+        switch (error.number()) {
+        case err::FileNotFound:
+            return QStringLiteral("ไม่พบโปรแกรม zip ที่ Quillfold ต้องใช้ (%1) กรุณาติดตั้ง Quillfold ใหม่ "
+                                  "หรือแจ้งผู้ดูแลระบบ")
+                .arg(error.path());
+        case err::PathNotFound:
+            return QStringLiteral("ไม่พบโฟลเดอร์ปลายทาง %1 กรุณากด Browse... เพื่อเลือกปลายทางใหม่")
+                .arg(FolderOf(failure.destination));
+        case err::PermissionDenied:
+            return DestinationNotWritable(failure);
+        case err::DiskFull:
+            return DestinationFull(failure);
+        case err::PathFileAccess:
+            return QStringLiteral("แทนที่ไฟล์ปลายทาง %1 ไม่ได้ (เป็นโฟลเดอร์ หรือถูกป้องกันการเขียน) "
+                                  "กรุณาเลือกปลายทางอื่น")
+                .arg(failure.destination);
+        case err::ArchiverFailed:
+            if (Says(error, {"No space left", "Disk full", "Quota exceeded"}))
+                return DestinationFull(failure);
+            if (Says(error, {"Permission denied", "Could not create", "Read-only file system"}))
+                return DestinationNotWritable(failure);
+            [[fallthrough]];
+        default:
+            return QStringLiteral("โปรแกรม zip ทำงานไม่สำเร็จขณะเพิ่มไฟล์ %1 กรุณาลองใหม่อีกครั้ง "
+                                  "ถ้ายังไม่ได้ โปรดแจ้งผู้ดูแลระบบพร้อมรายละเอียดด้านล่าง")
+                .arg(entry);
+        }
+    case Step::Check:
+        return QStringLiteral("ตรวจสอบไฟล์ ZIP ที่สร้างใหม่แล้วไม่ตรงกับไฟล์ที่แพ็ก จึงไม่ได้นำไปใช้ "
+                              "กรุณาลองใหม่อีกครั้ง ถ้ายังไม่ได้ โปรดแจ้งผู้ดูแลระบบพร้อมรายละเอียดด้านล่าง");
+    case Step::Swap:
+        return QStringLiteral("นำไฟล์ ZIP ใหม่ไปแทนที่ %1 ไม่ได้ กรุณาตรวจสอบว่าไม่มีโปรแกรมใดใช้ไฟล์นั้นอยู่ "
+                              "หรือเลือกปลายทางอื่น")
+            .arg(failure.destination);
+    }
+    return {};
+}
+
+QString FailureReport(const Failure& failure)
+{
+    return ThaiExplanation(failure) + QStringLiteral("\n\nไฟล์ปลายทางเดิม (ถ้ามี) ยังอยู่ครบ ไม่ได้ถูกเปลี่ยนแปลง\n\n") +
+           failure.error.report();
+}
+
+QString FailureStatus(const Failure& failure)
+{
+    if (!failure.entry.isEmpty() && (failure.step == Step::Package || failure.step == Step::Archive))
+        return QStringLiteral("แพ็กไม่สำเร็จที่ไฟล์ %1").arg(failure.entry);
+    return QStringLiteral("แพ็กไม่สำเร็จ");
+}
+
+}  // namespace packing

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "RuntimeError.h"
+
+#include <QString>
+
+// What the operator reads when a pack run fails: one plain Thai sentence that
+// says what went wrong and what to do, then the technical lines.
+namespace packing {
+
+// The step of a pack run that failed.
+enum class Step {
+    WorkArea,  // making the private work folder
+    Package,   // writing one workbook's package
+    Archive,   // adding a package to the new archive (zip)
+    Check,     // reading the new archive back
+    Swap,      // putting the new archive in place of the destination
+};
+
+// The failure, as the run saw it.
+struct Failure {
+    RuntimeError error;
+    Step step;
+    QString entry;        // the workbook being handled, if any
+    QString destination;  // the destination archive (Text2)
+};
+
+// One Thai sentence: what happened, and what to do about it.
+QString ThaiExplanation(const Failure& failure);
+
+// The failure box's text: the Thai sentence, a line saying the old archive is
+// untouched, then the run-time error report (number, description, path; for
+// zip, its own last words).
+QString FailureReport(const Failure& failure);
+
+// The status line after a failure: which file failed, in Thai.
+QString FailureStatus(const Failure& failure);
+
+}  // namespace packing

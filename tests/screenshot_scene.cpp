@@ -1,0 +1,106 @@
+// Puts the real window into a state worth a picture, for scripts/screenshot,
+// and creates the file READY once it is there. Arguments: the scene and the
+// READY file.
+//   running   a run of five workbooks with a zip that takes its time: the lamp,
+//             the status line and the progress bar at work
+//   failure   a run whose third workbook has vanished: the failure box
+//   watch     a run of 20 random workbooks of 50 MB with the real zip, printing
+//             the progress bar twice a second (READY is not made)
+#include "FakeCommonDialog.h"
+#include "main_window/MsgBox.h"
+#include "main_window/frmMain.h"
+#include "packing/zip.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    if (argc != 3)
+        return 2;
+    const QString scene = QString::fromLocal8Bit(argv[1]);
+    const QString ready = QString::fromLocal8Bit(argv[2]);
+    QTemporaryDir dir;
+    QStringList names{"sales_q1.xls", "sales_q2.xls", QString::fromUtf8("งบประมาณ.xls"), "staff.xls", "stock.xls"};
+    if (scene == "watch") {
+        names.clear();
+        for (int i = 0; i < 20; ++i)
+            names << QStringLiteral("big%1.xls").arg(i, 2, 10, QLatin1Char('0'));
+    }
+    for (const QString& name : names) {
+        QFile file(dir.filePath(name));
+        file.open(QIODevice::WriteOnly);
+        QByteArray content(scene == "watch" ? 50 << 20 : 4 << 20, 'w');
+        if (scene == "watch")
+            QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(content.data()), content.size() / 4);
+        file.write(content);
+    }
+    QDir().mkpath(dir.filePath("hand over"));
+    if (scene == "running") {  // each zip call takes a second
+        QDir().mkpath(dir.filePath("slow/bin"));
+        QFile::link(QCoreApplication::applicationDirPath() + "/standin", dir.filePath("slow/bin/zip"));
+        zip::SetProgramFolder(dir.filePath("slow"));
+        qputenv("QUILLFOLD_STANDIN", QFile::encodeName("slow:1000:" + dir.filePath("done")));
+    }
+
+    frmMain window;
+    auto dialog = std::make_unique<FakeCommonDialog>();
+    dialog->answers = {dir.path() + QChar(0) + names.join(QChar(0)), dir.filePath("hand over/handover.zip")};
+    window.SetCommonDialog(std::move(dialog));
+    window.show();
+    window.cmdBrowseSrc_Click();
+    window.cmdBrowseDest_Click();
+    if (scene == "failure")
+        QFile::remove(dir.filePath(names[2]));
+
+    // The confirmation is answered; every other box is the real one.
+    gui::SetMsgBoxHandler([&](QWidget* owner, const QString& prompt, int buttons, const QString& title) {
+        if (buttons == 33)
+            return 1;
+        if (scene == "watch") {
+            std::printf("%s\n", qPrintable(prompt));
+            QTimer::singleShot(0, &app, &QCoreApplication::quit);
+            return 1;
+        }
+        QTimer::singleShot(500, [&] { QFile(ready).open(QIODevice::WriteOnly); });
+        return gui::ShowMsgBox(owner, prompt, buttons, title);
+    });
+    auto* watch = new QTimer(&window);
+    QElapsedTimer clock;
+    clock.start();
+    qint64 logged = -500;
+    QObject::connect(watch, &QTimer::timeout, [&] {
+        const QProgressBar* bar = window.findChild<QProgressBar*>("prgRun");
+        if (scene == "running" && bar->value() >= 450)
+            QFile(ready).open(QIODevice::WriteOnly);
+        if (scene == "watch" && clock.elapsed() - logged >= 500) {
+            logged = clock.elapsed();
+            std::printf("%5.1f s  %s  %5.1f %%  %s\n", logged / 1000.0, bar->isVisible() ? "bar" : "---",
+                        bar->value() / 10.0, qPrintable(bar->text()));
+            std::fflush(stdout);
+        }
+    });
+    watch->start(20);
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(0, [] {
+            QWidget* login = QApplication::activeModalWidget();
+            login->findChild<QLineEdit*>("txtUserID")->setText("clerk01");
+            login->findChild<QLineEdit*>("txtPassword")->setText("secret");
+            login->findChild<QLineEdit*>("txtConfirmPassword")->setText("secret");
+            login->findChild<QPushButton*>("cmdOK")->click();
+        });
+        window.findChild<QPushButton*>("cmdRun")->click();
+    });
+    return app.exec();
+}
