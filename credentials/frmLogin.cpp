@@ -12,8 +12,6 @@
 #include <QTimer>
 #include <QValidator>
 
-#include <algorithm>
-
 namespace {
 const QString LoginTitle = QStringLiteral("Login");
 const QString IncompleteMessage = QStringLiteral("กรุณาใส่ข้อมูลให้ครบถ้วน!");
@@ -24,20 +22,6 @@ const QString NotThaiMessage =
 const QString TooLongPasteMessage =
     QStringLiteral("ข้อความที่วางยาวเกิน 12 ตัวอักษร จึงไม่ได้วางลงไป กรุณาตรวจสอบแล้ววางใหม่อีกครั้ง!");
 constexpr int MinimumPasswordLength = 3;
-constexpr int MaximumLength = 12;
-
-// C0 and C1 controls and DEL: nothing that belongs in a user ID or a password.
-bool HasControl(const QString& value)
-{
-    return std::any_of(value.cbegin(), value.cend(), [](QChar c) {
-        return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F);
-    });
-}
-
-bool Storable(const QString& value)
-{
-    return value.size() <= MaximumLength && !HasControl(value) && text::IsAnsi(value);
-}
 
 // Takes only what can be stored: at most 12 characters of the Thai code page,
 // no control characters, so nothing is ever cut or stored as '?'. A 13th
@@ -52,7 +36,7 @@ public:
 
     State validate(QString& input, int&) const override
     {
-        if (Storable(input))
+        if (text::IsStorableCredential(input))
             return Acceptable;
         // More than one character at once: a paste (or a drop), not typing.
         qsizetype same = 0;
@@ -64,7 +48,7 @@ public:
             ++sameEnd;
         if (input.size() - same - sameEnd > 1 && !m_telling) {
             const QString message =
-                HasControl(input) || !text::IsAnsi(input) ? NotThaiMessage : TooLongPasteMessage;
+                text::HasControl(input) || !text::IsAnsi(input) ? NotThaiMessage : TooLongPasteMessage;
             m_telling = true;
             QTimer::singleShot(0, m_dialog, [this, message] {
                 gui::MsgBox(m_dialog, message, packing::vbExclamation, LoginTitle);
@@ -144,7 +128,7 @@ void frmLogin::cmdOK_Click()
         return Refuse(MismatchMessage, ui->txtConfirmPassword);
     // The boxes only take such text; a text set by other means is checked here.
     for (QLineEdit* box : {ui->txtUserID, ui->txtPassword}) {
-        if (!Storable(box->text()))
+        if (!text::IsStorableCredential(box->text()))
             return Refuse(NotThaiMessage, box);
     }
 

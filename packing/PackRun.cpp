@@ -1,5 +1,6 @@
 #include "PackRun.h"
 
+#include "Destination.h"
 #include "Ending.h"
 #include "Explain.h"
 #include "RuntimeError.h"
@@ -12,16 +13,12 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QMap>
 #include <QTimer>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstdio>
-#include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <map>
+#include <memory>
 
 namespace packing {
 namespace {
@@ -37,11 +34,8 @@ const QString DestinationFolderLockedMessage =
 const QString DestinationIsFolderMessage = QStringLiteral("ปลายทางที่เลือกเป็นโฟลเดอร์ กรุณาตั้งชื่อไฟล์ปลายทาง!");
 const QString DestinationLockedMessage = QStringLiteral("ไฟล์ปลายทางถูกป้องกันการเขียน กรุณาเลือกปลายทางอื่น!");
 
-// Scratch folders: "trash-..." in the work area, ".quillfold-..." beside the
-// destination, which holds the archive while it is built.
+// The run's scratch folders in the work area.
 const QString WorkPrefix = QStringLiteral("trash");
-const QString BuildPrefix = QStringLiteral(".quillfold");
-const QString BuildName = QStringLiteral("archive.zip");  // ends in .zip: zip adds nothing
 
 constexpr Control Buttons[] = {Control::cmdBrowseSrc, Control::cmdBrowseDest, Control::cmdRun, Control::cmdExit};
 
@@ -58,71 +52,27 @@ void SetButtons(PackRunWindow& window, bool enabled)
         window.SetEnabled(button, enabled);
 }
 
-// One destination's new archive, built aside in a private folder beside it and
-// put in place with one rename once it has been read back.
+// One destination's new archive, and what it must hold.
 struct ArchiveBuild {
-    QString destination;  // exactly as the window gave it
-    QString folder;       // the private folder beside it
-    QString archive;      // what zip builds, inside that folder
-    std::optional<mode_t> oldMode;  // the permissions of the archive it replaces
+    std::unique_ptr<ArchiveAside> aside;
     QList<archive::Expected> expected;
 };
 
 // Everything the run has put on disk so far, and how to take it away again.
 struct RunFiles {
     QString workFolder;
-    QMap<QString, ArchiveBuild> builds;  // by destination
+    std::map<QString, ArchiveBuild> builds;  // by destination
     Step step = Step::WorkArea;  // where the run is, for a failure report
     QString entry;
     QString destination;
 
     // Removes every file of this run and the folders it made; nothing else.
-    void Discard() const
+    void Discard()
     {
-        for (const ArchiveBuild& build : builds)
-            file::RemoveRunFolder(build.folder);
+        builds.clear();
         file::RemoveRunFolder(workFolder);
     }
 };
-
-// Starts a destination's archive: checks what is there now, and makes the
-// private folder beside it. An old archive stays untouched until the swap.
-ArchiveBuild StartBuild(const QString& destination)
-{
-    ArchiveBuild build;
-    build.destination = destination;
-    struct stat old {};
-    if (::stat(QFile::encodeName(destination).constData(), &old) == 0) {
-        if (S_ISDIR(old.st_mode))
-            throw RuntimeError(err::PathFileAccess,
-                               QStringLiteral("%1: the destination is a folder").arg(err::Description(err::PathFileAccess)),
-                               destination);
-        // A read-only archive is refused: the operator protected it.
-        if (S_ISREG(old.st_mode) && !(old.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)))
-            throw RuntimeError(err::PathFileAccess, destination);
-        build.oldMode = old.st_mode & 07777;
-    }
-    const QString folder = QFileInfo(destination).path();
-    file::RemoveLeftovers(folder, BuildPrefix);
-    try {
-        build.folder = file::MakeRunFolder(folder, BuildPrefix);
-    } catch (const RuntimeError& error) {
-        throw RuntimeError(error.number(), destination);
-    }
-    build.archive = build.folder + u'/' + BuildName;
-    return build;
-}
-
-// Puts the new archive, read back and found whole, in place of the
-// destination in one step.
-void SwapIn(const ArchiveBuild& build)
-{
-    const QByteArray archive = QFile::encodeName(build.archive);
-    if (build.oldMode)  // as private, or as shared, as the archive it replaces
-        ::chmod(archive.constData(), *build.oldMode);
-    if (std::rename(archive.constData(), QFile::encodeName(build.destination).constData()) != 0)
-        throw RuntimeError(err::NumberOfErrno(errno), build.destination);
-}
 
 // How far the run is, in bytes of workbooks: each workbook counts half while
 // its package is written, and half while zip adds it (judged by how much the
@@ -222,11 +172,12 @@ void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress, con
         files.step = Step::Archive;
         const QString destination = window.Text2();
         files.destination = destination;
-        if (!files.builds.contains(destination))
-            files.builds.insert(destination, StartBuild(destination));
         ArchiveBuild& build = files.builds[destination];
-        progress.StartZip(build.archive, written.size);
-        zip::RequireSuccess(zip::RunArchiver(package, build.archive, QStringLiteral("zip")), package, destination);
+        if (!build.aside)
+            build.aside = std::make_unique<ArchiveAside>(destination);
+        progress.StartZip(build.aside->path(), written.size);
+        zip::RequireSuccess(zip::RunArchiver(package, build.aside->path(), QStringLiteral("zip")), package,
+                            destination);
         build.expected << archive::Expected{QFile::encodeName(QFileInfo(package).fileName()), written.size,
                                             written.crc};
         // In the archive now: no need to keep a second copy. (Freeing a large
@@ -236,15 +187,15 @@ void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress, con
     }
 
     files.entry.clear();
-    for (const ArchiveBuild& build : files.builds) {
-        files.destination = build.destination;
+    for (auto& [destination, build] : files.builds) {
+        files.destination = destination;
         files.step = Step::Check;
         ending::WaitFor([&] {
-            archive::MarkUtf8Names(build.archive);
-            archive::VerifyArchive(build.archive, build.expected);
+            archive::MarkUtf8Names(build.aside->path());
+            archive::VerifyArchive(build.aside->path(), build.expected);
         });
         files.step = Step::Swap;
-        SwapIn(build);
+        build.aside->SwapIn();
     }
 }
 
@@ -252,40 +203,14 @@ void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress, con
 // asked or made; empty when it can.
 QString DestinationProblem(const QString& destination)
 {
-    const QFileInfo target(destination);
-    const QByteArray folder = QFile::encodeName(target.path());
-    struct stat info {};
-    if (::stat(folder.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
-        return NoDestinationFolderMessage;
-    if (::access(folder.constData(), W_OK | X_OK) != 0)
-        return DestinationFolderLockedMessage;
-    if (::stat(QFile::encodeName(destination).constData(), &info) == 0) {
-        if (S_ISDIR(info.st_mode))
-            return DestinationIsFolderMessage;
-        if (S_ISREG(info.st_mode) && !(info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)))
-            return DestinationLockedMessage;
+    switch (CheckDestination(destination)) {
+    case DestinationIssue::FolderMissing: return NoDestinationFolderMessage;
+    case DestinationIssue::FolderLocked: return DestinationFolderLockedMessage;
+    case DestinationIssue::IsFolder: return DestinationIsFolderMessage;
+    case DestinationIssue::ReadOnly: return DestinationLockedMessage;
+    case DestinationIssue::None: break;
     }
     return {};
-}
-
-// The workbooks the destination is one of, if any.
-std::optional<QString> DestinationAmongSources(const QString& folder, const QStringList& entries,
-                                               const QString& destination)
-{
-    const QFileInfo target(destination);
-    struct stat targetInfo {};
-    const bool exists = ::stat(QFile::encodeName(destination).constData(), &targetInfo) == 0;
-    for (const QString& entry : entries) {
-        const QString source = folder + u'/' + entry;
-        struct stat sourceInfo {};
-        if (exists && ::stat(QFile::encodeName(source).constData(), &sourceInfo) == 0) {
-            if (sourceInfo.st_dev == targetInfo.st_dev && sourceInfo.st_ino == targetInfo.st_ino)
-                return entry;
-        } else if (QFileInfo(source).absoluteFilePath() == target.absoluteFilePath()) {
-            return entry;
-        }
-    }
-    return std::nullopt;
 }
 
 QString WithoutTimeZone(QString format)
@@ -303,24 +228,6 @@ QString WithoutTimeZone(QString format)
     return result.simplified();
 }
 }  // namespace
-
-QStringList ClashingEntries(const QStringList& entries)
-{
-    QMap<QString, QStringList> byPackage;
-    QStringList order;
-    for (const QString& entry : entries) {
-        const QString key = text::BaseNameOf(entry).toLower();
-        if (!byPackage.contains(key))
-            order << key;
-        byPackage[key] << entry;
-    }
-    QStringList clashes;
-    for (const QString& key : order) {
-        if (byPackage[key].size() > 1)
-            clashes << byPackage[key].join(QStringLiteral(", "));
-    }
-    return clashes;
-}
 
 QString DateTimeText(const QDateTime& moment, const QLocale& locale)
 {
@@ -348,8 +255,12 @@ void PackRun(PackRunWindow& window)
         window.MsgBox(ClashMessage + QStringLiteral("\n\n") + clashes.join(u'\n'), vbExclamation, ErrorTitle);
         return;
     }
-    if (const auto workbook = DestinationAmongSources(window.Text1(), entries, window.Text2())) {
-        window.MsgBox(DestinationIsSourceMessage + QStringLiteral("\n\n") + *workbook, vbExclamation, ErrorTitle);
+    QStringList sources;
+    for (const QString& entry : entries)
+        sources << window.Text1() + u'/' + entry;
+    if (const auto workbook = DestinationAmongSources(sources, window.Text2())) {
+        window.MsgBox(DestinationIsSourceMessage + QStringLiteral("\n\n") + QFileInfo(*workbook).fileName(),
+                      vbExclamation, ErrorTitle);
         return;
     }
     if (const QString problem = DestinationProblem(window.Text2()); !problem.isEmpty()) {
@@ -368,8 +279,8 @@ void PackRun(PackRunWindow& window)
     SetLamp(window, false, true, false);
     SetButtons(window, false);
     QList<qint64> sizes;
-    for (const QString& entry : entries)
-        sizes << QFileInfo(window.Text1() + u'/' + entry).size();
+    for (const QString& source : sources)
+        sizes << QFileInfo(source).size();
     RunFiles files;
     try {
         Progress progress(window, sizes);

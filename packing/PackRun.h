@@ -58,10 +58,6 @@ public:
 // unlocked with the idle lamp, keeping the selection.
 void PackRun(PackRunWindow& window);
 
-// Groups of entries that would get the same package name (compared without
-// regard to letter case), each group as its entries joined by ", ".
-QStringList ClashingEntries(const QStringList& entries);
-
 // The date and time as the regional settings print them: the short date, one
 // blank, the long time (without a time zone); within the first second of the
 // day the date alone.

@@ -6,6 +6,7 @@
 #include <QStringEncoder>
 #include <QList>
 
+#include <algorithm>
 #include <limits>
 
 namespace text {
@@ -57,6 +58,18 @@ bool IsAnsi(const QString& value)
 {
     QByteArray ignored;
     return TryToAnsi(value, ignored);
+}
+
+bool HasControl(const QString& value)
+{
+    return std::any_of(value.cbegin(), value.cend(), [](QChar c) {
+        return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F);
+    });
+}
+
+bool IsStorableCredential(const QString& value)
+{
+    return value.size() <= CredentialLength && !HasControl(value) && IsAnsi(value);
 }
 
 QString TrimBlanks(const QString& value)

@@ -18,6 +18,15 @@ QString FromAnsi(const QByteArray& bytes);
 // True if every character of the text has a byte of its own in Windows-874.
 bool IsAnsi(const QString& value);
 
+// True if the text holds a C0 or C1 control character or DEL.
+bool HasControl(const QString& value);
+
+// The longest user ID or password there is room for.
+constexpr int CredentialLength = 12;
+// True if the text can be stored as a user ID or a password: at most 12
+// characters, all of Windows-874, none of them a control character.
+bool IsStorableCredential(const QString& value);
+
 // Removes leading and trailing blanks (U+0020 only, not tabs or other space).
 QString TrimBlanks(const QString& value);
 // a..z to A..Z; everything else, Thai included, stays as it is.
