@@ -1,7 +1,12 @@
-// packrun-stall: the longest time the window's event loop goes unserved while a
-// pack run packs one workbook of 1.5 GB (written, zipped, read back), against
-// the described procedure, which writes the package on the window's own
-// thread. Goal: under 100 ms.
+// The window's whole pack run (packages, one zip call each, read-back, swap):
+//   packrun-large          100 workbooks of 2 MB against one `zip -q -j` over them
+//   packrun-small          1000 workbooks of 20 KB, the same
+//   packrun-small-vs-loop  the same 1000 against a shell loop running `zip -g`
+//                          once per workbook, the described procedure's floor
+//   packrun-stall          the longest time the window's event loop goes
+//                          unserved while one workbook of 1.5 GB is packed,
+//                          against the described procedure, which writes the
+//                          package on the window's own thread (goal < 100 ms)
 #include "BenchUtil.h"
 #include "credentials/var.h"
 #include "packing/PackRun.h"
@@ -14,6 +19,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
+
+#include <cstdlib>
 
 namespace {
 // A window that answers everything with OK and watches nothing.
@@ -62,11 +69,74 @@ double LongestStall(const std::function<void()>& work)
 }
 }  // namespace
 
+QStringList MakeWorkbooks(const QString& folder, int count, qint64 size)
+{
+    QDir().mkpath(folder);
+    QStringList names;
+    for (int i = 0; i < count; ++i) {
+        names << QStringLiteral("book%1.xls").arg(i, 4, 10, QLatin1Char('0'));
+        bench::WriteRandomFile(folder + u'/' + names.last(), size, quint32(i + 7));
+    }
+    return names;
+}
+
+// The window's pack run over `names` in `folder` against one zip call over them.
+void CompareWithZip(const char* name, const QString& folder, const QStringList& names, int rounds)
+{
+    const QString archive = folder + QStringLiteral("/../out.zip");
+    QByteArray all;
+    for (const QString& workbook : names)
+        all += ' ' + bench::Quoted(folder + u'/' + workbook);
+    const QByteArray zip = bench::Quoted(zip::ProgramFolder() + "/bin/zip");
+    const auto [ours, peer] = bench::Alternating(
+        rounds,
+        [&] {
+            Window window;
+            window.list = names;
+            window.text1 = folder;
+            window.text2 = archive;
+            packing::PackRun(window);
+            if (!window.label3.startsWith(QStringLiteral("finished "))) {
+                std::fprintf(stderr, "the pack run failed: %s\n", qPrintable(window.label3));
+                std::exit(1);
+            }
+        },
+        [&] { bench::Shell(zip + " -q -j " + bench::Quoted(archive) + all); }, [&] { QFile::remove(archive); });
+    bench::PrintRatio(name, ours, peer);
+}
+
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     qputenv("TMPDIR", QFile::encodeName(QDir::tempPath()));
+    qunsetenv("ZIPOPT");
+    qunsetenv("ZIP");
     QTemporaryDir dir;
+    {
+        const QString folder = dir.filePath("large");
+        CompareWithZip("packrun-large", folder, MakeWorkbooks(folder, 100, 2'000'000), 3);
+    }
+    {
+        const QString folder = dir.filePath("small");
+        const QStringList names = MakeWorkbooks(folder, 1000, 20'000);
+        CompareWithZip("packrun-small", folder, names, 3);
+        const QString archive = dir.filePath("loop.zip");
+        const QByteArray loop = "for f in " + bench::Quoted(folder) + "/*.xls; do ZIPOPT=-g " +
+                                bench::Quoted(zip::ProgramFolder() + "/bin/zip") + " -q -j " + bench::Quoted(archive) +
+                                " \"$f\" </dev/null || exit 1; done";
+        const auto [ours, peer] = bench::Alternating(
+            3,
+            [&] {
+                Window window;
+                window.list = names;
+                window.text1 = folder;
+                window.text2 = archive;
+                packing::PackRun(window);
+            },
+            [&] { bench::Shell(loop); }, [&] { QFile::remove(archive); });
+        bench::PrintRatio("packrun-small-vs-loop", ours, peer);
+    }
+
     const QString workbook = dir.filePath("big.xls");
     {
         QFile file(workbook);  // 1.5 GB, mostly zeros, so that zip is quick about it

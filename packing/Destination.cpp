@@ -4,6 +4,7 @@
 #include "file.h"
 #include "text.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
@@ -48,17 +49,22 @@ DestinationIssue CheckDestination(const QString& destination)
 
 std::optional<QString> DestinationAmongSources(const QStringList& sources, const QString& destination)
 {
-    const QFileInfo target(destination);
     struct stat targetInfo {};
-    const bool exists = ::stat(Native(destination).constData(), &targetInfo) == 0;
-    for (const QString& source : sources) {
-        struct stat sourceInfo {};
-        if (exists && ::stat(Native(source).constData(), &sourceInfo) == 0) {
-            if (sourceInfo.st_dev == targetInfo.st_dev && sourceInfo.st_ino == targetInfo.st_ino)
+    if (::stat(Native(destination).constData(), &targetInfo) == 0) {
+        for (const QString& source : sources) {
+            struct stat sourceInfo {};
+            if (::stat(Native(source).constData(), &sourceInfo) == 0 && sourceInfo.st_dev == targetInfo.st_dev &&
+                sourceInfo.st_ino == targetInfo.st_ino)
                 return source;
-        } else if (QFileInfo(source).absoluteFilePath() == target.absoluteFilePath()) {
-            return source;
         }
+        return std::nullopt;
+    }
+    // Not there yet: the same path, however spelt.
+    const QDir here = QDir::current();
+    const QString target = QDir::cleanPath(here.absoluteFilePath(destination));
+    for (const QString& source : sources) {
+        if (QDir::cleanPath(here.absoluteFilePath(source)) == target)
+            return source;
     }
     return std::nullopt;
 }

@@ -5,6 +5,7 @@
 #include "RuntimeError.h"
 #include "archive.h"
 #include "security.h"
+#include "text.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -73,7 +74,7 @@ public:
                 else
                     File(input);
             } catch (const RuntimeError& error) {
-                Problem(BadInput, QStringLiteral("%1: %2").arg(Shown(input), Message(error)));
+                Problem(BadInput, QStringLiteral("%1: %2").arg(text::Printable(input), Message(error)));
             }
         }
         return m_exit;
@@ -82,7 +83,7 @@ public:
 private:
     static QString Message(const RuntimeError& error)
     {
-        return Shown(error.path().isEmpty() || error.description().contains(error.path())
+        return text::Printable(error.path().isEmpty() || error.description().contains(error.path())
                          ? error.description()
                          : QStringLiteral("%1 (%2)").arg(error.description(), error.path()));
     }
@@ -102,13 +103,13 @@ private:
         if (::mkdir(path.constData(), 0777) == 0)
             flags |= O_NOFOLLOW;
         else if (errno != EEXIST) {
-            Problem(BadInput, QStringLiteral("%1: the output folder cannot be made: %2").arg(Shown(m_options.outDir), Why(errno)));
+            Problem(BadInput, QStringLiteral("%1: the output folder cannot be made: %2").arg(text::Printable(m_options.outDir), Why(errno)));
             return false;
         }
         m_outFd = ::open(path.constData(), flags);
         if (m_outFd < 0) {
             const QString why = errno == ENOTDIR ? QStringLiteral("not a folder") : Why(errno);
-            Problem(BadInput, QStringLiteral("%1: cannot use the output folder: %2").arg(Shown(m_options.outDir), why));
+            Problem(BadInput, QStringLiteral("%1: cannot use the output folder: %2").arg(text::Printable(m_options.outDir), why));
             return false;
         }
         return true;
@@ -119,14 +120,14 @@ private:
         QFile file;
         if (!file.open(archive::OpenRegularFile(path), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
             throw RuntimeError(err::PathFileAccess, path);
-        One(Package{Shown(path), QFileInfo(path).fileName(), file.size(), &file, {}});
+        One(Package{text::Printable(path), QFileInfo(path).fileName(), file.size(), &file, {}});
     }
 
     void Archive(const QString& path)
     {
         archive::ZipArchive zip(path);
         if (!zip.Warning().isEmpty())
-            Problem(CheckFailed, QStringLiteral("%1: %2").arg(Shown(path), zip.Warning()));
+            Problem(CheckFailed, QStringLiteral("%1: %2").arg(text::Printable(path), zip.Warning()));
         const QList<archive::Entry>& entries = zip.Entries();
         qint64 total = 0;
         for (const archive::Entry& entry : entries)
@@ -135,9 +136,9 @@ private:
             const archive::Entry& entry = entries[i];
             if (entry.rawName.endsWith('/'))
                 continue;  // a folder
-            const QString label = Shown(path + u':' + entry.name);
+            const QString label = text::Printable(path + u':' + entry.name);
             if (total >= LargeArchive)
-                m_err << QStringLiteral("[%1/%2] %3").arg(i + 1).arg(entries.size()).arg(Shown(entry.name)) << Qt::endl;
+                m_err << QStringLiteral("[%1/%2] %3").arg(i + 1).arg(entries.size()).arg(text::Printable(entry.name)) << Qt::endl;
             // A damaged entry is that entry's problem: the others are still read.
             try {
                 const std::unique_ptr<archive::EntryReader> data = zip.Open(i);
@@ -163,7 +164,7 @@ private:
     void One(const Package& package)
     {
         const security::PackageInfo info = security::ReadHeader(*package.data, package.size);
-        QStringList line{package.label, QStringLiteral("user %1").arg(Shown(info.UserIDText())),
+        QStringList line{package.label, QStringLiteral("user %1").arg(text::Printable(info.UserIDText())),
                          QStringLiteral("%1 bytes").arg(info.bodyLength)};
         bool good = true;
         if (info.LengthMatches()) {
@@ -183,14 +184,14 @@ private:
                 line << QStringLiteral("not restored");
                 good = false;
             } else {
-                line << QStringLiteral("restored as %1").arg(Shown(restored));
+                line << QStringLiteral("restored as %1").arg(text::Printable(restored));
             }
         } else {
             // Listing only, or not to be restored: the data is still read
             // through, so that a damaged entry is never reported as fine.
             if (!ReadToEnd(package)) {
                 line << QStringLiteral("DAMAGED");
-                Problem(CheckFailed, QStringLiteral("%1: %2").arg(package.label, Shown(package.data->errorString())));
+                Problem(CheckFailed, QStringLiteral("%1: %2").arg(package.label, text::Printable(package.data->errorString())));
                 good = false;
             }
             if (!m_options.outDir.isEmpty())
@@ -212,7 +213,7 @@ private:
         const QString path = m_options.outDir + u'/' + name;
         const QByteArray nativeName = QFile::encodeName(name);
         const auto refuse = [&](const QString& why) {
-            Problem(CheckFailed, QStringLiteral("%1: not restored: %2: %3").arg(package.label, Shown(path), why));
+            Problem(CheckFailed, QStringLiteral("%1: not restored: %2: %3").arg(package.label, text::Printable(path), why));
             return QString();
         };
 
@@ -276,28 +277,7 @@ private:
     int m_exit = AllGood;
 };
 
-bool IsControl(char32_t c)
-{
-    const QChar::Category category = QChar::category(c);
-    return category == QChar::Other_Control || category == QChar::Other_Format ||
-           category == QChar::Other_Surrogate || category == QChar::Separator_Line ||
-           category == QChar::Separator_Paragraph;
-}
 }  // namespace
-
-QString Shown(const QString& text)
-{
-    QString shown;
-    for (char32_t c : text.toUcs4()) {
-        if (!IsControl(c))
-            shown += QString::fromUcs4(&c, 1);
-        else if (c < 0x100)
-            shown += QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'));
-        else
-            shown += QStringLiteral("\\u{%1}").arg(uint(c), 4, 16, QLatin1Char('0'));
-    }
-    return shown;
-}
 
 QString RestoredName(const QString& packageName, const QString& extension)
 {
@@ -308,7 +288,7 @@ QString RestoredName(const QString& packageName, const QString& extension)
     // No control characters in a name made here: the file is named as it is shown.
     QString clean;
     for (char32_t c : name.toUcs4())
-        clean += IsControl(c) ? QStringLiteral("_") : QString::fromUcs4(&c, 1);
+        clean += text::IsControlCharacter(c) ? QStringLiteral("_") : QString::fromUcs4(&c, 1);
     if (clean.isEmpty() || clean == u"." || clean == u"..")
         clean = QStringLiteral("package");
     return clean + extension;

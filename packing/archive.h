@@ -8,6 +8,8 @@
 
 #include <memory>
 
+struct stat;
+
 // Reading ZIP archives back, through zlib's minizip.
 namespace archive {
 
@@ -16,7 +18,8 @@ struct FdStream;
 struct Entry {
     QByteArray rawName;  // the name as stored
     QString name;        // the same as text (UTF-8)
-    qint64 size = 0;     // uncompressed
+    qint64 size = 0;        // uncompressed
+    qint64 compressed = 0;  // as stored
     quint32 crc = 0;
     bool utf8Flagged = false;  // the name is marked as UTF-8 in both its headers
     int method = 0;            // 0 stored, 8 deflated
@@ -30,7 +33,7 @@ struct Entry {
 // sizes the reader asks for.
 class EntryReader : public QIODevice {
 public:
-    EntryReader(void* zip, const Entry& entry);
+    EntryReader(void* zip, int fd, qint64 rawStart, const Entry& entry);
     ~EntryReader() override;
     bool isSequential() const override { return true; }
     bool intact() const { return m_intact; }
@@ -43,8 +46,12 @@ private:
     struct Inflater;
     qint64 Fail(const QString& problem);
     qint64 Produce(char* data, qint64 maxSize);
+    qint64 ReadRaw(char* data, qint64 maxSize);
 
     void* m_zip;
+    int m_fd;
+    qint64 m_rawStart;  // where the entry's raw bytes begin in the archive
+    qint64 m_rawDone = 0;
     std::unique_ptr<Inflater> m_inflater;
     Entry m_entry;
     qint64 m_done = 0;
@@ -64,6 +71,10 @@ public:
     ZipArchive(const ZipArchive&) = delete;
     ZipArchive& operator=(const ZipArchive&) = delete;
 
+    // Another handle on the same archive, for reading its entries on another
+    // thread; the directory is not read again.
+    std::unique_ptr<ZipArchive> Another() const;
+
     const QList<Entry>& Entries() const { return m_entries; }
     // Damage outside every entry (a cut comment, say), or empty. The entries
     // can still be read.
@@ -73,6 +84,8 @@ public:
     std::unique_ptr<EntryReader> Open(int index);
 
 private:
+    ZipArchive() = default;
+
     QString m_path;
     int m_fd = -1;
     std::unique_ptr<FdStream> m_stream;
@@ -85,8 +98,9 @@ private:
 
 // Opens a file for reading only if it is a regular file, never waiting on a
 // pipe or a device. Missing is run-time error 53, anything else 75 (70 when
-// permission is denied). Returns the descriptor, to be closed by the caller.
-int OpenRegularFile(const QString& path);
+// permission is denied). Returns the descriptor, to be closed by the caller,
+// and the file's status in `info` if given.
+int OpenRegularFile(const QString& path, struct stat* info = nullptr);
 
 // True if the file starts like a ZIP archive. Looks only at regular files.
 bool LooksLikeZip(const QString& path);

@@ -67,6 +67,28 @@ bool HasControl(const QString& value)
     });
 }
 
+bool IsControlCharacter(char32_t c)
+{
+    const QChar::Category category = QChar::category(c);
+    return category == QChar::Other_Control || category == QChar::Other_Format ||
+           category == QChar::Other_Surrogate || category == QChar::Separator_Line ||
+           category == QChar::Separator_Paragraph;
+}
+
+QString Printable(const QString& value)
+{
+    QString shown;
+    for (char32_t c : value.toUcs4()) {
+        if (!IsControlCharacter(c))
+            shown += QString::fromUcs4(&c, 1);
+        else if (c < 0x100)
+            shown += QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'));
+        else
+            shown += QStringLiteral("\\u{%1}").arg(uint(c), 4, 16, QLatin1Char('0'));
+    }
+    return shown;
+}
+
 bool IsStorableCredential(const QString& value)
 {
     return value.size() <= CredentialLength && !HasControl(value) && IsAnsi(value);

@@ -14,7 +14,11 @@ for p in zip unzip; do
   [ -L "$root/lib/quillfold/bin/$p" ] || fail "bin/$p is not a link"
   [ -x "$(readlink "$root/lib/quillfold/bin/$p")" ] || fail "bin/$p points nowhere"
 done
-[ "$(readlink "$root/bin/quillfold")" = "../lib/quillfold/quillfold" ] || fail "bin/quillfold link"
+for p in quillfold quillfold-unpack quillfold-pack; do
+  [ "$(readlink "$root/bin/$p")" = "../lib/quillfold/$p" ] || fail "bin/$p link"
+done
+[ "$("$root/lib/quillfold/quillfold-pack" --version)" = "$("$root/lib/quillfold/quillfold-unpack" --version | sed s/unpack/pack/)" ] ||
+  fail "the two programs give different versions"
 [ -f "$root/share/applications/quillfold.desktop" ] || fail "no menu entry"
 for s in 16 32 48 128; do
   [ -f "$root/share/icons/hicolor/${s}x${s}/apps/quillfold.png" ] || fail "no ${s}px icon"

@@ -1,5 +1,6 @@
 // quillfold-unpack: the recipient's side of Quillfold.
 #include "packing/Ending.h"
+#include "packing/Prompt.h"
 #include "packing/Unpack.h"
 #include "packing/text.h"
 #include "version.h"
@@ -9,12 +10,6 @@
 #include <QTextStream>
 
 #include <csignal>
-#include <cstdio>
-#include <iostream>
-#include <string>
-#include <iterator>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 const char* Description =
@@ -31,46 +26,6 @@ const char* Description =
     "\n"
     "Exit codes: 0 all good, 1 a check failed or data is damaged, 2 bad usage or\n"
     "input that cannot be read; the worst that happened decides.";
-
-termios savedTerminal{};
-
-// Ctrl+C (or a kill) at the prompt: the terminal gets its echo back first.
-void RestoreTerminalAndDie(int signal)
-{
-    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
-    ::signal(signal, SIG_DFL);
-    ::raise(signal);
-}
-
-// Reads a line from the terminal without showing it.
-QString AskPassword()
-{
-    const bool terminal = tcgetattr(STDIN_FILENO, &savedTerminal) == 0;
-    constexpr int Signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-    struct sigaction previous[std::size(Signals)] {};
-    if (terminal) {
-        struct sigaction restore {};
-        restore.sa_handler = RestoreTerminalAndDie;
-        sigemptyset(&restore.sa_mask);
-        for (size_t i = 0; i < std::size(Signals); ++i)
-            ::sigaction(Signals[i], &restore, &previous[i]);
-        termios quiet = savedTerminal;
-        quiet.c_lflag &= ~tcflag_t(ECHO);
-        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-    }
-    // Asked only once nothing typed can show any more.
-    std::fputs("Password: ", stderr);
-    std::fflush(stderr);
-    std::string line;
-    std::getline(std::cin, line);
-    if (terminal) {
-        tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
-        for (size_t i = 0; i < std::size(Signals); ++i)
-            ::sigaction(Signals[i], &previous[i], nullptr);
-    }
-    std::fputs("\n", stderr);
-    return QString::fromLocal8Bit(line);
-}
 
 int Usage(QTextStream& err, const QString& problem)
 {
@@ -117,8 +72,8 @@ int main(int argc, char* argv[])
         return Usage(err, QStringLiteral("no archive or package file given"));
     if (parser.isSet(passwordOption)) {
         options.password = parser.value(passwordOption);
-    } else if (isatty(STDIN_FILENO)) {
-        const QString typed = AskPassword();
+    } else if (prompt::InputIsTerminal()) {
+        const QString typed = prompt::AskHidden("Password: ");
         if (!typed.isEmpty())
             options.password = typed;
     }

@@ -1,0 +1,131 @@
+// quillfold-pack: a hand-over from the command line or a scheduled job.
+#include "packing/Ending.h"
+#include "packing/PackCli.h"
+#include "packing/Prompt.h"
+#include "version.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QTextStream>
+
+#include <csignal>
+#include <malloc.h>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+const char* Description =
+    "Packs workbooks into one ZIP archive for hand-over, as the Quillfold window\n"
+    "does: each workbook becomes a package (the 57-byte header with the user ID\n"
+    "and the password's digest, then the workbook XOR 0x02), named after it with\n"
+    ".enc. The archive is built beside ARCHIVE, read back, and only then put in\n"
+    "its place; an archive already there stays untouched until that moment, and\n"
+    "after any failure or Ctrl+C.\n"
+    "\n"
+    "The password comes from --password-file, or from standard input when that is\n"
+    "not a terminal, or is asked for twice without echo. The user ID and password\n"
+    "are trimmed and a to z upper-cased, as the window stores them: 1 to 12 and 3\n"
+    "to 12 characters of the Thai code page (Windows-874).\n"
+    "\n"
+    "Exit codes: 0 all good; 1 a check or a file failed (nothing was changed);\n"
+    "2 bad usage (credentials, clashing package names, the destination).";
+
+int Usage(QTextStream& err, const QString& problem)
+{
+    err << "quillfold-pack: " << problem << Qt::endl << "Try 'quillfold-pack --help'." << Qt::endl;
+    return packcli::BadUsage;
+}
+
+// The first line of a file or of standard input, without its line end.
+bool FirstLine(std::FILE* file, QString& line)
+{
+    std::string bytes;
+    for (int c; (c = std::fgetc(file)) != EOF && c != '\n';)
+        bytes += char(c);
+    if (!bytes.empty() && bytes.back() == '\r')
+        bytes.pop_back();
+    line = QString::fromLocal8Bit(bytes);
+    return !std::ferror(file);
+}
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("quillfold-pack"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUILLFOLD_VERSION));
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(Description));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption userOption(QStringLiteral("user"), QStringLiteral("The user ID."), QStringLiteral("ID"));
+    const QCommandLineOption outputOption({QStringLiteral("o"), QStringLiteral("output")},
+                                          QStringLiteral("The archive to write."), QStringLiteral("ARCHIVE"));
+    const QCommandLineOption passwordFileOption(QStringLiteral("password-file"),
+                                                QStringLiteral("Read the password from the first line of F."),
+                                                QStringLiteral("F"));
+    parser.addOption(userOption);
+    parser.addOption(outputOption);
+    parser.addOption(passwordFileOption);
+    parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("The workbooks."), QStringLiteral("FILE..."));
+    if (!parser.parse(QCoreApplication::arguments()))
+        return Usage(err, parser.errorText());
+    if (parser.isSet(helpOption)) {
+        out << parser.helpText();
+        return packcli::AllGood;
+    }
+    if (parser.isSet(versionOption)) {
+        out << "quillfold-pack " << QUILLFOLD_VERSION << Qt::endl;
+        return packcli::AllGood;
+    }
+
+    packcli::Options options;
+    options.userID = parser.value(userOption);
+    options.archive = parser.value(outputOption);
+    options.files = parser.positionalArguments();
+    if (!parser.isSet(userOption))
+        return Usage(err, QStringLiteral("--user is missing"));
+    if (options.archive.isEmpty())
+        return Usage(err, QStringLiteral("-o ARCHIVE is missing"));
+    if (options.files.isEmpty())
+        return Usage(err, QStringLiteral("no workbook given"));
+
+    // The password: never from the command line, where others can see it.
+    if (parser.isSet(passwordFileOption)) {
+        std::FILE* file = std::fopen(QFile::encodeName(parser.value(passwordFileOption)).constData(), "r");
+        if (!file || !FirstLine(file, options.password)) {
+            if (file)
+                std::fclose(file);
+            return Usage(err, QStringLiteral("%1: cannot read the password file").arg(parser.value(passwordFileOption)));
+        }
+        std::fclose(file);
+    } else if (!prompt::InputIsTerminal()) {
+        if (!FirstLine(stdin, options.password))
+            return Usage(err, QStringLiteral("cannot read the password from standard input"));
+    } else {
+        options.password = prompt::AskHidden("Password: ");
+        if (prompt::AskHidden("Password again: ") != options.password)
+            return Usage(err, QStringLiteral("the two passwords differ"));
+    }
+
+    // Buffers come and go by the thousand: keep freed memory for the next
+    // instead of handing it back to the system each time.
+    ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    ::mallopt(M_MMAP_THRESHOLD, 64 << 20);
+
+    // Ctrl+C from here on: everything made so far is removed.
+    ending::EndOnSignals();
+    options.progressBar = ::isatty(STDERR_FILENO);
+    try {
+        return packcli::Run(options, out, err);
+    } catch (const ending::ProgramEnding&) {
+        err << Qt::endl << "quillfold-pack: interrupted; nothing was changed" << Qt::endl;
+        return 128 + SIGINT;
+    }
+}

@@ -1,0 +1,661 @@
+#include "Engine.h"
+
+#include "Ending.h"
+#include "RuntimeError.h"
+#include "archive.h"
+#include "security.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+
+#include <libdeflate.h>
+#include <minizip/zip.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+namespace engine {
+namespace {
+constexpr qint64 WholeLimit = 16 << 20;   // packages up to this are deflated whole, with libdeflate
+constexpr qint64 PieceSize = 1 << 20;     // larger ones in pieces of this size, with zlib
+constexpr qint64 Dictionary = 32 * 1024;  // what each piece is primed with
+constexpr int DecidingPieces = 8;         // a large entry is stored or deflated as its first 8 MiB are
+constexpr qint64 InFlight = 48 << 20;     // package bytes read and not yet in the archive, at most
+constexpr qint64 BatchBytes = 1 << 20;    // small packages travel together, up to this much
+constexpr int BatchCount = 64;            // or this many
+constexpr int Level = 6;                  // as zip's default
+constexpr qint64 ProbeFrom = 16 * 1024;   // packages from this size are probed before they are deflated
+constexpr qint64 ProbeSize = 4096;        // the start of the body, deflated fast as a trial
+constexpr uLong MadeByUnix = 0x031E;      // Unix, ZIP 3.0: the external attributes are a Unix mode
+constexpr uLong Utf8Flag = 0x0800;
+
+enum Method : int { Undecided, Deflate, Store };
+
+// One piece of work: a whole package, or one piece of a large one.
+// A whole package, or one piece of a large one.
+struct Item {
+    int entry = 0;
+    int piece = 0;
+    int pieces = 1;  // 1: a whole package
+    QByteArray data;
+    QByteArray dictionary;  // the bytes before this piece
+    time_t modified = 0;    // the workbook's
+    bool unread = false;    // a small workbook that the worker reads itself
+    qint64 room = 0;        // what it counts against the bytes in flight
+};
+
+// What became of an item.
+struct Result {
+    int entry = 0;
+    int piece = 0;
+    int pieces = 1;
+    QByteArray raw;
+    QByteArray deflated;  // empty when not deflated, or (whole) when it did not shrink
+    quint32 crc = 0;
+    time_t modified = 0;
+    qint64 room = 0;
+};
+
+// One piece of work for a worker: a piece of a large package, or small
+// packages together, so that a thousand small workbooks are not a thousand
+// hand-offs between threads.
+struct Task {
+    qint64 seq = 0;
+    std::vector<Item> items;
+};
+
+// The archive as minizip writes it: through a large buffer, so that the local
+// header it patches after each entry is usually still in memory, and the file
+// sees few, large writes.
+struct OutFile {
+    int fd = -1;
+    QByteArray buffer;       // the bytes from `start` on, not yet written
+    quint64 start = 0;
+    quint64 position = 0;
+    quint64 end = 0;         // the file's length, as written so far
+    int error = 0;
+
+    static constexpr qsizetype Capacity = 4 << 20;
+
+    bool Flush()
+    {
+        qsizetype done = 0;
+        while (done < buffer.size()) {
+            const ssize_t n = ::pwrite(fd, buffer.constData() + done, size_t(buffer.size() - done), off_t(start + done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                error = errno ? errno : EIO;
+                return false;
+            }
+            done += n;
+        }
+        start += quint64(buffer.size());
+        buffer.resize(0);  // keeps its memory for the next
+        return true;
+    }
+
+    uLong Write(const char* data, uLong size)
+    {
+        if (position < start || position > start + quint64(buffer.size()) ||
+            position - start + size > quint64(Capacity)) {
+            if (!Flush())
+                return 0;
+            start = position;
+        }
+        if (size >= uLong(Capacity)) {  // large: straight through
+            for (uLong done = 0; done < size;) {
+                const ssize_t n = ::pwrite(fd, data + done, size - done, off_t(position + done));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0) {
+                    error = errno ? errno : EIO;
+                    return done;
+                }
+                done += uLong(n);
+            }
+            start = position + size;
+        } else {
+            const qsizetype at = qsizetype(position - start);
+            if (at + qsizetype(size) > buffer.size())
+                buffer.resize(at + qsizetype(size));
+            std::memcpy(buffer.data() + at, data, size);
+        }
+        position += size;
+        end = std::max(end, position);
+        return size;
+    }
+};
+
+voidpf OutOpen(voidpf, const void* file, int)
+{
+    return const_cast<void*>(file);
+}
+uLong OutRead(voidpf, voidpf, void*, uLong)
+{
+    return 0;
+}
+uLong OutWrite(voidpf, voidpf file, const void* data, uLong size)
+{
+    return static_cast<OutFile*>(file)->Write(static_cast<const char*>(data), size);
+}
+ZPOS64_T OutTell(voidpf, voidpf file)
+{
+    return static_cast<OutFile*>(file)->position;
+}
+long OutSeek(voidpf, voidpf file, ZPOS64_T offset, int origin)
+{
+    auto* out = static_cast<OutFile*>(file);
+    out->position = origin == ZLIB_FILEFUNC_SEEK_SET ? offset
+                    : origin == ZLIB_FILEFUNC_SEEK_CUR ? out->position + offset
+                                                       : out->end + offset;
+    return 0;
+}
+int OutClose(voidpf, voidpf file)
+{
+    return static_cast<OutFile*>(file)->Flush() ? 0 : -1;
+}
+int OutError(voidpf, voidpf file)
+{
+    return static_cast<OutFile*>(file)->error;
+}
+
+// The mode a new file gets: 0666 less the umask, read without changing it.
+mode_t NewFileMode()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("Umask:"))
+                return 0666 & ~mode_t(line.mid(6).trimmed().toUInt(nullptr, 8));
+        }
+    }
+    return 0644;
+}
+
+bool IsAscii(const QByteArray& name)
+{
+    return std::all_of(name.cbegin(), name.cend(), [](char c) { return quint8(c) < 0x80; });
+}
+
+// Deflates one piece of a large package so that the pieces join into one
+// stream: primed with the bytes before it, and sync-flushed (byte-aligned,
+// not final) except for the last.
+QByteArray DeflatePiece(const QByteArray& data, const QByteArray& dictionary, bool last)
+{
+    z_stream z{};
+    if (deflateInit2(&z, Level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw RuntimeError(err::DeviceIO, QStringLiteral("zlib cannot start deflating"), QString());
+    if (!dictionary.isEmpty())
+        deflateSetDictionary(&z, reinterpret_cast<const Bytef*>(dictionary.constData()), uInt(dictionary.size()));
+    QByteArray out(qsizetype(deflateBound(&z, uLong(data.size())) + 64), Qt::Uninitialized);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
+    z.avail_in = uInt(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = uInt(out.size());
+    const int rc = deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH);
+    const bool done = last ? rc == Z_STREAM_END : rc == Z_OK && z.avail_in == 0 && z.avail_out > 0;
+    out.truncate(qsizetype(z.total_out));
+    deflateEnd(&z);
+    if (!done)
+        throw RuntimeError(err::DeviceIO, QStringLiteral("zlib could not deflate a piece (%1)").arg(rc), QString());
+    return out;
+}
+
+// Reads exactly `length` bytes into `buffer`, scrambled as a package body.
+void ReadBody(int fd, char* buffer, qint64 length, const QString& path)
+{
+    qint64 done = 0;
+    while (done < length) {
+        const ssize_t n = ::read(fd, buffer + done, size_t(length - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            throw RuntimeError(err::DeviceIO,
+                               QStringLiteral("%1 (%2)").arg(err::Description(err::DeviceIO), qt_error_string(errno)),
+                               path);
+        }
+        if (n == 0)
+            throw RuntimeError(err::InputPastEnd, path);
+        done += n;
+    }
+    security::ScrambleBlock(buffer, length);
+}
+
+// A worker's compressors, made once per thread: the real one, and a fast one
+// for the trial.
+using Compressor = std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)>;
+struct Compressors {
+    Compressor real{libdeflate_alloc_compressor(Level), libdeflate_free_compressor};
+    Compressor fast{libdeflate_alloc_compressor(1), libdeflate_free_compressor};
+};
+
+// True if the start of the body shrinks by at least 3 % under the fast
+// compressor. Data that does not (already compressed, like an .xlsx, or
+// noise) is stored without deflating the rest: for such data deflating would
+// cost most of the time and save nothing.
+bool LooksCompressible(const QByteArray& package, libdeflate_compressor* fast)
+{
+    const qint64 size = std::min<qint64>(ProbeSize, package.size() - security::HeaderSize);
+    char out[ProbeSize];
+    return libdeflate_deflate_compress(fast, package.constData() + security::HeaderSize, size_t(size), out,
+                                       size_t(size - size / 32)) > 0;
+}
+
+class Pipeline {
+public:
+    Pipeline(const QList<Workbook>& workbooks, const Options& options)
+        : m_workbooks(workbooks), m_options(options), m_methods(size_t(workbooks.size()))
+    {
+        for (auto& method : m_methods)
+            method = Undecided;
+    }
+
+    // The producer: reads the workbooks in order and cuts them into tasks.
+    void Produce()
+    {
+        Task batch;
+        qint64 batched = 0;
+        const auto send = [&] {
+            if (!batch.items.empty()) {
+                Push(std::move(batch));
+                batch = Task{};
+                batched = 0;
+            }
+        };
+        for (int entry = 0; entry < m_workbooks.size() && !m_stop; ++entry) {
+            const Workbook& workbook = m_workbooks[entry];
+            // Small workbooks are read by the workers, several at once.
+            const qint64 known = workbook.size >= 0 ? workbook.size : QFileInfo(workbook.source).size();
+            if (security::HeaderSize + known <= WholeLimit) {
+                const qint64 room = security::HeaderSize + known;
+                if (!TakeRoom(room))
+                    return;
+                Item item;
+                item.entry = entry;
+                item.unread = true;
+                item.room = room;
+                batch.items.push_back(std::move(item));
+                batched += room;
+                if (batched >= BatchBytes || int(batch.items.size()) >= BatchCount)
+                    send();
+                continue;
+            }
+            // Large ones here, in pieces, in order.
+            send();
+            const QString& path = workbook.source;
+            struct stat info {};
+            struct File {
+                int fd;
+                ~File() { ::close(fd); }
+            } source{archive::OpenRegularFile(path, &info)};
+            const qint64 length = info.st_size;
+            if (length >= security::MaxSourceSize)
+                throw RuntimeError(err::Overflow, QStringLiteral("Overflow: the file is 2 GiB or larger"), path);
+            const QByteArray header = security::PackageHeader(length, m_options.userID, m_options.password);
+            const qint64 packageSize = header.size() + length;
+            const int pieces = int((packageSize + PieceSize - 1) / PieceSize);
+            QByteArray before;
+            qint64 at = 0;  // in the package
+            for (int piece = 0; piece < pieces && !m_stop; ++piece) {
+                const qint64 size = std::min(PieceSize, packageSize - at);
+                if (!TakeRoom(size))
+                    return;
+                Item item{entry, piece, pieces, QByteArray(size, Qt::Uninitialized), before, info.st_mtime, false, size};
+                qint64 filled = 0;
+                if (piece == 0) {
+                    std::memcpy(item.data.data(), header.constData(), header.size());
+                    filled = header.size();
+                }
+                ReadBody(source.fd, item.data.data() + filled, size - filled, path);
+                at += size;
+                if (piece + 1 < pieces)
+                    before = item.data.right(Dictionary);
+                batch.items.push_back(std::move(item));
+                send();
+            }
+        }
+        send();
+        const std::lock_guard lock(m_mutex);
+        m_produced = true;
+        m_taskReady.notify_all();
+        m_resultReady.notify_one();
+    }
+
+    // A worker: takes tasks and deflates them.
+    void Work()
+    {
+        Compressors compressors;
+        for (;;) {
+            Task task;
+            {
+                std::unique_lock lock(m_mutex);
+                m_taskReady.wait(lock, [&] { return m_stop || !m_tasks.empty() || m_produced; });
+                if (m_stop || m_tasks.empty())
+                    return;
+                task = std::move(m_tasks.front());
+                m_tasks.pop_front();
+            }
+            std::vector<Result> results;
+            results.reserve(task.items.size());
+            for (Item& item : task.items) {
+                if (item.unread)
+                    Read(item);
+                results.push_back(Compress(item, compressors));
+            }
+            const std::lock_guard lock(m_mutex);
+            m_results.emplace(task.seq, std::move(results));
+            m_resultReady.notify_one();
+        }
+    }
+
+    // Reads a small workbook into its whole package.
+    void Read(Item& item) const
+    {
+        const QString& path = m_workbooks[item.entry].source;
+        struct stat info {};
+        struct File {
+            int fd;
+            ~File() { ::close(fd); }
+        } source{archive::OpenRegularFile(path, &info)};
+        const qint64 length = info.st_size;
+        if (security::HeaderSize + length > 2 * WholeLimit) {  // it grew since it was looked at
+            throw RuntimeError(err::PathFileAccess,
+                               QStringLiteral("%1: the file changed while it was packed")
+                                   .arg(err::Description(err::PathFileAccess)),
+                               path);
+        }
+        const QByteArray header = security::PackageHeader(length, m_options.userID, m_options.password);
+        item.data = QByteArray(header.size() + length, Qt::Uninitialized);
+        std::memcpy(item.data.data(), header.constData(), header.size());
+        ReadBody(source.fd, item.data.data() + header.size(), length, path);
+        item.modified = info.st_mtime;
+    }
+
+    Result Compress(const Item& item, const Compressors& compressors) const
+    {
+        Result result{item.entry, item.piece, item.pieces, item.data, {}, 0, item.modified, item.room};
+        result.crc = libdeflate_crc32(0, item.data.constData(), size_t(item.data.size()));
+        if (m_options.storeOnly) {
+            // nothing to deflate
+        } else if (item.pieces == 1) {
+            if (item.data.size() >= ProbeFrom && !LooksCompressible(item.data, compressors.fast.get()))
+                return result;
+            // Whole: only output smaller than the input is kept.
+            QByteArray out(std::max<qsizetype>(item.data.size() - 1, 0), Qt::Uninitialized);
+            const size_t n = out.isEmpty() ? 0
+                                           : libdeflate_deflate_compress(compressors.real.get(), item.data.constData(),
+                                                                         size_t(item.data.size()), out.data(),
+                                                                         size_t(out.size()));
+            if (n > 0) {
+                out.truncate(qsizetype(n));
+                result.deflated = std::move(out);
+            }
+        } else if (m_methods[size_t(item.entry)] != Store) {
+            result.deflated = DeflatePiece(item.data, item.dictionary, item.piece + 1 == item.pieces);
+        }
+        return result;
+    }
+
+    // The writer, on the calling thread: puts the results in the archive in order.
+    QList<Entry> Write(const QString& path)
+    {
+        qint64 total = 0;
+        for (const Workbook& workbook : m_workbooks)
+            total += security::HeaderSize + (workbook.size >= 0 ? workbook.size : QFileInfo(workbook.source).size());
+        OutFile out;
+        out.buffer.reserve(OutFile::Capacity);
+        out.fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (out.fd < 0)
+            throw RuntimeError(err::NumberOfErrno(errno), path);
+        zlib_filefunc64_def functions{OutOpen, OutRead, OutWrite, OutTell, OutSeek, OutClose, OutError, nullptr};
+        zipFile zip = zipOpen2_64(&out, APPEND_STATUS_CREATE, nullptr, &functions);
+        struct Closer {  // on a failure; the caller removes the file
+            zipFile zip;
+            int fd;
+            ~Closer()
+            {
+                if (zip)
+                    zipClose(zip, nullptr);
+                ::close(fd);
+            }
+        } closer{zip, out.fd};
+        const auto failed = [&] {
+            const int code = out.error ? out.error : errno;
+            return RuntimeError(err::NumberOfErrno(code),
+                                QStringLiteral("%1 (%2)").arg(err::Description(err::NumberOfErrno(code)),
+                                                              qt_error_string(code)),
+                                path);
+        };
+        if (!zip)
+            throw failed();
+        const mode_t mode = NewFileMode();
+
+        QList<Entry> written;
+        Entry entry;
+        Method method = Undecided;
+        qint64 done = 0;
+        for (qint64 seq = 0;; ++seq) {
+            std::optional<std::vector<Result>> next = Take(seq);
+            if (!next)
+                break;
+            for (Result& result : *next) {
+                if (result.piece == 0) {
+                    method = Decide(result, seq);
+                    m_methods[size_t(result.entry)] = method;
+                    entry = Entry{m_workbooks[result.entry].entryName, 0, 0, 0, method == Deflate};
+                    Open(zip, m_workbooks[result.entry], method, mode, result.modified);
+                }
+                const QByteArray& bytes = method == Deflate ? result.deflated : result.raw;
+                if (zipWriteInFileInZip(zip, bytes.constData(), unsigned(bytes.size())) != ZIP_OK || out.error)
+                    throw failed();
+                entry.crc = result.pieces == 1 ? result.crc
+                                               : quint32(crc32_combine64(entry.crc, result.crc, result.raw.size()));
+                entry.size += result.raw.size();
+                entry.compressed += bytes.size();
+                done += result.raw.size();
+                GiveRoom(result.room);
+                if (result.piece + 1 == result.pieces) {
+                    if (zipCloseFileInZipRaw64(zip, ZPOS64_T(entry.size), uLong(entry.crc)) != ZIP_OK || out.error)
+                        throw failed();
+                    written << entry;
+                    if (m_options.entryDone)
+                        m_options.entryDone(entry);
+                }
+            }
+            if (m_options.progress)
+                m_options.progress(done, total);
+        }
+        closer.zip = nullptr;
+        if (zipClose(zip, nullptr) != ZIP_OK || out.error)
+            throw failed();
+        return written;
+    }
+
+    void Fail(std::exception_ptr error)
+    {
+        const std::lock_guard lock(m_mutex);
+        if (!m_error)
+            m_error = error;
+        StopLocked();
+    }
+
+    void Stop()
+    {
+        const std::lock_guard lock(m_mutex);
+        StopLocked();
+    }
+
+private:
+    void StopLocked()
+    {
+        m_stop = true;
+        m_taskReady.notify_all();
+        m_resultReady.notify_all();
+        m_roomFreed.notify_all();
+    }
+
+    bool TakeRoom(qint64 size)
+    {
+        std::unique_lock lock(m_mutex);
+        m_roomFreed.wait(lock, [&] { return m_stop || m_room >= size || m_room == InFlight; });
+        if (m_stop)
+            return false;
+        m_room -= size;
+        return true;
+    }
+
+    void GiveRoom(qint64 size)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_room += size;
+        m_roomFreed.notify_one();
+    }
+
+    void Push(Task&& task)
+    {
+        const std::lock_guard lock(m_mutex);
+        task.seq = m_pushed++;
+        m_tasks.push_back(std::move(task));
+        m_taskReady.notify_one();
+    }
+
+    // Waits until `ready` holds, while nothing failed and the program goes on.
+    void WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready)
+    {
+        while (!ready()) {
+            if (m_error)
+                std::rethrow_exception(m_error);
+            if (ending::Requested())
+                throw ending::ProgramEnding();
+            m_resultReady.wait_for(lock, std::chrono::milliseconds(100));
+        }
+        if (m_error)
+            std::rethrow_exception(m_error);
+    }
+
+    // The results of task `seq`, or nothing once every task is done.
+    std::optional<std::vector<Result>> Take(qint64 seq)
+    {
+        std::unique_lock lock(m_mutex);
+        WaitUntil(lock, [&] { return m_results.count(seq) > 0 || (m_produced && seq >= m_pushed); });
+        const auto it = m_results.find(seq);
+        if (it == m_results.end())
+            return std::nullopt;
+        std::vector<Result> results = std::move(it->second);
+        m_results.erase(it);
+        return results;
+    }
+
+    // Stored or deflated: a whole package by its own result; a large one by
+    // its first pieces (one task each), which are waited for.
+    Method Decide(const Result& first, qint64 seq)
+    {
+        if (m_options.storeOnly)
+            return Store;
+        if (first.pieces == 1)
+            return first.deflated.isEmpty() ? Store : Deflate;
+        const int deciding = std::min(DecidingPieces, first.pieces);
+        std::unique_lock lock(m_mutex);
+        WaitUntil(lock, [&] {
+            for (int i = 1; i < deciding; ++i) {
+                if (!m_results.count(seq + i))
+                    return false;
+            }
+            return true;
+        });
+        qint64 raw = first.raw.size(), deflated = first.deflated.size();
+        for (int i = 1; i < deciding; ++i) {
+            raw += m_results[seq + i].front().raw.size();
+            deflated += m_results[seq + i].front().deflated.size();
+        }
+        return deflated < raw ? Deflate : Store;
+    }
+
+    static void Open(zipFile zip, const Workbook& workbook, Method method, mode_t mode, time_t time)
+    {
+        const QByteArray name = workbook.entryName.toUtf8();
+        zip_fileinfo info{};
+        const QDateTime modified = QDateTime::fromSecsSinceEpoch(time);
+        info.tmz_date.tm_sec = uInt(modified.time().second());
+        info.tmz_date.tm_min = uInt(modified.time().minute());
+        info.tmz_date.tm_hour = uInt(modified.time().hour());
+        info.tmz_date.tm_mday = uInt(modified.date().day());
+        info.tmz_date.tm_mon = uInt(modified.date().month() - 1);
+        info.tmz_date.tm_year = uInt(modified.date().year());
+        info.external_fa = uLong(S_IFREG | mode) << 16;
+        const int rc = zipOpenNewFileInZip4_64(zip, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                               method == Deflate ? Z_DEFLATED : 0, Level, 1, -MAX_WBITS, 8,
+                                               Z_DEFAULT_STRATEGY, nullptr, 0, MadeByUnix,
+                                               IsAscii(name) ? 0 : Utf8Flag, 0);
+        if (rc != ZIP_OK)
+            throw RuntimeError(err::DeviceIO, workbook.source);
+    }
+
+    const QList<Workbook>& m_workbooks;
+    const Options& m_options;
+    std::vector<std::atomic<int>> m_methods;  // per entry, once decided
+
+    std::mutex m_mutex;
+    std::condition_variable m_taskReady;    // workers wait on it
+    std::condition_variable m_resultReady;  // the writer waits on it
+    std::condition_variable m_roomFreed;    // the producer waits on it
+    std::deque<Task> m_tasks;
+    std::map<qint64, std::vector<Result>> m_results;
+    qint64 m_room = InFlight;
+    qint64 m_pushed = 0;
+    bool m_produced = false;
+    std::atomic<bool> m_stop{false};
+    std::exception_ptr m_error;
+};
+}  // namespace
+
+QList<Entry> WriteArchive(const QString& path, const QList<Workbook>& workbooks, const Options& options)
+{
+    Pipeline pipeline(workbooks, options);
+    const int threads = options.threads > 0 ? options.threads : int(std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<std::thread> helpers;
+    const auto guarded = [&pipeline](auto work) {
+        return [&pipeline, work] {
+            try {
+                work();
+            } catch (...) {
+                pipeline.Fail(std::current_exception());
+            }
+        };
+    };
+    helpers.emplace_back(guarded([&] { pipeline.Produce(); }));
+    for (int i = 0; i < threads; ++i)
+        helpers.emplace_back(guarded([&] { pipeline.Work(); }));
+    QList<Entry> written;
+    try {
+        written = pipeline.Write(path);
+    } catch (...) {
+        pipeline.Stop();
+        for (std::thread& helper : helpers)
+            helper.join();
+        throw;
+    }
+    pipeline.Stop();
+    for (std::thread& helper : helpers)
+        helper.join();
+    return written;
+}
+
+}  // namespace engine

@@ -1,0 +1,189 @@
+// The command-line packer's engine: the archives it writes, entry by entry the
+// window's package bytes, read back by this program's reader, by Info-ZIP's
+// unzip and by Python's zipfile; stored or deflated as they shrink; ZIP64.
+#include "TestFiles.h"
+#include "packing/Ending.h"
+#include "packing/Engine.h"
+#include "packing/archive.h"
+#include "packing/security.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace testfiles;
+
+namespace {
+constexpr qint64 MiB = 1 << 20;
+
+// Workbook content: noise, text, or text that turns to noise halfway.
+QByteArray Content(const QString& kind, qint64 size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    static const char Text[] = "north region, quarterly totals: 1234.56; ";
+    for (qint64 i = 0; i < size; ++i) {
+        const bool noise = kind == "noise" || (kind == "mixed" && i >= size / 2);
+        bytes[i] = noise ? char(random.bounded(256)) : Text[(i + seed) % (sizeof Text - 1)];
+    }
+    return bytes;
+}
+
+// The bytes of an entry as Info-ZIP's unzip extracts them.
+QByteArray Extracted(const QString& archive, const QString& entry)
+{
+    QProcess unzip;
+    unzip.start("unzip", {"-p", archive, entry});
+    unzip.waitForFinished(-1);
+    return unzip.readAllStandardOutput();
+}
+}  // namespace
+
+class TestEngine : public QObject {
+    Q_OBJECT
+private slots:
+    void entriesAreThePackages_data();
+    void entriesAreThePackages();
+    void failuresLeaveNothingTaken();
+    void zip64WhereOffsetsPass4GiB();
+
+private:
+    QString Path(const QString& name) const { return m_dir.filePath(name); }
+    QTemporaryDir m_dir;
+};
+
+void TestEngine::entriesAreThePackages_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QList<qint64>>("sizes");  // of the workbooks
+    QTest::addColumn<bool>("deflated");
+    // Packages are 57 bytes more: up to 16 MiB whole, beyond that in 1 MiB pieces.
+    QTest::newRow("empty and tiny, text") << "text" << QList<qint64>{0, 1, 2, 100} << true;
+    QTest::newRow("noise is stored") << "noise" << QList<qint64>{20000, 3 * MiB} << false;
+    QTest::newRow("around 16 MiB whole") << "text" << QList<qint64>{16 * MiB - 58, 16 * MiB - 57, 16 * MiB - 56} << true;
+    QTest::newRow("pieces: edges") << "text" << QList<qint64>{17 * MiB - 57, 17 * MiB - 56, 17 * MiB + 1} << true;
+    QTest::newRow("noise in pieces is stored") << "noise" << QList<qint64>{20 * MiB + 3} << false;
+    QTest::newRow("text turning to noise after 8 MiB") << "mixed" << QList<qint64>{18 * MiB} << true;
+}
+
+void TestEngine::entriesAreThePackages()
+{
+    QFETCH(QString, kind);
+    QFETCH(QList<qint64>, sizes);
+    QFETCH(bool, deflated);
+    QList<engine::Workbook> workbooks;
+    for (int i = 0; i < sizes.size(); ++i) {
+        const QString name = QStringLiteral("%1-%2").arg(i).arg(i == 1 ? QString::fromUtf8("รายงาน") : "sheet");
+        WriteFile(Path(name + ".xls"), Content(kind, sizes[i], quint32(i + 1)));
+        workbooks << engine::Workbook{Path(name + ".xls"), name + ".enc"};
+    }
+    const QString archive = Path("out.zip");
+    QFile::remove(archive);
+    engine::Options options;
+    options.userID = "CLERK";
+    options.password = "SECRET";
+    qint64 lastDone = -1, total = 0;
+    options.progress = [&](qint64 done, qint64 all) {
+        QVERIFY(done > lastDone);
+        lastDone = done;
+        total = all;
+    };
+    QStringList done;
+    options.entryDone = [&](const engine::Entry& entry) { done << entry.name; };
+    const QList<engine::Entry> entries = engine::WriteArchive(archive, workbooks, options);
+
+    QCOMPARE(entries.size(), workbooks.size());
+    QCOMPARE(lastDone, total);
+    QList<archive::Expected> expected;
+    for (int i = 0; i < entries.size(); ++i) {
+        const engine::Entry& entry = entries[i];
+        QCOMPARE(entry.name, workbooks[i].entryName);
+        QCOMPARE(done[i], entry.name);
+        // Exactly the window's package, byte for byte.
+        const QString package = Path("package.enc");
+        security::WritePackageFile(workbooks[i].source, package, "CLERK", "SECRET");
+        const QByteArray bytes = ReadFile(package);
+        QCOMPARE(entry.size, bytes.size());
+        QCOMPARE(Extracted(archive, entry.name), bytes);
+        // Deflated when it shrinks, and only then.
+        QCOMPARE(entry.deflated, deflated);
+        if (entry.deflated)
+            QVERIFY(entry.compressed < entry.size);
+        else
+            QCOMPARE(entry.compressed, entry.size);
+        expected << archive::Expected{entry.name.toUtf8(), entry.size, entry.crc};
+    }
+    // This program's own reader: names, sizes, CRCs, the UTF-8 flag, data intact.
+    archive::VerifyArchive(archive, expected);
+    QCOMPARE(QProcess::execute("unzip", {"-tqq", archive}), 0);
+    QProcess python;
+    python.start("python3", {"-c",
+                             "import sys, zipfile\n"
+                             "z = zipfile.ZipFile(sys.argv[1])\n"
+                             "assert z.testzip() is None\n"
+                             "for i in z.infolist():\n"
+                             "    print(i.filename, i.flag_bits & 0x800, oct(i.external_attr >> 16))\n",
+                             archive});
+    QVERIFY(python.waitForFinished(-1));
+    const QString listed = QString::fromUtf8(python.readAllStandardOutput());
+    QVERIFY2(python.exitCode() == 0, python.readAllStandardError().constData());
+    for (const engine::Workbook& workbook : workbooks) {
+        const bool thai = workbook.entryName.contains(QString::fromUtf8("รายงาน"));
+        QVERIFY2(listed.contains(workbook.entryName + (thai ? " 2048 0o100" : " 0 0o100")), qPrintable(listed));
+    }
+}
+
+void TestEngine::failuresLeaveNothingTaken()
+{
+    // A workbook that vanished, after others went in: the error names it; the
+    // caller removes the archive.
+    WriteFile(Path("a.xls"), Content("text", 5000, 1));
+    const QList<engine::Workbook> workbooks{{Path("a.xls"), "a.enc"}, {Path("gone.xls"), "gone.enc"}};
+    engine::Options options;
+    options.userID = "U";
+    options.password = "PWD";
+    try {
+        engine::WriteArchive(Path("failed.zip"), workbooks, options);
+        QFAIL("a missing workbook was not reported");
+    } catch (const RuntimeError& error) {
+        QCOMPARE(error.number(), err::FileNotFound);
+        QCOMPARE(error.path(), Path("gone.xls"));
+    }
+    // An archive that cannot be made.
+    QCOMPARE(ErrorNumberOf([&] { engine::WriteArchive(Path("no/such/folder/x.zip"), {workbooks[0]}, options); }),
+             err::PathNotFound);
+}
+
+void TestEngine::zip64WhereOffsetsPass4GiB()
+{
+    // Three sparse workbooks of 1.5 GB, stored: the third entry starts beyond
+    // 4 GiB, so the archive needs ZIP64 records, and every reader follows them.
+    QList<engine::Workbook> workbooks;
+    for (int i = 0; i < 3; ++i) {
+        QFile sparse(Path(QStringLiteral("big%1.xls").arg(i)));
+        QVERIFY(sparse.open(QIODevice::WriteOnly));
+        QVERIFY(sparse.resize(qint64(1536) * MiB));
+        workbooks << engine::Workbook{sparse.fileName(), QStringLiteral("big%1.enc").arg(i)};
+    }
+    engine::Options options;
+    options.userID = "U";
+    options.password = "PWD";
+    options.storeOnly = true;
+    const QString archive = Path("large.zip");
+    const QList<engine::Entry> entries = engine::WriteArchive(archive, workbooks, options);
+    QVERIFY(QFileInfo(archive).size() > (qint64(4) << 30));
+    QList<archive::Expected> expected;
+    for (const engine::Entry& entry : entries)
+        expected << archive::Expected{entry.name.toUtf8(), entry.size, entry.crc};
+    archive::VerifyArchive(archive, expected);
+    QProcess unzip;
+    unzip.start("unzip", {"-l", archive});
+    QVERIFY(unzip.waitForFinished(-1));
+    QVERIFY(unzip.readAllStandardOutput().contains("big2.enc"));
+    QFile::remove(archive);
+}
+
+QTEST_GUILESS_MAIN(TestEngine)
+#include "tst_engine.moc"
