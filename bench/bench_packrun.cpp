@@ -80,6 +80,20 @@ QStringList MakeWorkbooks(const QString& folder, int count, qint64 size)
     return names;
 }
 
+// One pack run through the window's code, over `names` in `folder`.
+void PackOnce(const QStringList& names, const QString& folder, const QString& archive)
+{
+    Window window;
+    window.list = names;
+    window.text1 = folder;
+    window.text2 = archive;
+    packing::PackRun(window);
+    if (!window.label3.startsWith(QStringLiteral("finished "))) {
+        std::fprintf(stderr, "the pack run failed: %s\n", qPrintable(window.label3));
+        std::exit(1);
+    }
+}
+
 // The window's pack run over `names` in `folder` against one zip call over them.
 void CompareWithZip(const char* name, const QString& folder, const QStringList& names, int rounds)
 {
@@ -90,17 +104,7 @@ void CompareWithZip(const char* name, const QString& folder, const QStringList& 
     const QByteArray zip = bench::Quoted(zip::ProgramFolder() + "/bin/zip");
     const auto [ours, peer] = bench::Alternating(
         rounds,
-        [&] {
-            Window window;
-            window.list = names;
-            window.text1 = folder;
-            window.text2 = archive;
-            packing::PackRun(window);
-            if (!window.label3.startsWith(QStringLiteral("finished "))) {
-                std::fprintf(stderr, "the pack run failed: %s\n", qPrintable(window.label3));
-                std::exit(1);
-            }
-        },
+        [&] { PackOnce(names, folder, archive); },
         [&] { bench::Shell(zip + " -q -j " + bench::Quoted(archive) + all); }, [&] { QFile::remove(archive); });
     bench::PrintRatio(name, ours, peer);
 }
@@ -126,13 +130,7 @@ int main(int argc, char* argv[])
                                 " \"$f\" </dev/null || exit 1; done";
         const auto [ours, peer] = bench::Alternating(
             3,
-            [&] {
-                Window window;
-                window.list = names;
-                window.text1 = folder;
-                window.text2 = archive;
-                packing::PackRun(window);
-            },
+            [&] { PackOnce(names, folder, archive); },
             [&] { bench::Shell(loop); }, [&] { QFile::remove(archive); });
         bench::PrintRatio("packrun-small-vs-loop", ours, peer);
     }

@@ -238,6 +238,17 @@ void ReadBody(int fd, char* buffer, qint64 length, const QString& path)
     security::ScrambleBlock(buffer, length);
 }
 
+// A workbook open for reading (a regular file, never a pipe), with its status.
+struct Source {
+    explicit Source(const QString& path) : fd(archive::OpenRegularFile(path, &info)) {}
+    ~Source() { ::close(fd); }
+    Source(const Source&) = delete;
+    Source& operator=(const Source&) = delete;
+
+    struct stat info {};
+    int fd;
+};
+
 // A worker's compressors, made once per thread: the real one, and a fast one
 // for the trial.
 using Compressor = std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)>;
@@ -300,11 +311,8 @@ public:
             // Large ones here, in pieces, in order.
             send();
             const QString& path = workbook.source;
-            struct stat info {};
-            struct File {
-                int fd;
-                ~File() { ::close(fd); }
-            } source{archive::OpenRegularFile(path, &info)};
+            const Source source(path);
+            const struct stat& info = source.info;
             const qint64 length = info.st_size;
             if (length >= security::MaxSourceSize)
                 throw RuntimeError(err::Overflow, QStringLiteral("Overflow: the file is 2 GiB or larger"), path);
@@ -369,12 +377,8 @@ public:
     void Read(Item& item) const
     {
         const QString& path = m_workbooks[item.entry].source;
-        struct stat info {};
-        struct File {
-            int fd;
-            ~File() { ::close(fd); }
-        } source{archive::OpenRegularFile(path, &info)};
-        const qint64 length = info.st_size;
+        const Source source(path);
+        const qint64 length = source.info.st_size;
         if (security::HeaderSize + length > 2 * WholeLimit) {  // it grew since it was looked at
             throw RuntimeError(err::PathFileAccess,
                                QStringLiteral("%1: the file changed while it was packed")
@@ -385,7 +389,7 @@ public:
         item.data = QByteArray(header.size() + length, Qt::Uninitialized);
         std::memcpy(item.data.data(), header.constData(), header.size());
         ReadBody(source.fd, item.data.data() + header.size(), length, path);
-        item.modified = info.st_mtime;
+        item.modified = source.info.st_mtime;
     }
 
     Result Compress(const Item& item, const Compressors& compressors) const

@@ -187,8 +187,9 @@ void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress, con
     }
 
     files.entry.clear();
-    for (auto& [destination, build] : files.builds) {
-        files.destination = destination;
+    for (auto& item : files.builds) {
+        ArchiveBuild& build = item.second;
+        files.destination = item.first;
         files.step = Step::Check;
         ending::WaitFor([&] {
             archive::MarkUtf8Names(build.aside->path());

@@ -192,7 +192,10 @@ void RemoveRunFolder(const QString& path)
         ::close(opened);
         return;
     }
-    if (DIR* folder = opened >= 0 ? ::fdopendir(opened) : nullptr) {
+    DIR* folder = opened >= 0 ? ::fdopendir(opened) : nullptr;
+    if (!folder && opened >= 0)
+        ::close(opened);
+    if (folder) {
         const int fd = ::dirfd(folder);
         while (const dirent* entry = ::readdir(folder)) {
             if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
