@@ -8,8 +8,7 @@
 //                          against the described procedure, which writes the
 //                          package on the window's own thread (goal < 100 ms)
 #include "BenchUtil.h"
-#include "credentials/var.h"
-#include "packing/PackRun.h"
+#include "tests/FakeWindow.h"
 #include "packing/security.h"
 #include "packing/zip.h"
 
@@ -23,31 +22,16 @@
 #include <cstdlib>
 
 namespace {
-// A window that answers everything with OK and watches nothing.
-class Window : public packing::PackRunWindow {
-public:
-    QStringList list;
-    QString text1, text2, label3;
-    int ListCount() const override { return int(list.size()); }
-    QString ListItem(int index) const override { return list.at(index); }
-    void ClearList() override { list.clear(); }
-    QString Text1() const override { return text1; }
-    void SetText1(const QString& text) override { text1 = text; }
-    QString Text2() const override { return text2; }
-    void SetText2(const QString& text) override { text2 = text; }
-    QString Label3() const override { return label3; }
-    void SetLabel3(const QString& caption) override { label3 = caption; }
-    void SetVisible(packing::Control, bool) override {}
-    void SetEnabled(packing::Control, bool) override {}
-    void SetProgress(qint64, qint64, int, int) override {}
-    void HideProgress() override {}
-    void ShowLogin() override
+// The tests' recording window, answering the credentials dialog and every box with OK.
+struct Window : fakewindow::FakeWindow {
+    Window()
     {
-        var::LoginAccepted = true;
-        var::LoginUserID = "CLERK";
-        var::LoginPassword = "SECRET";
+        login = [] {
+            var::LoginAccepted = true;
+            var::LoginUserID = "CLERK";
+            var::LoginPassword = "SECRET";
+        };
     }
-    int MsgBox(const QString&, int, const QString&) override { return packing::vbOK; }
 };
 
 // The longest gap between the ticks of a 5 ms timer while `work` runs.

@@ -1,7 +1,7 @@
 // quillfold-pack: a hand-over from the command line or a scheduled job.
 #include "packing/Ending.h"
+#include "packing/Cli.h"
 #include "packing/PackCli.h"
-#include "packing/Prompt.h"
 #include "version.h"
 
 #include <QCommandLineParser>
@@ -33,10 +33,11 @@ const char* Description =
     "Exit codes: 0 all good; 1 a check or a file failed (nothing was changed);\n"
     "2 bad usage (credentials, clashing package names, the destination).";
 
+constexpr const char* Program = "quillfold-pack";
+
 int Usage(QTextStream& err, const QString& problem)
 {
-    err << "quillfold-pack: " << problem << Qt::endl << "Try 'quillfold-pack --help'." << Qt::endl;
-    return packcli::BadUsage;
+    return cli::Usage(err, Program, problem, packcli::BadUsage);
 }
 
 // The first line of a file or of standard input, without its line end.
@@ -55,15 +56,15 @@ bool FirstLine(std::FILE* file, QString& line)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("quillfold-pack"));
+    QCoreApplication::setApplicationName(QLatin1String(Program));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUILLFOLD_VERSION));
     QTextStream out(stdout);
     QTextStream err(stderr);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(Description));
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
+    parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption userOption(QStringLiteral("user"), QStringLiteral("The user ID."), QStringLiteral("ID"));
     const QCommandLineOption outputOption({QStringLiteral("o"), QStringLiteral("output")},
                                           QStringLiteral("The archive to write."), QStringLiteral("ARCHIVE"));
@@ -74,16 +75,8 @@ int main(int argc, char* argv[])
     parser.addOption(outputOption);
     parser.addOption(passwordFileOption);
     parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("The workbooks."), QStringLiteral("FILE..."));
-    if (!parser.parse(QCoreApplication::arguments()))
-        return Usage(err, parser.errorText());
-    if (parser.isSet(helpOption)) {
-        out << parser.helpText();
-        return packcli::AllGood;
-    }
-    if (parser.isSet(versionOption)) {
-        out << "quillfold-pack " << QUILLFOLD_VERSION << Qt::endl;
-        return packcli::AllGood;
-    }
+    if (const auto code = cli::ParseOrEnd(parser, Program, QUILLFOLD_VERSION, out, err, packcli::BadUsage))
+        return *code;
 
     packcli::Options options;
     options.userID = parser.value(userOption);
@@ -105,12 +98,12 @@ int main(int argc, char* argv[])
             return Usage(err, QStringLiteral("%1: cannot read the password file").arg(parser.value(passwordFileOption)));
         }
         std::fclose(file);
-    } else if (!prompt::InputIsTerminal()) {
+    } else if (!cli::InputIsTerminal()) {
         if (!FirstLine(stdin, options.password))
             return Usage(err, QStringLiteral("cannot read the password from standard input"));
     } else {
-        options.password = prompt::AskHidden("Password: ");
-        if (prompt::AskHidden("Password again: ") != options.password)
+        options.password = cli::AskHidden("Password: ");
+        if (cli::AskHidden("Password again: ") != options.password)
             return Usage(err, QStringLiteral("the two passwords differ"));
     }
 

@@ -47,7 +47,6 @@ constexpr uLong Utf8Flag = 0x0800;
 
 enum Method : int { Undecided, Deflate, Store };
 
-// One piece of work: a whole package, or one piece of a large one.
 // A whole package, or one piece of a large one.
 struct Item {
     int entry = 0;
@@ -218,9 +217,13 @@ QByteArray DeflatePiece(const QByteArray& data, const QByteArray& dictionary, bo
     return out;
 }
 
-// Reads exactly `length` bytes into `buffer`, scrambled as a package body.
-void ReadBody(int fd, char* buffer, qint64 length, const QString& path)
+// Fills `data` with a stretch of a package: the header, if given, then body
+// bytes read from `fd` to the end of `data`, scrambled.
+void Fill(QByteArray& data, const QByteArray& header, int fd, const QString& path)
 {
+    std::memcpy(data.data(), header.constData(), header.size());
+    char* buffer = data.data() + header.size();
+    const qint64 length = data.size() - header.size();
     qint64 done = 0;
     while (done < length) {
         const ssize_t n = ::read(fd, buffer + done, size_t(length - done));
@@ -276,6 +279,8 @@ public:
     {
         for (auto& method : m_methods)
             method = Undecided;
+        for (const Workbook& workbook : workbooks)
+            m_sizes.push_back(workbook.size >= 0 ? workbook.size : QFileInfo(workbook.source).size());
     }
 
     // The producer: reads the workbooks in order and cuts them into tasks.
@@ -291,11 +296,9 @@ public:
             }
         };
         for (int entry = 0; entry < m_workbooks.size() && !m_stop; ++entry) {
-            const Workbook& workbook = m_workbooks[entry];
             // Small workbooks are read by the workers, several at once.
-            const qint64 known = workbook.size >= 0 ? workbook.size : QFileInfo(workbook.source).size();
-            if (security::HeaderSize + known <= WholeLimit) {
-                const qint64 room = security::HeaderSize + known;
+            const qint64 room = security::HeaderSize + m_sizes[size_t(entry)];
+            if (room <= WholeLimit) {
                 if (!TakeRoom(room))
                     return;
                 Item item;
@@ -310,7 +313,7 @@ public:
             }
             // Large ones here, in pieces, in order.
             send();
-            const QString& path = workbook.source;
+            const QString& path = m_workbooks[entry].source;
             const Source source(path);
             const struct stat& info = source.info;
             const qint64 length = info.st_size;
@@ -326,12 +329,7 @@ public:
                 if (!TakeRoom(size))
                     return;
                 Item item{entry, piece, pieces, QByteArray(size, Qt::Uninitialized), before, info.st_mtime, false, size};
-                qint64 filled = 0;
-                if (piece == 0) {
-                    std::memcpy(item.data.data(), header.constData(), header.size());
-                    filled = header.size();
-                }
-                ReadBody(source.fd, item.data.data() + filled, size - filled, path);
+                Fill(item.data, piece == 0 ? header : QByteArray(), source.fd, path);
                 at += size;
                 if (piece + 1 < pieces)
                     before = item.data.right(Dictionary);
@@ -387,8 +385,7 @@ public:
         }
         const QByteArray header = security::PackageHeader(length, m_options.userID, m_options.password);
         item.data = QByteArray(header.size() + length, Qt::Uninitialized);
-        std::memcpy(item.data.data(), header.constData(), header.size());
-        ReadBody(source.fd, item.data.data() + header.size(), length, path);
+        Fill(item.data, header, source.fd, path);
         item.modified = source.info.st_mtime;
     }
 
@@ -421,8 +418,8 @@ public:
     QList<Entry> Write(const QString& path)
     {
         qint64 total = 0;
-        for (const Workbook& workbook : m_workbooks)
-            total += security::HeaderSize + (workbook.size >= 0 ? workbook.size : QFileInfo(workbook.source).size());
+        for (qint64 size : m_sizes)
+            total += security::HeaderSize + size;
         OutFile out;
         out.buffer.reserve(OutFile::Capacity);
         out.fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -613,6 +610,7 @@ private:
     }
 
     const QList<Workbook>& m_workbooks;
+    std::vector<qint64> m_sizes;  // of the workbooks, as found before packing
     const Options& m_options;
     std::vector<std::atomic<int>> m_methods;  // per entry, once decided
 
@@ -644,22 +642,20 @@ QList<Entry> WriteArchive(const QString& path, const QList<Workbook>& workbooks,
             }
         };
     };
+    struct Joiner {  // whatever way Write leaves, the helpers stop and are gone
+        Pipeline& pipeline;
+        std::vector<std::thread>& helpers;
+        ~Joiner()
+        {
+            pipeline.Stop();
+            for (std::thread& helper : helpers)
+                helper.join();
+        }
+    } joiner{pipeline, helpers};
     helpers.emplace_back(guarded([&] { pipeline.Produce(); }));
     for (int i = 0; i < threads; ++i)
         helpers.emplace_back(guarded([&] { pipeline.Work(); }));
-    QList<Entry> written;
-    try {
-        written = pipeline.Write(path);
-    } catch (...) {
-        pipeline.Stop();
-        for (std::thread& helper : helpers)
-            helper.join();
-        throw;
-    }
-    pipeline.Stop();
-    for (std::thread& helper : helpers)
-        helper.join();
-    return written;
+    return pipeline.Write(path);
 }
 
 }  // namespace engine

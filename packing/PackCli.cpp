@@ -67,13 +67,6 @@ QString DestinationProblem(DestinationIssue issue)
     return {};
 }
 
-QString Message(const RuntimeError& error)
-{
-    return text::Printable(error.path().isEmpty() || error.description().contains(error.path())
-                               ? error.description()
-                               : QStringLiteral("%1 (%2)").arg(error.description(), error.path()));
-}
-
 // The bar on the terminal: redrawn at most ten times a second, and cleared
 // before any line is printed.
 class Bar {
@@ -175,7 +168,7 @@ int Run(const Options& options, QTextStream& out, QTextStream& err)
         archive::VerifyArchive(aside.path(), expected);
         aside.SwapIn();
     } catch (const RuntimeError& error) {
-        return refuse(Failed, Message(error) + QStringLiteral("; nothing was changed"));
+        return refuse(Failed, text::Printable(error.summary()) + QStringLiteral("; nothing was changed"));
     }
     out << text::Printable(options.archive) << ": " << workbooks.size() << " workbooks packed and checked"
         << Qt::endl;

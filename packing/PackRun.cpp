@@ -79,11 +79,10 @@ struct RunFiles {
 // new archive has grown). Shown every 100 ms while the run waits.
 class Progress {
 public:
-    Progress(PackRunWindow& window, const QList<qint64>& sizes) : m_window(window)
+    Progress(PackRunWindow& window, const QList<qint64>& sizes) : m_window(window), m_sizes(sizes)
     {
         for (qint64 size : sizes)
             m_total += Units(size);
-        m_count = int(sizes.size());
         m_timer.setInterval(100);
         QObject::connect(&m_timer, &QTimer::timeout, [this] { Show(); });
         m_timer.start();
@@ -92,10 +91,10 @@ public:
     // Set from the worker thread while a package is written.
     std::atomic<qint64> written{0};
 
-    void StartEntry(int index, qint64 size)
+    void StartEntry(int index)
     {
         m_index = index;
-        m_size = size;
+        m_size = m_sizes.value(index);
         written = 0;
         m_archive.clear();
         Show();
@@ -129,19 +128,20 @@ private:
             current = half + (Units(m_size) - half) * grown / m_packageSize;
         }
         m_shown = std::max(m_shown, m_done + current);  // never backwards
-        m_window.SetProgress(m_shown, m_total, m_index + 1, m_count);
+        m_window.SetProgress(m_shown, m_total, m_index + 1, int(m_sizes.size()));
     }
 
     PackRunWindow& m_window;
+    const QList<qint64> m_sizes;  // of the workbooks
     QTimer m_timer;
     qint64 m_total = 0, m_done = 0, m_shown = 0, m_size = 0;
-    int m_index = 0, m_count = 0;
+    int m_index = 0;
     QString m_archive;
     qint64 m_archiveBefore = 0, m_packageSize = 1;
 };
 
 // The packing itself, from the work folder to the archive in its place.
-void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress, const QList<qint64>& sizes)
+void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress)
 {
     files.step = Step::WorkArea;
     const QString workArea = file::WorkArea();
@@ -151,11 +151,12 @@ void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress, con
     const int count = window.ListCount();
     for (int i = 0; i < count; ++i) {
         const QString entry = window.ListItem(i);
+        const QString destination = window.Text2();  // read anew for each workbook
         files.entry = entry;
-        files.destination = window.Text2();
+        files.destination = destination;
         files.step = Step::Package;
         window.SetLabel3(QStringLiteral("processing ") + entry);
-        progress.StartEntry(i, sizes.value(i));
+        progress.StartEntry(i);
         const QString source = window.Text1() + u'/' + entry;
         const QString package = files.workFolder + u'/' + text::BaseNameOf(entry) + QStringLiteral(".enc");
         security::PackageWritten written;
@@ -170,8 +171,6 @@ void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress, con
         });
 
         files.step = Step::Archive;
-        const QString destination = window.Text2();
-        files.destination = destination;
         ArchiveBuild& build = files.builds[destination];
         if (!build.aside)
             build.aside = std::make_unique<ArchiveAside>(destination);
@@ -285,7 +284,7 @@ void PackRun(PackRunWindow& window)
     RunFiles files;
     try {
         Progress progress(window, sizes);
-        PackEntries(window, files, progress, sizes);
+        PackEntries(window, files, progress);
     } catch (const ending::ProgramEnding&) {
         files.Discard();  // the program ends: nothing half-done stays, nothing is shown
         return;

@@ -54,6 +54,12 @@ RuntimeError::RuntimeError(int number, QString description, QString path)
         m_what += ": " + m_path.toUtf8();
 }
 
+QString RuntimeError::summary() const
+{
+    return m_path.isEmpty() || m_description.contains(m_path) ? m_description
+                                                              : QStringLiteral("%1 (%2)").arg(m_description, m_path);
+}
+
 QString RuntimeError::report() const
 {
     QString text = QStringLiteral("Run-time error '%1':\n\n%2").arg(m_number).arg(m_description);

@@ -45,6 +45,8 @@ public:
 
     // The text of the error report: "Run-time error '53':", the description and the file.
     QString report() const;
+    // One line: the description, with the file when it does not name it already.
+    QString summary() const;
 
     const char* what() const noexcept override { return m_what.constData(); }
 

@@ -41,6 +41,33 @@ QString Why(int code)
     }
 }
 
+// A temporary file in the output folder, removed unless it was given a name.
+struct Temporary {
+    int folder;
+    QByteArray name;
+    bool named = false;
+    ~Temporary()
+    {
+        if (!named && !name.isEmpty())
+            ::unlinkat(folder, name.constData(), 0);
+    }
+};
+
+// Moves `from` to the name `to` in the same folder, never over a file that
+// is there (one may appear at any moment). Returns 0, or the errno.
+int MoveWithoutReplacing(int folder, const char* from, const char* to)
+{
+    if (::renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // A file system without it: a new link fails where the name is taken.
+    if (::linkat(folder, from, folder, to, 0) != 0)
+        return errno;
+    ::unlinkat(folder, from, 0);
+    return 0;
+}
+
 // One package, wherever it comes from.
 struct Package {
     QString label;  // how the listing names it, already shown safely
@@ -74,20 +101,13 @@ public:
                 else
                     File(input);
             } catch (const RuntimeError& error) {
-                Problem(BadInput, QStringLiteral("%1: %2").arg(text::Printable(input), Message(error)));
+                Problem(BadInput, QStringLiteral("%1: %2").arg(text::Printable(input), text::Printable(error.summary())));
             }
         }
         return m_exit;
     }
 
 private:
-    static QString Message(const RuntimeError& error)
-    {
-        return text::Printable(error.path().isEmpty() || error.description().contains(error.path())
-                         ? error.description()
-                         : QStringLiteral("%1 (%2)").arg(error.description(), error.path()));
-    }
-
     void Problem(int code, const QString& message)
     {
         m_err << "quillfold-unpack: " << message << Qt::endl;
@@ -144,7 +164,7 @@ private:
                 const std::unique_ptr<archive::EntryReader> data = zip.Open(i);
                 One(Package{label, entry.name, entry.size, data.get(), [&] { return data->intact(); }});
             } catch (const RuntimeError& error) {
-                Problem(BadInput, QStringLiteral("%1: %2").arg(label, Message(error)));
+                Problem(BadInput, QStringLiteral("%1: %2").arg(label, text::Printable(error.summary())));
             }
         }
     }
@@ -229,12 +249,14 @@ private:
                               .arg(qint64(space.f_bavail) * qint64(space.f_frsize)));
         }
 
-        QByteArray temporary;
+        Temporary temporary{m_outFd, {}};
         int fd = -1;
         for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-            temporary = ".qf-" + QByteArray::number(QRandomGenerator::system()->generate(), 36);
-            fd = ::openat(m_outFd, temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-            if (fd < 0 && errno != EEXIST)
+            const QByteArray name = ".qf-" + QByteArray::number(QRandomGenerator::system()->generate(), 36);
+            fd = ::openat(m_outFd, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd >= 0)
+                temporary.name = name;
+            else if (errno != EEXIST)
                 break;
         }
         if (fd < 0)
@@ -249,24 +271,12 @@ private:
             if (!ReadToEnd(package))
                 throw RuntimeError(err::DeviceIO, package.data->errorString(), QString());
         } catch (const RuntimeError& error) {
-            ::unlinkat(m_outFd, temporary.constData(), 0);
-            Problem(CheckFailed, QStringLiteral("%1: not restored: %2").arg(package.label, Message(error)));
+            Problem(CheckFailed, QStringLiteral("%1: not restored: %2").arg(package.label, text::Printable(error.summary())));
             return {};
-        } catch (...) {
-            ::unlinkat(m_outFd, temporary.constData(), 0);
-            throw;
         }
-        // Never over a file that appeared meanwhile.
-        if (::renameat2(m_outFd, temporary.constData(), m_outFd, nativeName.constData(), RENAME_NOREPLACE) != 0) {
-            const int code = errno;
-            if ((code != EINVAL && code != ENOSYS) ||
-                ::linkat(m_outFd, temporary.constData(), m_outFd, nativeName.constData(), 0) != 0) {
-                const int failed = code == EINVAL || code == ENOSYS ? errno : code;
-                ::unlinkat(m_outFd, temporary.constData(), 0);
-                return refuse(Why(failed));
-            }
-            ::unlinkat(m_outFd, temporary.constData(), 0);
-        }
+        if (const int failed = MoveWithoutReplacing(m_outFd, temporary.name.constData(), nativeName.constData()))
+            return refuse(Why(failed));
+        temporary.named = true;
         return path;
     }
 

@@ -18,8 +18,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <sys/stat.h>
 #include <thread>
 #include <vector>
@@ -68,19 +66,28 @@ struct RawEntry {
     QString problem;           // what is wrong with this entry's headers, if anything
 };
 
-QByteArray ReadAt(int fd, qint64 offset, qint64 size)
+// Reads at an offset until `size` bytes are in, the file ends, or a read
+// fails (its errno then in `error`); returns how many came.
+qint64 ReadInto(int fd, char* buffer, qint64 size, qint64 offset, int* error = nullptr)
 {
-    QByteArray bytes(std::max<qint64>(size, 0), Qt::Uninitialized);
     qint64 done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::pread(fd, bytes.data() + done, size_t(bytes.size() - done), off_t(offset + done));
+    while (done < size) {
+        const ssize_t n = ::pread(fd, buffer + done, size_t(size - done), off_t(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && error)
+            *error = errno;
         if (n <= 0)
             break;
         done += n;
     }
-    bytes.truncate(done);
+    return done;
+}
+
+QByteArray ReadAt(int fd, qint64 offset, qint64 size)
+{
+    QByteArray bytes(std::max<qint64>(size, 0), Qt::Uninitialized);
+    bytes.truncate(ReadInto(fd, bytes.data(), bytes.size(), offset));
     return bytes;
 }
 
@@ -260,21 +267,9 @@ voidpf StreamOpen(voidpf, const void* stream, int)
     return const_cast<void*>(stream);
 }
 
-// Reads at an offset, all of it unless the file ends first.
 qint64 ReadFully(FdStream& stream, char* buffer, quint64 size, quint64 offset)
 {
-    quint64 done = 0;
-    while (done < size) {
-        const ssize_t n = ::pread(stream.fd, buffer + done, size - done, off_t(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            stream.error = errno;
-        if (n <= 0)
-            break;
-        done += quint64(n);
-    }
-    return qint64(done);
+    return ReadInto(stream.fd, buffer, qint64(size), qint64(offset), &stream.error);
 }
 
 uLong StreamRead(voidpf, voidpf opaque, void* buffer, uLong size)
@@ -416,15 +411,9 @@ qint64 EntryReader::Fail(const QString& problem)
 qint64 EntryReader::ReadRaw(char* data, qint64 maxSize)
 {
     const qint64 wanted = std::min(maxSize, m_entry.compressed - m_rawDone);
-    qint64 done = 0;
-    while (done < wanted) {
-        const ssize_t n = ::pread(m_fd, data + done, size_t(wanted - done), off_t(m_rawStart + m_rawDone + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;  // the archive ends before the entry does
-        done += n;
-    }
+    const qint64 done = ReadInto(m_fd, data, wanted, m_rawStart + m_rawDone);
+    if (done < wanted)
+        return -1;  // the archive ends before the entry does
     m_rawDone += done;
     return done;
 }
@@ -494,19 +483,34 @@ qint64 EntryReader::readData(char* data, qint64 maxSize)
     return 0;
 }
 
-ZipArchive::ZipArchive(const QString& path) : m_path(path)
+void ZipArchive::Attach()
 {
-    m_fd = OpenRegularFile(path);
+    m_fd = OpenRegularFile(m_path);
     m_stream = std::make_unique<FdStream>();
     m_stream->fd = m_fd;
     zlib_filefunc64_def functions = Functions();
+    m_zip = unzOpen2_64(m_stream.get(), &functions);
+    if (!m_zip)
+        Unreadable(m_path, QStringLiteral("no ZIP directory found"));
+}
+
+void ZipArchive::Release()
+{
+    if (m_zip)
+        unzClose(m_zip);
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_zip = nullptr;
+    m_fd = -1;
+}
+
+ZipArchive::ZipArchive(const QString& path) : m_path(path)
+{
     try {
-        // The directory as the file holds it, checked first: minizip takes
-        // reads past the end of the file for success.
+        Attach();
+        // The directory as the file holds it, checked before minizip walks
+        // it: minizip takes reads past the end of the file for success.
         const QList<RawEntry> raw = RawEntries(m_fd, path, &m_warning);
-        m_zip = unzOpen2_64(m_stream.get(), &functions);
-        if (!m_zip)
-            Unreadable(path, QStringLiteral("no ZIP directory found"));
         int rc = unzGoToFirstFile(m_zip);
         for (const RawEntry& header : raw) {
             if (rc != UNZ_OK)
@@ -539,9 +543,7 @@ ZipArchive::ZipArchive(const QString& path) : m_path(path)
         if (rc != UNZ_END_OF_LIST_OF_FILE)
             Unreadable(path, QStringLiteral("its directory is damaged"));
     } catch (...) {
-        if (m_zip)
-            unzClose(m_zip);
-        ::close(m_fd);
+        Release();
         throw;
     }
 }
@@ -550,13 +552,7 @@ std::unique_ptr<ZipArchive> ZipArchive::Another() const
 {
     std::unique_ptr<ZipArchive> another(new ZipArchive());
     another->m_path = m_path;
-    another->m_fd = OpenRegularFile(m_path);
-    another->m_stream = std::make_unique<FdStream>();
-    another->m_stream->fd = another->m_fd;
-    zlib_filefunc64_def functions = Functions();
-    another->m_zip = unzOpen2_64(another->m_stream.get(), &functions);
-    if (!another->m_zip)
-        Unreadable(m_path, QStringLiteral("no ZIP directory found"));
+    another->Attach();
     another->m_entries = m_entries;
     another->m_positions = m_positions;
     another->m_problems = m_problems;
@@ -566,10 +562,7 @@ std::unique_ptr<ZipArchive> ZipArchive::Another() const
 
 ZipArchive::~ZipArchive()
 {
-    if (m_zip)
-        unzClose(m_zip);
-    if (m_fd >= 0)
-        ::close(m_fd);
+    Release();
 }
 
 std::unique_ptr<EntryReader> ZipArchive::Open(int index)
@@ -676,49 +669,35 @@ void VerifyArchive(const QString& path, const QList<Expected>& expected)
     // the recorded size and CRC counts as intact. The first failure, in the
     // archive's order, is the one reported.
     const int threads = int(std::clamp<qsizetype>(entries.size() / 16, 1, std::max(1u, std::thread::hardware_concurrency())));
-    std::vector<std::optional<QString>> failures(size_t(entries.size()));
-    const auto check = [&](ZipArchive& archive, int first) {
-        QByteArray block(BlockSize, Qt::Uninitialized);
-        for (int i = first; i < entries.size(); i += threads) {
-            const std::unique_ptr<EntryReader> data = archive.Open(i);
-            while (data->read(block.data(), block.size()) > 0) {
+    std::vector<std::exception_ptr> failures(size_t(entries.size()));  // each thread writes only its own entries'
+    const auto check = [&](int first) {
+        int i = first;
+        try {
+            std::unique_ptr<ZipArchive> another = first == 0 ? nullptr : zip.Another();
+            ZipArchive& archive = another ? *another : zip;
+            QByteArray block(BlockSize, Qt::Uninitialized);
+            for (; i < entries.size(); i += threads) {
+                const std::unique_ptr<EntryReader> data = archive.Open(i);
+                while (data->read(block.data(), block.size()) > 0) {
+                }
+                if (!data->intact())
+                    Differs(path, QStringLiteral("%1 cannot be read back: %2").arg(entries[i].name, data->errorString()));
             }
-            if (!data->intact()) {
-                failures[size_t(i)] = data->errorString();
-                return;
-            }
+        } catch (...) {
+            if (i < entries.size())
+                failures[size_t(i)] = std::current_exception();
         }
     };
     std::vector<std::thread> helpers;
-    std::exception_ptr helperError;
-    std::mutex errorLock;
-    for (int t = 1; t < threads; ++t) {
-        helpers.emplace_back([&, t] {
-            try {
-                const std::unique_ptr<ZipArchive> another = zip.Another();
-                check(*another, t);
-            } catch (...) {
-                const std::lock_guard lock(errorLock);
-                helperError = helperError ? helperError : std::current_exception();
-            }
-        });
-    }
-    std::exception_ptr ownError;
-    try {
-        check(zip, 0);
-    } catch (...) {
-        ownError = std::current_exception();
-    }
+    for (int t = 1; t < threads; ++t)
+        helpers.emplace_back(check, t);
+    check(0);
     for (std::thread& helper : helpers)
         helper.join();
-    for (int i = 0; i < entries.size(); ++i) {
-        if (failures[size_t(i)])
-            Differs(path, QStringLiteral("%1 cannot be read back: %2").arg(entries[i].name, *failures[size_t(i)]));
+    for (const std::exception_ptr& failure : failures) {
+        if (failure)
+            std::rethrow_exception(failure);
     }
-    if (ownError)
-        std::rethrow_exception(ownError);
-    if (helperError)
-        std::rethrow_exception(helperError);
 }
 
 }  // namespace archive

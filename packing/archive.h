@@ -85,6 +85,8 @@ public:
 
 private:
     ZipArchive() = default;
+    void Attach();   // opens the file and minizip's handle on it
+    void Release();
 
     QString m_path;
     int m_fd = -1;

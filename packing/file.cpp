@@ -110,21 +110,20 @@ QStringList UnreachableNames(const QString& folder, const QStringList& names)
     for (const QString& name : names) {
         const QString path = folder + u'/' + name;
         struct stat info {};
-        if (!path.contains(QChar::ReplacementCharacter) || ::stat(Native(path).constData(), &info) == 0)
-            continue;
-        // Find the bytes behind the changed name, to show them as Thai.
-        QString shown = name;
-        if (DIR* listing = ::opendir(Native(folder).constData())) {
-            while (const dirent* entry = ::readdir(listing)) {
-                const QByteArray bytes(entry->d_name);
-                if (!QUtf8StringView(bytes).isValidUtf8() && QFile::decodeName(bytes) == name) {
-                    shown = text::FromAnsi(bytes);
-                    break;
-                }
-            }
-            ::closedir(listing);
+        if (path.contains(QChar::ReplacementCharacter) && ::stat(Native(path).constData(), &info) != 0)
+            unreachable << name;
+    }
+    if (unreachable.isEmpty())
+        return unreachable;
+    // Find the bytes behind the changed names, to show them as Thai.
+    if (DIR* listing = ::opendir(Native(folder).constData())) {
+        while (const dirent* entry = ::readdir(listing)) {
+            const QByteArray bytes(entry->d_name);
+            const qsizetype at = unreachable.indexOf(QFile::decodeName(bytes));
+            if (at >= 0 && !QUtf8StringView(bytes).isValidUtf8())
+                unreachable[at] = text::FromAnsi(bytes);
         }
-        unreachable << shown;
+        ::closedir(listing);
     }
     return unreachable;
 }

@@ -10,7 +10,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -152,10 +152,10 @@ void WritePackageBody(QIODevice& source, qint64 length, QIODevice& package, cons
     std::memcpy(block.get(), prefix.constData(), prefix.size());
     qint64 filled = prefix.size();
     qint64 remaining = length;
-    uLong sum = crc32(0L, Z_NULL, 0);
+    quint32 sum = 0;
     const auto flush = [&] {
         if (crc)
-            sum = crc32_z(sum, reinterpret_cast<const Bytef*>(block.get()), z_size_t(filled));
+            sum = libdeflate_crc32(sum, block.get(), size_t(filled));
         WriteAll(package, block.get(), filled, packagePath);
         filled = 0;
         if (progress)
@@ -179,7 +179,7 @@ void WritePackageBody(QIODevice& source, qint64 length, QIODevice& package, cons
     if (filled > 0)  // a prefix and no body
         flush();
     if (crc)
-        *crc = quint32(sum);
+        *crc = sum;
 }
 
 PackageWritten WritePackageFile(const QString& sourcePath, const QString& packagePath, const QByteArray& userID,

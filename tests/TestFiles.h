@@ -33,6 +33,15 @@ inline QStringList EntriesOf(const QString& archive)
     return QString::fromUtf8(list.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
 }
 
+// The bytes of an archive entry as Debian's unzip extracts them.
+inline QByteArray EntryContent(const QString& archive, const QString& entry)
+{
+    QProcess extract;
+    extract.start(QStringLiteral("unzip"), {QStringLiteral("-p"), archive, entry});
+    extract.waitForFinished(-1);
+    return extract.readAllStandardOutput();
+}
+
 // The number of the run-time error that `call` throws, or 0.
 inline int ErrorNumberOf(const std::function<void()>& call)
 {

@@ -3,6 +3,7 @@
 // ("signal") once the new archive holds its first package. Arguments: how, the
 // source folder, the destination archive, the program folder of the slow zip.
 #include "FakeCommonDialog.h"
+#include "PressRun.h"
 #include "main_window/MsgBox.h"
 #include "main_window/frmMain.h"
 #include "packing/Ending.h"
@@ -12,8 +13,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QTimer>
 
 #include <csignal>
@@ -42,17 +41,7 @@ int main(int argc, char* argv[])
     window.cmdBrowseSrc_Click();
     window.cmdBrowseDest_Click();
 
-    // Press Run, and answer the credentials dialog as soon as it is up.
-    QTimer::singleShot(0, [&] {
-        QTimer::singleShot(0, [] {
-            QWidget* login = QApplication::activeModalWidget();
-            login->findChild<QLineEdit*>("txtUserID")->setText("clerk");
-            login->findChild<QLineEdit*>("txtPassword")->setText("secret");
-            login->findChild<QLineEdit*>("txtConfirmPassword")->setText("secret");
-            login->findChild<QPushButton*>("cmdOK")->click();
-        });
-        window.findChild<QPushButton*>("cmdRun")->click();
-    });
+    PressRunAndLogIn(window, "clerk", "secret");
     // End the program while zip, having written the new archive, is still at work.
     auto* watch = new QTimer(&window);
     QObject::connect(watch, &QTimer::timeout, [&] {

@@ -7,6 +7,7 @@
 //   watch     a run of 20 random workbooks of 50 MB with the real zip, printing
 //             the progress bar twice a second (READY is not made)
 #include "FakeCommonDialog.h"
+#include "PressRun.h"
 #include "main_window/MsgBox.h"
 #include "main_window/frmMain.h"
 #include "packing/zip.h"
@@ -16,9 +17,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
-#include <QLineEdit>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -92,15 +91,6 @@ int main(int argc, char* argv[])
         }
     });
     watch->start(20);
-    QTimer::singleShot(0, [&] {
-        QTimer::singleShot(0, [] {
-            QWidget* login = QApplication::activeModalWidget();
-            login->findChild<QLineEdit*>("txtUserID")->setText("clerk01");
-            login->findChild<QLineEdit*>("txtPassword")->setText("secret");
-            login->findChild<QLineEdit*>("txtConfirmPassword")->setText("secret");
-            login->findChild<QPushButton*>("cmdOK")->click();
-        });
-        window.findChild<QPushButton*>("cmdRun")->click();
-    });
+    PressRunAndLogIn(window, "clerk01", "secret");
     return app.exec();
 }

@@ -30,15 +30,6 @@ QByteArray Content(const QString& kind, qint64 size, quint32 seed)
     }
     return bytes;
 }
-
-// The bytes of an entry as Info-ZIP's unzip extracts them.
-QByteArray Extracted(const QString& archive, const QString& entry)
-{
-    QProcess unzip;
-    unzip.start("unzip", {"-p", archive, entry});
-    unzip.waitForFinished(-1);
-    return unzip.readAllStandardOutput();
-}
 }  // namespace
 
 class TestEngine : public QObject {
@@ -106,7 +97,7 @@ void TestEngine::entriesAreThePackages()
         security::WritePackageFile(workbooks[i].source, package, "CLERK", "SECRET");
         const QByteArray bytes = ReadFile(package);
         QCOMPARE(entry.size, bytes.size());
-        QCOMPARE(Extracted(archive, entry.name), bytes);
+        QCOMPARE(EntryContent(archive, entry.name), bytes);
         // Deflated when it shrinks, and only then.
         QCOMPARE(entry.deflated, deflated);
         if (entry.deflated)

@@ -1,6 +1,7 @@
 // quillfold-pack, the program: what it refuses before writing anything, where
 // the password comes from, Ctrl+C, and the same hand-over as the window's.
 #include "FakeWindow.h"
+#include "Terminal.h"
 #include "TestFiles.h"
 #include "credentials/var.h"
 #include "packing/PackRun.h"
@@ -13,9 +14,6 @@
 #include <QTest>
 
 #include <csignal>
-#include <pty.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace testfiles;
 
@@ -31,44 +29,14 @@ QString Program(const char* name)
 // returns everything it showed, and its exit code in `code`.
 QByteArray OnTerminal(const QStringList& arguments, const QList<QByteArray>& answers, int& code)
 {
-    QList<QByteArray> argv;
-    for (const QString& argument : arguments)
-        argv << QFile::encodeName(argument);
-    std::vector<char*> pointers;
-    for (QByteArray& a : argv)
-        pointers.push_back(a.data());
-    pointers.push_back(nullptr);
-    int terminal = -1;
-    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-    if (child == 0) {
-        ::execv(pointers[0], pointers.data());
-        ::_exit(127);
+    Terminal terminal(arguments);
+    for (qsizetype i = 0; i < answers.size(); ++i) {
+        terminal.WaitFor("Password", i + 1);
+        terminal.Type(answers[i]);
     }
-    QByteArray seen;
-    qsizetype asked = 0;
-    for (const QByteArray& answer : answers) {
-        while (seen.count("Password") <= asked) {
-            char buffer[256];
-            const ssize_t n = ::read(terminal, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            seen.append(buffer, n);
-        }
-        ++asked;
-        [[maybe_unused]] const ssize_t written = ::write(terminal, answer.constData(), size_t(answer.size()));
-    }
-    for (;;) {
-        char buffer[4096];
-        const ssize_t n = ::read(terminal, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        seen.append(buffer, n);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ::close(terminal);
+    const int status = terminal.Finish();
     code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return seen;
+    return terminal.seen();
 }
 }  // namespace
 
@@ -279,13 +247,8 @@ void TestPackCli::sameHandOverAsTheWindow()
     const QStringList entries = EntriesOf(Path("window.zip"));
     QCOMPARE(entries.size(), names.size());
     QCOMPARE(EntriesOf(Path("cli.zip")), entries);
-    for (const QString& entry : entries) {
-        QProcess window, cli;
-        window.start("unzip", {"-p", Path("window.zip"), entry});
-        cli.start("unzip", {"-p", Path("cli.zip"), entry});
-        QVERIFY(window.waitForFinished(-1) && cli.waitForFinished(-1));
-        QCOMPARE(cli.readAllStandardOutput(), window.readAllStandardOutput());
-    }
+    for (const QString& entry : entries)
+        QCOMPARE(EntryContent(Path("cli.zip"), entry), EntryContent(Path("window.zip"), entry));
     QCOMPARE(QProcess::execute("unzip", {"-tqq", Path("cli.zip")}), 0);
 }
 

@@ -39,14 +39,6 @@ void Accept(const QByteArray& userID, const QByteArray& password)
     var::LoginPassword = password;
 }
 
-QByteArray EntryContent(const QString& archive, const QString& entry)
-{
-    QProcess extract;
-    extract.start("unzip", {"-p", archive, entry});
-    extract.waitForFinished();
-    return extract.readAllStandardOutput();
-}
-
 QByteArray RandomBytes(qint64 size)
 {
     QByteArray bytes(size, Qt::Uninitialized);

@@ -1,6 +1,7 @@
 // Reading packages and archives back: the decoder, the recipient's command,
 // and the pack run's check of the archive it built.
 #include "FakeWindow.h"
+#include "Terminal.h"
 #include "TestFiles.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/var.h"
@@ -23,9 +24,7 @@
 #include <QTextStream>
 
 #include <functional>
-#include <pty.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -517,35 +516,16 @@ void TestReader::unpackEdgeCases()
 void TestReader::passwordPromptGivesTheTerminalBack()
 {
     // Ctrl+C at the prompt: the terminal has its echo back afterwards.
-    const QString archive = MakeArchive();
-    const QByteArray program = QFile::encodeName(QCoreApplication::applicationDirPath() + "/quillfold-unpack");
-    const QByteArray path = QFile::encodeName(archive);
-    int terminal = -1;
-    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-    QVERIFY(child >= 0);
-    if (child == 0) {
-        ::execl(program.constData(), program.constData(), path.constData(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    QByteArray seen;
-    while (!seen.contains("Password: ")) {
-        char buffer[256];
-        const ssize_t n = ::read(terminal, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        seen.append(buffer, n);
-    }
-    QVERIFY2(seen.contains("Password: "), seen.constData());
+    Terminal terminal({QCoreApplication::applicationDirPath() + "/quillfold-unpack", MakeArchive()});
+    QVERIFY2(terminal.WaitFor("Password: "), terminal.seen().constData());
     termios asking{};
-    QCOMPARE(::tcgetattr(terminal, &asking), 0);
+    QCOMPARE(::tcgetattr(terminal.fd(), &asking), 0);
     QVERIFY(!(asking.c_lflag & ECHO));  // not shown while typed
-    QCOMPARE(::write(terminal, "\x03", 1), ssize_t(1));
-    int status = 0;
-    QCOMPARE(::waitpid(child, &status, 0), child);
+    terminal.Type("\x03");
+    const int status = terminal.Finish();
     QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
     termios after{};
-    QCOMPARE(::tcgetattr(terminal, &after), 0);
-    ::close(terminal);
+    QCOMPARE(::tcgetattr(terminal.fd(), &after), 0);
     QVERIFY(after.c_lflag & ECHO);
 }
 

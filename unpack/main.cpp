@@ -1,6 +1,6 @@
 // quillfold-unpack: the recipient's side of Quillfold.
 #include "packing/Ending.h"
-#include "packing/Prompt.h"
+#include "packing/Cli.h"
 #include "packing/Unpack.h"
 #include "packing/text.h"
 #include "version.h"
@@ -27,25 +27,26 @@ const char* Description =
     "Exit codes: 0 all good, 1 a check failed or data is damaged, 2 bad usage or\n"
     "input that cannot be read; the worst that happened decides.";
 
+constexpr const char* Program = "quillfold-unpack";
+
 int Usage(QTextStream& err, const QString& problem)
 {
-    err << "quillfold-unpack: " << problem << Qt::endl << "Try 'quillfold-unpack --help'." << Qt::endl;
-    return unpack::BadInput;
+    return cli::Usage(err, Program, problem, unpack::BadInput);
 }
 }  // namespace
 
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("quillfold-unpack"));
+    QCoreApplication::setApplicationName(QLatin1String(Program));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUILLFOLD_VERSION));
     QTextStream out(stdout);
     QTextStream err(stderr);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(Description));
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
+    parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption passwordOption(QStringLiteral("password"), QStringLiteral("The password to check."),
                                             QStringLiteral("P"));
     const QCommandLineOption outOption(QStringLiteral("out"), QStringLiteral("Restore the workbooks into DIR."),
@@ -54,16 +55,8 @@ int main(int argc, char* argv[])
     parser.addOption(outOption);
     parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("Archives and package files."),
                                  QStringLiteral("ARCHIVE.zip|PACKAGE.enc ..."));
-    if (!parser.parse(QCoreApplication::arguments()))
-        return Usage(err, parser.errorText());
-    if (parser.isSet(helpOption)) {
-        out << parser.helpText();
-        return unpack::AllGood;
-    }
-    if (parser.isSet(versionOption)) {
-        out << "quillfold-unpack " << QUILLFOLD_VERSION << Qt::endl;
-        return unpack::AllGood;
-    }
+    if (const auto code = cli::ParseOrEnd(parser, Program, QUILLFOLD_VERSION, out, err, unpack::BadInput))
+        return *code;
 
     unpack::Options options;
     options.inputs = parser.positionalArguments();
@@ -72,8 +65,8 @@ int main(int argc, char* argv[])
         return Usage(err, QStringLiteral("no archive or package file given"));
     if (parser.isSet(passwordOption)) {
         options.password = parser.value(passwordOption);
-    } else if (prompt::InputIsTerminal()) {
-        const QString typed = prompt::AskHidden("Password: ");
+    } else if (cli::InputIsTerminal()) {
+        const QString typed = cli::AskHidden("Password: ");
         if (!typed.isEmpty())
             options.password = typed;
     }

@@ -1,4 +1,8 @@
-#include "Prompt.h"
+#include "Cli.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTextStream>
 
 #include <csignal>
 #include <cstdio>
@@ -8,7 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace prompt {
+namespace cli {
 namespace {
 termios savedTerminal{};
 
@@ -19,6 +23,28 @@ void RestoreTerminalAndDie(int signal)
     ::raise(signal);
 }
 }  // namespace
+
+std::optional<int> ParseOrEnd(QCommandLineParser& parser, const char* program, const char* version,
+                              QTextStream& out, QTextStream& err, int badUsage)
+{
+    if (!parser.parse(QCoreApplication::arguments()))
+        return Usage(err, program, parser.errorText(), badUsage);
+    if (parser.isSet(QStringLiteral("help"))) {
+        out << parser.helpText();
+        return 0;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        out << program << ' ' << version << Qt::endl;
+        return 0;
+    }
+    return std::nullopt;
+}
+
+int Usage(QTextStream& err, const char* program, const QString& problem, int code)
+{
+    err << program << ": " << problem << Qt::endl << "Try '" << program << " --help'." << Qt::endl;
+    return code;
+}
 
 bool InputIsTerminal()
 {
@@ -54,4 +80,4 @@ QString AskHidden(const char* question)
     return QString::fromLocal8Bit(line);
 }
 
-}  // namespace prompt
+}  // namespace cli
