@@ -483,11 +483,15 @@ qint64 EntryReader::readData(char* data, qint64 maxSize)
     return 0;
 }
 
-void ZipArchive::Attach()
+void ZipArchive::OpenFile()
 {
     m_fd = OpenRegularFile(m_path);
     m_stream = std::make_unique<FdStream>();
     m_stream->fd = m_fd;
+}
+
+void ZipArchive::Attach()
+{
     zlib_filefunc64_def functions = Functions();
     m_zip = unzOpen2_64(m_stream.get(), &functions);
     if (!m_zip)
@@ -507,10 +511,11 @@ void ZipArchive::Release()
 ZipArchive::ZipArchive(const QString& path) : m_path(path)
 {
     try {
-        Attach();
-        // The directory as the file holds it, checked before minizip walks
+        OpenFile();
+        // The directory as the file holds it, checked before minizip reads
         // it: minizip takes reads past the end of the file for success.
         const QList<RawEntry> raw = RawEntries(m_fd, path, &m_warning);
+        Attach();
         int rc = unzGoToFirstFile(m_zip);
         for (const RawEntry& header : raw) {
             if (rc != UNZ_OK)
@@ -552,6 +557,7 @@ std::unique_ptr<ZipArchive> ZipArchive::Another() const
 {
     std::unique_ptr<ZipArchive> another(new ZipArchive());
     another->m_path = m_path;
+    another->OpenFile();
     another->Attach();
     another->m_entries = m_entries;
     another->m_positions = m_positions;

@@ -85,7 +85,8 @@ public:
 
 private:
     ZipArchive() = default;
-    void Attach();   // opens the file and minizip's handle on it
+    void OpenFile();  // only a regular file
+    void Attach();    // minizip's handle on it
     void Release();
 
     QString m_path;
