@@ -33,13 +33,6 @@ const char* Description =
     "Exit codes: 0 all good; 1 a check or a file failed (nothing was changed);\n"
     "2 bad usage (credentials, clashing package names, the destination).";
 
-constexpr const char* Program = "quillfold-pack";
-
-int Usage(QTextStream& err, const QString& problem)
-{
-    return cli::Usage(err, Program, problem, packcli::BadUsage);
-}
-
 // The first line of a file or of standard input, without its line end.
 bool FirstLine(std::FILE* file, QString& line)
 {
@@ -56,15 +49,8 @@ bool FirstLine(std::FILE* file, QString& line)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QLatin1String(Program));
-    QCoreApplication::setApplicationVersion(QStringLiteral(QUILLFOLD_VERSION));
-    QTextStream out(stdout);
-    QTextStream err(stderr);
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(Description));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    cli::Program program("quillfold-pack", QUILLFOLD_VERSION, Description, packcli::BadUsage);
+    QCommandLineParser& parser = program.parser;
     const QCommandLineOption userOption(QStringLiteral("user"), QStringLiteral("The user ID."), QStringLiteral("ID"));
     const QCommandLineOption outputOption({QStringLiteral("o"), QStringLiteral("output")},
                                           QStringLiteral("The archive to write."), QStringLiteral("ARCHIVE"));
@@ -75,7 +61,7 @@ int main(int argc, char* argv[])
     parser.addOption(outputOption);
     parser.addOption(passwordFileOption);
     parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("The workbooks."), QStringLiteral("FILE..."));
-    if (const auto code = cli::ParseOrEnd(parser, Program, QUILLFOLD_VERSION, out, err, packcli::BadUsage))
+    if (const auto code = program.ParseOrEnd())
         return *code;
 
     packcli::Options options;
@@ -83,11 +69,11 @@ int main(int argc, char* argv[])
     options.archive = parser.value(outputOption);
     options.files = parser.positionalArguments();
     if (!parser.isSet(userOption))
-        return Usage(err, QStringLiteral("--user is missing"));
+        return program.Usage(QStringLiteral("--user is missing"));
     if (options.archive.isEmpty())
-        return Usage(err, QStringLiteral("-o ARCHIVE is missing"));
+        return program.Usage(QStringLiteral("-o ARCHIVE is missing"));
     if (options.files.isEmpty())
-        return Usage(err, QStringLiteral("no workbook given"));
+        return program.Usage(QStringLiteral("no workbook given"));
 
     // The password: never from the command line, where others can see it.
     if (parser.isSet(passwordFileOption)) {
@@ -95,16 +81,16 @@ int main(int argc, char* argv[])
         if (!file || !FirstLine(file, options.password)) {
             if (file)
                 std::fclose(file);
-            return Usage(err, QStringLiteral("%1: cannot read the password file").arg(parser.value(passwordFileOption)));
+            return program.Usage(QStringLiteral("%1: cannot read the password file").arg(parser.value(passwordFileOption)));
         }
         std::fclose(file);
     } else if (!cli::InputIsTerminal()) {
         if (!FirstLine(stdin, options.password))
-            return Usage(err, QStringLiteral("cannot read the password from standard input"));
+            return program.Usage(QStringLiteral("cannot read the password from standard input"));
     } else {
         options.password = cli::AskHidden("Password: ");
         if (cli::AskHidden("Password again: ") != options.password)
-            return Usage(err, QStringLiteral("the two passwords differ"));
+            return program.Usage(QStringLiteral("the two passwords differ"));
     }
 
     // Buffers come and go by the thousand: keep freed memory for the next
@@ -116,9 +102,9 @@ int main(int argc, char* argv[])
     ending::EndOnSignals();
     options.progressBar = ::isatty(STDERR_FILENO);
     try {
-        return packcli::Run(options, out, err);
+        return packcli::Run(options, program.out, program.err);
     } catch (const ending::ProgramEnding&) {
-        err << Qt::endl << "quillfold-pack: interrupted; nothing was changed" << Qt::endl;
+        program.err << Qt::endl << "quillfold-pack: interrupted; nothing was changed" << Qt::endl;
         return 128 + SIGINT;
     }
 }

@@ -1,8 +1,6 @@
 #include "Cli.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QTextStream>
 
 #include <csignal>
 #include <cstdio>
@@ -24,26 +22,35 @@ void RestoreTerminalAndDie(int signal)
 }
 }  // namespace
 
-std::optional<int> ParseOrEnd(QCommandLineParser& parser, const char* program, const char* version,
-                              QTextStream& out, QTextStream& err, int badUsage)
+Program::Program(const char* name, const char* version, const char* description, int badUsage)
+    : m_name(name), m_version(version), m_badUsage(badUsage)
+{
+    QCoreApplication::setApplicationName(QString::fromLatin1(name));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(version));
+    parser.setApplicationDescription(QString::fromLatin1(description));
+    parser.addHelpOption();
+    parser.addVersionOption();
+}
+
+std::optional<int> Program::ParseOrEnd()
 {
     if (!parser.parse(QCoreApplication::arguments()))
-        return Usage(err, program, parser.errorText(), badUsage);
+        return Usage(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
         out << parser.helpText();
         return 0;
     }
     if (parser.isSet(QStringLiteral("version"))) {
-        out << program << ' ' << version << Qt::endl;
+        out << m_name << ' ' << m_version << Qt::endl;
         return 0;
     }
     return std::nullopt;
 }
 
-int Usage(QTextStream& err, const char* program, const QString& problem, int code)
+int Program::Usage(const QString& problem)
 {
-    err << program << ": " << problem << Qt::endl << "Try '" << program << " --help'." << Qt::endl;
-    return code;
+    err << m_name << ": " << problem << Qt::endl << "Try '" << m_name << " --help'." << Qt::endl;
+    return m_badUsage;
 }
 
 bool InputIsTerminal()

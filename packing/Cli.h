@@ -1,24 +1,40 @@
 #pragma once
 
+#include <QCommandLineParser>
 #include <QString>
+#include <QTextStream>
 
 #include <optional>
-
-class QCommandLineParser;
-class QTextStream;
 
 // What the command-line programs share: their start, and asking for a
 // password on the terminal.
 namespace cli {
 
-// Parses the command line (the parser has --help and --version among its
-// options). Returns the exit code when the program ends here: 0 once help or
-// the version is shown, `badUsage` once a bad command line has been told.
-std::optional<int> ParseOrEnd(QCommandLineParser& parser, const char* program, const char* version,
-                              QTextStream& out, QTextStream& err, int badUsage);
+// A command-line program's start: its name and version for the application
+// object (made before), its two streams, and a parser that knows --help and
+// --version; the program adds its own options.
+class Program {
+public:
+    // `badUsage` is the exit code for a command line that is wrong.
+    Program(const char* name, const char* version, const char* description, int badUsage);
 
-// Says what is wrong with how the program was called, and returns `code`.
-int Usage(QTextStream& err, const char* program, const QString& problem, int code);
+    // Parses the command line. Returns the exit code when the program ends
+    // here: 0 once help or the version is shown, the bad-usage code once a bad
+    // command line has been told.
+    std::optional<int> ParseOrEnd();
+    // Says what is wrong with how the program was called, and returns the
+    // bad-usage code.
+    int Usage(const QString& problem);
+
+    QTextStream out{stdout};
+    QTextStream err{stderr};
+    QCommandLineParser parser;
+
+private:
+    const char* m_name;
+    const char* m_version;
+    int m_badUsage;
+};
 
 // True if standard input is a terminal.
 bool InputIsTerminal();

@@ -26,27 +26,13 @@ const char* Description =
     "\n"
     "Exit codes: 0 all good, 1 a check failed or data is damaged, 2 bad usage or\n"
     "input that cannot be read; the worst that happened decides.";
-
-constexpr const char* Program = "quillfold-unpack";
-
-int Usage(QTextStream& err, const QString& problem)
-{
-    return cli::Usage(err, Program, problem, unpack::BadInput);
-}
 }  // namespace
 
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QLatin1String(Program));
-    QCoreApplication::setApplicationVersion(QStringLiteral(QUILLFOLD_VERSION));
-    QTextStream out(stdout);
-    QTextStream err(stderr);
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(Description));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    cli::Program program("quillfold-unpack", QUILLFOLD_VERSION, Description, unpack::BadInput);
+    QCommandLineParser& parser = program.parser;
     const QCommandLineOption passwordOption(QStringLiteral("password"), QStringLiteral("The password to check."),
                                             QStringLiteral("P"));
     const QCommandLineOption outOption(QStringLiteral("out"), QStringLiteral("Restore the workbooks into DIR."),
@@ -55,14 +41,14 @@ int main(int argc, char* argv[])
     parser.addOption(outOption);
     parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("Archives and package files."),
                                  QStringLiteral("ARCHIVE.zip|PACKAGE.enc ..."));
-    if (const auto code = cli::ParseOrEnd(parser, Program, QUILLFOLD_VERSION, out, err, unpack::BadInput))
+    if (const auto code = program.ParseOrEnd())
         return *code;
 
     unpack::Options options;
     options.inputs = parser.positionalArguments();
     options.outDir = parser.value(outOption);
     if (options.inputs.isEmpty())
-        return Usage(err, QStringLiteral("no archive or package file given"));
+        return program.Usage(QStringLiteral("no archive or package file given"));
     if (parser.isSet(passwordOption)) {
         options.password = parser.value(passwordOption);
     } else if (cli::InputIsTerminal()) {
@@ -71,15 +57,15 @@ int main(int argc, char* argv[])
             options.password = typed;
     }
     if (options.password && !text::IsAnsi(*options.password))
-        return Usage(err, QStringLiteral("the password has characters that Quillfold cannot store"));
+        return program.Usage(QStringLiteral("the password has characters that Quillfold cannot store"));
     if (!options.outDir.isEmpty() && !options.password)
-        return Usage(err, QStringLiteral("--out needs the password: give --password, or run it in a terminal"));
+        return program.Usage(QStringLiteral("--out needs the password: give --password, or run it in a terminal"));
     // Ctrl+C from here on: what is being restored is removed, nothing half-written stays.
     ending::EndOnSignals();
     try {
-        return unpack::Run(options, out, err);
+        return unpack::Run(options, program.out, program.err);
     } catch (const ending::ProgramEnding&) {
-        err << "quillfold-unpack: interrupted" << Qt::endl;
+        program.err << "quillfold-unpack: interrupted" << Qt::endl;
         return 128 + SIGINT;
     }
 }
