@@ -92,9 +92,7 @@ ArchiveAside::ArchiveAside(const QString& destination) : m_destination(destinati
     struct stat old {};
     if (::stat(Native(destination).constData(), &old) == 0) {
         if (S_ISDIR(old.st_mode)) {
-            throw RuntimeError(err::PathFileAccess,
-                               QStringLiteral("%1: the destination is a folder").arg(err::Description(err::PathFileAccess)),
-                               destination);
+            throw RuntimeError::Detailed(err::PathFileAccess, QStringLiteral("the destination is a folder"), destination);
         }
         if (IsReadOnlyFile(old))  // the operator protected it
             throw RuntimeError(err::PathFileAccess, destination);

@@ -230,9 +230,7 @@ void Fill(QByteArray& data, const QByteArray& header, int fd, const QString& pat
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            throw RuntimeError(err::DeviceIO,
-                               QStringLiteral("%1 (%2)").arg(err::Description(err::DeviceIO), qt_error_string(errno)),
-                               path);
+            throw RuntimeError::Because(err::DeviceIO, qt_error_string(errno), path);
         }
         if (n == 0)
             throw RuntimeError(err::InputPastEnd, path);
@@ -378,10 +376,7 @@ public:
         const Source source(path);
         const qint64 length = source.info.st_size;
         if (security::HeaderSize + length > 2 * WholeLimit) {  // it grew since it was looked at
-            throw RuntimeError(err::PathFileAccess,
-                               QStringLiteral("%1: the file changed while it was packed")
-                                   .arg(err::Description(err::PathFileAccess)),
-                               path);
+            throw RuntimeError::Detailed(err::PathFileAccess, QStringLiteral("the file changed while it was packed"), path);
         }
         const QByteArray header = security::PackageHeader(length, m_options.userID, m_options.password);
         item.data = QByteArray(header.size() + length, Qt::Uninitialized);
@@ -439,10 +434,7 @@ public:
         } closer{zip, out.fd};
         const auto failed = [&] {
             const int code = out.error ? out.error : errno;
-            return RuntimeError(err::NumberOfErrno(code),
-                                QStringLiteral("%1 (%2)").arg(err::Description(err::NumberOfErrno(code)),
-                                                              qt_error_string(code)),
-                                path);
+            return RuntimeError::Because(err::NumberOfErrno(code), qt_error_string(code), path);
         };
         if (!zip)
             throw failed();

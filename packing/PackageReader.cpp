@@ -12,8 +12,7 @@ namespace security {
 namespace {
 [[noreturn]] void Malformed(const QString& problem)
 {
-    throw RuntimeError(err::BadPackage, QStringLiteral("%1: %2").arg(err::Description(err::BadPackage), problem),
-                       QString());
+    throw RuntimeError::Detailed(err::BadPackage, problem, QString());
 }
 
 QByteArray WithoutTrailingBlanks(QByteArray field)
@@ -83,9 +82,7 @@ PackageInfo ReadHeader(QIODevice& package, qint64 packageSize)
     while (got < HeaderSize) {
         const qint64 n = package.read(header.data() + got, HeaderSize - got);
         if (n < 0)
-            throw RuntimeError(err::DeviceIO,
-                               QStringLiteral("%1 (%2)").arg(err::Description(err::DeviceIO), package.errorString()),
-                               QString());
+            throw RuntimeError::Because(err::DeviceIO, package.errorString(), QString());
         if (n == 0)
             break;
         got += n;

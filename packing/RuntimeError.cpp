@@ -54,6 +54,16 @@ RuntimeError::RuntimeError(int number, QString description, QString path)
         m_what += ": " + m_path.toUtf8();
 }
 
+RuntimeError RuntimeError::Because(int number, const QString& cause, QString path)
+{
+    return RuntimeError(number, QStringLiteral("%1 (%2)").arg(err::Description(number), cause), std::move(path));
+}
+
+RuntimeError RuntimeError::Detailed(int number, const QString& detail, QString path)
+{
+    return RuntimeError(number, QStringLiteral("%1: %2").arg(err::Description(number), detail), std::move(path));
+}
+
 QString RuntimeError::summary() const
 {
     return m_path.isEmpty() || m_description.contains(m_path) ? m_description

@@ -38,6 +38,12 @@ public:
     // With the standard description of the number.
     explicit RuntimeError(int number, QString path = {});
     RuntimeError(int number, QString description, QString path);
+    // The standard description, then what the system said in brackets:
+    // "Disk full (No space left on device)".
+    static RuntimeError Because(int number, const QString& cause, QString path);
+    // The standard description, then what went wrong in particular:
+    // "Path/File access error: not a regular file".
+    static RuntimeError Detailed(int number, const QString& detail, QString path);
 
     int number() const noexcept { return m_number; }
     const QString& description() const noexcept { return m_description; }

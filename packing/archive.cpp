@@ -29,7 +29,7 @@ constexpr qint64 BlockSize = 1 << 20;
 
 [[noreturn]] void Unreadable(const QString& path, const QString& problem)
 {
-    throw RuntimeError(err::BadArchive, QStringLiteral("%1: %2").arg(err::Description(err::BadArchive), problem), path);
+    throw RuntimeError::Detailed(err::BadArchive, problem, path);
 }
 
 quint16 Le16(const char* p)
@@ -242,8 +242,7 @@ QList<RawEntry> RawEntries(int fd, const QString& path, QString* warning = nullp
 
 [[noreturn]] void Differs(const QString& path, const QString& difference)
 {
-    throw RuntimeError(err::ArchiveCheckFailed,
-                       QStringLiteral("%1: %2").arg(err::Description(err::ArchiveCheckFailed), difference), path);
+    throw RuntimeError::Detailed(err::ArchiveCheckFailed, difference, path);
 }
 }  // namespace
 
@@ -353,15 +352,13 @@ int OpenRegularFile(const QString& path, struct stat* info)
     if (fd < 0) {
         const int number = errno == ENOENT ? err::FileNotFound : errno == EACCES ? err::PermissionDenied
                                                                                : err::PathFileAccess;
-        throw RuntimeError(number, QStringLiteral("%1 (%2)").arg(err::Description(number), qt_error_string(errno)),
-                           path);
+        throw RuntimeError::Because(number, qt_error_string(errno), path);
     }
     struct stat own {};
     struct stat* status = info ? info : &own;
     if (::fstat(fd, status) != 0 || !S_ISREG(status->st_mode)) {
         ::close(fd);
-        throw RuntimeError(err::PathFileAccess,
-                           QStringLiteral("%1: not a regular file").arg(err::Description(err::PathFileAccess)), path);
+        throw RuntimeError::Detailed(err::PathFileAccess, QStringLiteral("not a regular file"), path);
     }
     return fd;
 }

@@ -68,8 +68,7 @@ bool ProcessRuns(qint64 pid)
 
 [[noreturn]] void NotPrivate(const QString& path, const QString& why)
 {
-    throw RuntimeError(err::PermissionDenied,
-                       QStringLiteral("%1: the work area %2").arg(err::Description(err::PermissionDenied), why), path);
+    throw RuntimeError::Detailed(err::PermissionDenied, QStringLiteral("the work area %1").arg(why), path);
 }
 }  // namespace
 

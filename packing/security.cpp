@@ -31,8 +31,7 @@ constexpr qint64 BlockSize = 256 * 1024;  // fits the cache between read and wri
 {
     const bool full = errno == ENOSPC || errno == EDQUOT || errno == EFBIG;
     const int number = full ? err::DiskFull : err::DeviceIO;
-    throw RuntimeError(number, QStringLiteral("%1 (%2)").arg(err::Description(number), device.errorString()),
-                       packagePath);
+    throw RuntimeError::Because(number, device.errorString(), packagePath);
 }
 
 void WriteAll(QIODevice& device, const char* data, qint64 size, const QString& packagePath)
@@ -72,8 +71,7 @@ public:
         }
         const int number = err::NumberOfErrno(errno);
         m_path.clear();
-        throw RuntimeError(number, QStringLiteral("%1 (%2)").arg(err::Description(number), qt_error_string(errno)),
-                           finalPath);
+        throw RuntimeError::Because(number, qt_error_string(errno), finalPath);
     }
     ~TemporaryBeside()
     {
@@ -91,10 +89,7 @@ public:
     {
         m_file.close();
         if (std::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(finalPath).constData()) != 0) {
-            throw RuntimeError(err::PathFileAccess,
-                               QStringLiteral("%1 (%2)").arg(err::Description(err::PathFileAccess),
-                                                             qt_error_string(errno)),
-                               finalPath);
+            throw RuntimeError::Because(err::PathFileAccess, qt_error_string(errno), finalPath);
         }
         m_path.clear();
     }
@@ -164,9 +159,7 @@ void WritePackageBody(QIODevice& source, qint64 length, QIODevice& package, cons
     while (remaining > 0) {
         const qint64 got = source.read(block.get() + filled, std::min(remaining, blockSize - filled));
         if (got < 0) {
-            throw RuntimeError(err::DeviceIO,
-                               QStringLiteral("%1 (%2)").arg(err::Description(err::DeviceIO), source.errorString()),
-                               sourcePath);
+            throw RuntimeError::Because(err::DeviceIO, source.errorString(), sourcePath);
         }
         if (got == 0)
             throw RuntimeError(err::InputPastEnd, sourcePath);

@@ -117,8 +117,7 @@ ArchiverResult RunArchiver(const QString& inputPath, const QString& outputPath, 
     process.start();
     if (!process.waitForStarted()) {
         const int number = program.isExecutable() ? err::PathFileAccess : err::PermissionDenied;
-        throw RuntimeError(number, QStringLiteral("%1 (%2)").arg(err::Description(number), process.errorString()),
-                           result.program);
+        throw RuntimeError::Because(number, process.errorString(), result.program);
     }
     result.started = true;
 
