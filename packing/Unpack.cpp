@@ -4,12 +4,12 @@
 #include "PackageReader.h"
 #include "RuntimeError.h"
 #include "archive.h"
+#include "file.h"
 #include "security.h"
 #include "text.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QTextStream>
 
 #include <algorithm>
@@ -250,17 +250,12 @@ private:
         }
 
         Temporary temporary{m_outFd, {}};
-        int fd = -1;
-        for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-            const QByteArray name = ".qf-" + QByteArray::number(QRandomGenerator::system()->generate(), 36);
-            fd = ::openat(m_outFd, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-            if (fd >= 0)
-                temporary.name = name;
-            else if (errno != EEXIST)
-                break;
+        const int fd = file::CreateTemporary(m_outFd, {}, temporary.name);
+        if (fd < 0) {
+            const int code = errno;
+            temporary.name.clear();  // not ours
+            return refuse(Why(code));
         }
-        if (fd < 0)
-            return refuse(Why(errno));
         QFile out;
         out.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
         try {

@@ -36,9 +36,4 @@ int Run(const Options& options, QTextStream& out, QTextStream& err);
 // stored name become "_".
 QString RestoredName(const QString& packageName, const QString& extension);
 
-// A text as it can be printed safely: control and format characters (C0, DEL,
-// C1, bidirectional overrides, line separators) are written as \xNN or
-// \u{NNNN}; everything else stays.
-QString Shown(const QString& text);
-
 }  // namespace unpack

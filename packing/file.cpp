@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QRandomGenerator>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSysInfo>
@@ -101,6 +102,20 @@ QString DeleteFolderPath(const QString& path)
         return failed(err::NumberOfErrno(error.value()));
     fs::remove_all(folder, error);
     return error ? failed(err::NumberOfErrno(error.value())) : QStringLiteral("S:");
+}
+
+int CreateTemporary(int folder, const QByteArray& prefix, QByteArray& name)
+{
+    static constexpr char Letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = prefix + ".qf";
+        for (int i = 0; i < 6; ++i)
+            name += Letters[QRandomGenerator::system()->bounded(int(sizeof Letters - 1))];
+        const int fd = ::openat(folder, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;  // errno is EEXIST
 }
 
 QStringList UnreachableNames(const QString& folder, const QStringList& names)

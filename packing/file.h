@@ -45,6 +45,14 @@ void RemoveLeftovers(const QString& parent, const QString& prefix);
 // run makes, are left, and so is the folder then. Never throws.
 void RemoveRunFolder(const QString& path);
 
+// Makes a new, empty file for writing under a short name that nothing has:
+// ".qf" and six random letters, nine bytes, so that where a name fits, its
+// temporary fits too. `name` comes back as it was opened: `prefix` (empty for
+// a folder given as a descriptor; the folder's path and "/" with AT_FDCWD)
+// and the new name. Never through a symbolic link; the mode any new file gets.
+// Returns the descriptor, or -1 with errno set.
+int CreateTemporary(int folder, const QByteArray& prefix, QByteArray& name);
+
 // The chosen names (in `folder`) that do not name a file as they stand: names
 // whose bytes are not UTF-8, which the platform gives back changed, with
 // replacement characters (a Thai name in the old Thai code page, say). Each

@@ -3,12 +3,12 @@
 #include "RuntimeError.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/mdlMD5.h"
+#include "file.h"
 #include "text.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
 #include <libdeflate.h>
 
@@ -46,38 +46,25 @@ void WriteAll(QIODevice& device, const char* data, qint64 size, const QString& p
     }
 }
 
-// A new file beside `finalPath` under a short, unpredictable name, made with
-// the mode any new file gets (0666 less the umask). The name is short so that
-// any package name that fits the file system also has a temporary that fits.
+// A new file beside `finalPath` under a short, unpredictable name (see
+// file::CreateTemporary), removed unless it is given its final name.
 class TemporaryBeside {
 public:
     explicit TemporaryBeside(const QString& finalPath)
     {
-        static constexpr char Letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-        const QString folder = QFileInfo(finalPath).path();
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            QString name = QStringLiteral(".qf");
-            for (int i = 0; i < 6; ++i)
-                name += QLatin1Char(Letters[QRandomGenerator::system()->bounded(int(sizeof Letters - 1))]);
-            m_path = folder + u'/' + name;
-            const int fd = ::open(QFile::encodeName(m_path).constData(),
-                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                m_file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
-                return;
-            }
-            if (errno != EEXIST)
-                break;
+        const int fd = file::CreateTemporary(AT_FDCWD, QFile::encodeName(QFileInfo(finalPath).path()) + '/', m_path);
+        if (fd < 0) {
+            const int code = errno;
+            m_path.clear();
+            throw RuntimeError::Because(err::NumberOfErrno(code), qt_error_string(code), finalPath);
         }
-        const int number = err::NumberOfErrno(errno);
-        m_path.clear();
-        throw RuntimeError::Because(number, qt_error_string(errno), finalPath);
+        m_file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
     }
     ~TemporaryBeside()
     {
         m_file.close();
         if (!m_path.isEmpty())
-            ::unlink(QFile::encodeName(m_path).constData());
+            ::unlink(m_path.constData());
     }
     TemporaryBeside(const TemporaryBeside&) = delete;
     TemporaryBeside& operator=(const TemporaryBeside&) = delete;
@@ -88,14 +75,13 @@ public:
     void Commit(const QString& finalPath)
     {
         m_file.close();
-        if (std::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(finalPath).constData()) != 0) {
+        if (std::rename(m_path.constData(), QFile::encodeName(finalPath).constData()) != 0)
             throw RuntimeError::Because(err::PathFileAccess, qt_error_string(errno), finalPath);
-        }
         m_path.clear();
     }
 
 private:
-    QString m_path;
+    QByteArray m_path;  // as opened
     QFile m_file;
 };
 }  // namespace
