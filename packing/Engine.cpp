@@ -43,7 +43,6 @@ constexpr int Level = 6;                  // as zip's default
 constexpr qint64 ProbeFrom = 16 * 1024;   // packages from this size are probed before they are deflated
 constexpr qint64 ProbeSize = 4096;        // the start of the body, deflated fast as a trial
 constexpr uLong MadeByUnix = 0x031E;      // Unix, ZIP 3.0: the external attributes are a Unix mode
-constexpr uLong Utf8Flag = 0x0800;
 
 enum Method : int { Undecided, Deflate, Store };
 
@@ -92,19 +91,27 @@ struct OutFile {
 
     static constexpr qsizetype Capacity = 4 << 20;
 
-    bool Flush()
+    // Writes all `size` bytes at `offset`; false, with `error` set, when the
+    // file takes no more.
+    bool WriteAt(const char* data, quint64 size, quint64 offset)
     {
-        qsizetype done = 0;
-        while (done < buffer.size()) {
-            const ssize_t n = ::pwrite(fd, buffer.constData() + done, size_t(buffer.size() - done), off_t(start + done));
+        for (quint64 done = 0; done < size;) {
+            const ssize_t n = ::pwrite(fd, data + done, size_t(size - done), off_t(offset + done));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0) {
                 error = errno ? errno : EIO;
                 return false;
             }
-            done += n;
+            done += quint64(n);
         }
+        return true;
+    }
+
+    bool Flush()
+    {
+        if (!WriteAt(buffer.constData(), quint64(buffer.size()), start))
+            return false;
         start += quint64(buffer.size());
         buffer.resize(0);  // keeps its memory for the next
         return true;
@@ -119,16 +126,8 @@ struct OutFile {
             start = position;
         }
         if (size >= uLong(Capacity)) {  // large: straight through
-            for (uLong done = 0; done < size;) {
-                const ssize_t n = ::pwrite(fd, data + done, size - done, off_t(position + done));
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0) {
-                    error = errno ? errno : EIO;
-                    return done;
-                }
-                done += uLong(n);
-            }
+            if (!WriteAt(data, size, position))
+                return 0;
             start = position + size;
         } else {
             const qsizetype at = qsizetype(position - start);
@@ -186,11 +185,6 @@ mode_t NewFileMode()
         }
     }
     return 0644;
-}
-
-bool IsAscii(const QByteArray& name)
-{
-    return std::all_of(name.cbegin(), name.cend(), [](char c) { return quint8(c) < 0x80; });
 }
 
 // Deflates one piece of a large package so that the pieces join into one
@@ -273,10 +267,8 @@ bool LooksCompressible(const QByteArray& package, libdeflate_compressor* fast)
 class Pipeline {
 public:
     Pipeline(const QList<Workbook>& workbooks, const Options& options)
-        : m_workbooks(workbooks), m_options(options), m_methods(size_t(workbooks.size()))
+        : m_workbooks(workbooks), m_options(options), m_methods(size_t(workbooks.size()))  // all Undecided
     {
-        for (auto& method : m_methods)
-            method = Undecided;
         for (const Workbook& workbook : workbooks)
             m_sizes.push_back(workbook.size >= 0 ? workbook.size : QFileInfo(workbook.source).size());
     }
@@ -596,7 +588,7 @@ private:
         const int rc = zipOpenNewFileInZip4_64(zip, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr,
                                                method == Deflate ? Z_DEFLATED : 0, Level, 1, -MAX_WBITS, 8,
                                                Z_DEFAULT_STRATEGY, nullptr, 0, MadeByUnix,
-                                               IsAscii(name) ? 0 : Utf8Flag, 0);
+                                               archive::NeedsUtf8Flag(name) ? archive::Utf8Flag : 0, 0);
         if (rc != ZIP_OK)
             throw RuntimeError(err::DeviceIO, workbook.source);
     }

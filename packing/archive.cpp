@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QIODevice>
 #include <QSet>
+#include <QtEndian>
 #include <QUtf8StringView>
 
 #include <libdeflate.h>
@@ -34,25 +35,17 @@ constexpr qint64 BlockSize = 1 << 20;
 
 quint16 Le16(const char* p)
 {
-    return quint16(quint8(p[0]) | quint8(p[1]) << 8);
+    return qFromLittleEndian<quint16>(p);
 }
 
 quint32 Le32(const char* p)
 {
-    return quint32(Le16(p)) | quint32(Le16(p + 2)) << 16;
+    return qFromLittleEndian<quint32>(p);
 }
 
 quint64 Le64(const char* p)
 {
-    return quint64(Le32(p)) | quint64(Le32(p + 4)) << 32;
-}
-
-constexpr quint16 Utf8Flag = 0x0800;
-
-bool NeedsUtf8Flag(const QByteArray& name)
-{
-    const bool ascii = std::all_of(name.cbegin(), name.cend(), [](char c) { return quint8(c) < 0x80; });
-    return !ascii && QUtf8StringView(name).isValidUtf8();
+    return qFromLittleEndian<quint64>(p);
 }
 
 // An entry as its headers record it.
@@ -105,8 +98,8 @@ bool ExtraFieldIsSound(const char* extra, qsizetype length)
 QString Unsupported(const QString& name, quint16 versionNeeded, quint16 flag)
 {
     constexpr int NewestKnown = 46;
-    if ((versionNeeded & 0xFF) > NewestKnown)
-        return QStringLiteral("%1 needs ZIP version %2.%3").arg(name).arg((versionNeeded & 0xFF) / 10).arg((versionNeeded & 0xFF) % 10);
+    if (const int version = versionNeeded & 0xFF; version > NewestKnown)
+        return QStringLiteral("%1 needs ZIP version %2.%3").arg(name).arg(version / 10).arg(version % 10);
     constexpr quint16 Encrypted = 0x0001 | 0x0040 | 0x2000;  // traditional, strong, encrypted directory
     if (flag & Encrypted)
         return QStringLiteral("%1 is encrypted").arg(name);
@@ -611,6 +604,12 @@ quint32 FileCrc(const QString& path)
             return quint32(crc);
         crc = crc32(crc, reinterpret_cast<const Bytef*>(block.constData()), uInt(n));
     }
+}
+
+bool NeedsUtf8Flag(const QByteArray& name)
+{
+    const bool ascii = std::all_of(name.cbegin(), name.cend(), [](char c) { return quint8(c) < 0x80; });
+    return !ascii && QUtf8StringView(name).isValidUtf8();
 }
 
 void MarkUtf8Names(const QString& path)

@@ -111,6 +111,11 @@ bool LooksLikeZip(const QString& path);
 // The CRC-32 of a file's bytes, as ZIP archives record it.
 quint32 FileCrc(const QString& path);
 
+// The UTF-8 flag: general purpose bit 11 of an entry's headers.
+constexpr quint16 Utf8Flag = 0x0800;
+// True if a name needs the flag: not plain ASCII, and valid UTF-8.
+bool NeedsUtf8Flag(const QByteArray& name);
+
 // Sets the UTF-8 flag (general purpose bit 11) in the local and the central
 // header of every entry whose name is not plain ASCII and is valid UTF-8, so
 // that tools following the ZIP rules read such names right; Info-ZIP zip
