@@ -21,7 +21,6 @@ const QString NotThaiMessage =
     QStringLiteral("มีตัวอักษรที่ใช้ไม่ได้ กรุณาใช้เฉพาะตัวอักษรภาษาไทยหรือภาษาอังกฤษ!");
 const QString TooLongPasteMessage =
     QStringLiteral("ข้อความที่วางยาวเกิน 12 ตัวอักษร จึงไม่ได้วางลงไป กรุณาตรวจสอบแล้ววางใหม่อีกครั้ง!");
-constexpr int MinimumPasswordLength = 3;
 
 // Takes only what can be stored: at most 12 characters of the Thai code page,
 // no control characters, so nothing is ever cut or stored as '?'. A 13th
@@ -122,7 +121,7 @@ void frmLogin::cmdOK_Click()
         if (box->text().trimmed().isEmpty())
             return Refuse(IncompleteMessage, ui->txtUserID);
     }
-    if (password.size() < MinimumPasswordLength && confirmation.size() < MinimumPasswordLength)
+    if (password.size() < text::MinimumPasswordLength && confirmation.size() < text::MinimumPasswordLength)
         return Refuse(TooShortMessage, ui->txtPassword);
     if (ui->txtPassword->text() != ui->txtConfirmPassword->text())
         return Refuse(MismatchMessage, ui->txtConfirmPassword);

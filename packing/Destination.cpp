@@ -16,13 +16,10 @@
 
 namespace packing {
 namespace {
+using file::Native;
+
 const QString Prefix = QStringLiteral(".quillfold");
 const QString BuildName = QStringLiteral("archive.zip");  // ends in .zip: zip adds nothing
-
-QByteArray Native(const QString& path)
-{
-    return QFile::encodeName(path);
-}
 
 bool IsReadOnlyFile(const struct stat& info)
 {

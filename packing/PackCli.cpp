@@ -19,7 +19,6 @@ using packing::ArchiveAside;
 using packing::DestinationIssue;
 
 namespace {
-constexpr int MinimumPasswordLength = 3;
 constexpr int BarWidth = 30;
 
 // The credentials as the dialog would store them, or why they cannot be.
@@ -35,8 +34,8 @@ Credentials Check(const QString& userID, const QString& password)
         checked.problem = QStringLiteral("the user ID is empty");
     else if (password.trimmed().isEmpty())
         checked.problem = QStringLiteral("the password is empty");
-    else if (text::TrimBlanks(password).size() < MinimumPasswordLength)
-        checked.problem = QStringLiteral("the password must have at least %1 characters").arg(MinimumPasswordLength);
+    else if (text::TrimBlanks(password).size() < text::MinimumPasswordLength)
+        checked.problem = QStringLiteral("the password must have at least %1 characters").arg(text::MinimumPasswordLength);
     const QString user = text::UpperAscii(text::TrimBlanks(userID));
     const QString secret = text::UpperAscii(text::TrimBlanks(password));
     for (const auto& [value, what] : {std::pair{user, QStringLiteral("user ID")},

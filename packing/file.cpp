@@ -44,11 +44,6 @@ bool IsReadOnly(const fs::directory_entry& entry)
     const auto perms = entry.status(ignored).permissions();
     return (perms & (fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write)) == fs::perms::none;
 }
-QByteArray Native(const QString& path)
-{
-    return QFile::encodeName(path);
-}
-
 // This machine's name as it may appear in a file name.
 QString HostTag()
 {
@@ -102,6 +97,11 @@ QString DeleteFolderPath(const QString& path)
         return failed(err::NumberOfErrno(error.value()));
     fs::remove_all(folder, error);
     return error ? failed(err::NumberOfErrno(error.value())) : QStringLiteral("S:");
+}
+
+QByteArray Native(const QString& path)
+{
+    return QFile::encodeName(path);
 }
 
 int CreateTemporary(int folder, const QByteArray& prefix, QByteArray& name)

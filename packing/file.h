@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // The work folder helpers. Neither ever throws: each returns a result text.
@@ -44,6 +45,9 @@ void RemoveLeftovers(const QString& parent, const QString& prefix);
 // themselves, never what they point to), then the folder. Subfolders, which no
 // run makes, are left, and so is the folder then. Never throws.
 void RemoveRunFolder(const QString& path);
+
+// A path as the system calls take it.
+QByteArray Native(const QString& path);
 
 // Makes a new, empty file for writing under a short name that nothing has:
 // ".qf" and six random letters, nine bytes, so that where a name fits, its

@@ -60,19 +60,18 @@ bool IsAnsi(const QString& value)
     return TryToAnsi(value, ignored);
 }
 
-bool HasControl(const QString& value)
-{
-    return std::any_of(value.cbegin(), value.cend(), [](QChar c) {
-        return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F);
-    });
-}
-
 bool IsControlCharacter(char32_t c)
 {
     const QChar::Category category = QChar::category(c);
     return category == QChar::Other_Control || category == QChar::Other_Format ||
            category == QChar::Other_Surrogate || category == QChar::Separator_Line ||
            category == QChar::Separator_Paragraph;
+}
+
+bool HasControl(const QString& value)
+{
+    const QList<uint> characters = value.toUcs4();
+    return std::any_of(characters.cbegin(), characters.cend(), IsControlCharacter);
 }
 
 QString Printable(const QString& value)

@@ -18,19 +18,20 @@ QString FromAnsi(const QByteArray& bytes);
 // True if every character of the text has a byte of its own in Windows-874.
 bool IsAnsi(const QString& value);
 
-// True if the text holds a C0 or C1 control character or DEL.
-bool HasControl(const QString& value);
-
 // True for characters that could steer a terminal or hide text: control and
 // format characters (C0, DEL, C1, bidirectional controls), line and paragraph
 // separators, lone surrogates.
 bool IsControlCharacter(char32_t c);
+// True if the text holds such a character.
+bool HasControl(const QString& value);
 // The text as it can be printed safely: such characters written as \\xNN or
 // \\u{NNNN}; everything else stays.
 QString Printable(const QString& value);
 
 // The longest user ID or password there is room for.
 constexpr int CredentialLength = 12;
+// The shortest password taken (after trimming).
+constexpr int MinimumPasswordLength = 3;
 // True if the text can be stored as a user ID or a password: at most 12
 // characters, all of Windows-874, none of them a control character.
 bool IsStorableCredential(const QString& value);
