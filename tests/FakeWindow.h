@@ -19,6 +19,14 @@ inline QString Name(Control control)
     return QString::fromLatin1(names[int(control)]);
 }
 
+// What the credentials dialog stores when it is accepted.
+inline void Accept(const QByteArray& userID, const QByteArray& password)
+{
+    var::LoginAccepted = true;
+    var::LoginUserID = userID;
+    var::LoginPassword = password;
+}
+
 struct Message {
     QString prompt;
     int buttons;
@@ -34,7 +42,11 @@ public:
     QStringList log;  // lamp and button changes, the dialog, message boxes, in order
     QList<Message> messages;
     QList<int> answers;  // for message boxes, in turn; OK when none is left
-    std::function<void()> login = [] {};
+    std::function<void()> login = [] {};  // the credentials dialog
+    void LogInAs(const QByteArray& userID, const QByteArray& password)
+    {
+        login = [userID, password] { Accept(userID, password); };
+    }
     QStringList lockedWhileProcessing;  // "processing ..." captions seen with the window locked
     struct Step {
         qint64 done, total;

@@ -3,6 +3,8 @@
 
 #include "packing/RuntimeError.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTest>
@@ -40,6 +42,25 @@ inline QByteArray EntryContent(const QString& archive, const QString& entry)
     extract.start(QStringLiteral("unzip"), {QStringLiteral("-p"), archive, entry});
     extract.waitForFinished(-1);
     return extract.readAllStandardOutput();
+}
+
+// A program built beside the tests.
+inline QString BuiltProgram(const QString& name)
+{
+    return QCoreApplication::applicationDirPath() + u'/' + name;
+}
+
+// Makes `folder` a program folder whose bin/zip (and bin/unzip, if asked)
+// is the tests' stand-in archiver; returns the folder.
+inline QString StandInFolder(const QString& folder, const QStringList& programs = {QStringLiteral("zip")})
+{
+    QDir().mkpath(folder + QStringLiteral("/bin"));
+    for (const QString& program : programs) {
+        const QString link = folder + QStringLiteral("/bin/") + program;
+        if (!QFileInfo::exists(link) && !QFile::link(BuiltProgram(QStringLiteral("standin")), link))
+            qFatal("cannot make %s", qPrintable(link));
+    }
+    return folder;
 }
 
 // The number of the run-time error that `call` throws, or 0.

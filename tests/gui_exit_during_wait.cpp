@@ -2,10 +2,8 @@
 // program from File > Exit ("exit"), the close box ("close") or SIGTERM
 // ("signal") once the new archive holds its first package. Arguments: how, the
 // source folder, the destination archive, the program folder of the slow zip.
-#include "FakeCommonDialog.h"
 #include "PressRun.h"
 #include "main_window/MsgBox.h"
-#include "main_window/frmMain.h"
 #include "packing/Ending.h"
 #include "packing/zip.h"
 
@@ -29,17 +27,13 @@ int main(int argc, char* argv[])
     zip::SetProgramFolder(QString::fromLocal8Bit(argv[4]));
 
     frmMain window;
-    auto dialog = std::make_unique<FakeCommonDialog>();
-    dialog->answers = {QString::fromLocal8Bit(argv[2]) + QChar(0) + "a.xls" + QChar(0) + "b.xls", destination};
-    window.SetCommonDialog(std::move(dialog));
     window.show();
     gui::SetMsgBoxHandler([](QWidget*, const QString& prompt, int, const QString&) {
         std::printf("message: %s\n", qPrintable(prompt));
         std::fflush(stdout);
         return 1;
     });
-    window.cmdBrowseSrc_Click();
-    window.cmdBrowseDest_Click();
+    ChooseThroughDialogs(window, QString::fromLocal8Bit(argv[2]), {"a.xls", "b.xls"}, destination);
 
     PressRunAndLogIn(window, "clerk", "secret");
     // End the program while zip, having written the new archive, is still at work.

@@ -6,10 +6,8 @@
 //   failure   a run whose third workbook has vanished: the failure box
 //   watch     a run of 20 random workbooks of 50 MB with the real zip, printing
 //             the progress bar twice a second (READY is not made)
-#include "FakeCommonDialog.h"
 #include "PressRun.h"
 #include "main_window/MsgBox.h"
-#include "main_window/frmMain.h"
 #include "packing/zip.h"
 
 #include <QApplication>
@@ -54,12 +52,8 @@ int main(int argc, char* argv[])
     }
 
     frmMain window;
-    auto dialog = std::make_unique<FakeCommonDialog>();
-    dialog->answers = {dir.path() + QChar(0) + names.join(QChar(0)), dir.filePath("hand over/handover.zip")};
-    window.SetCommonDialog(std::move(dialog));
     window.show();
-    window.cmdBrowseSrc_Click();
-    window.cmdBrowseDest_Click();
+    ChooseThroughDialogs(window, dir.path(), names, dir.filePath("hand over/handover.zip"));
     if (scene == "failure")
         QFile::remove(dir.filePath(names[2]));
 

@@ -51,14 +51,7 @@ private:
 
 QString TestArchiver::StandInFolder()
 {
-    const QString folder = m_dir.filePath("standin program");
-    QDir().mkpath(folder + "/bin");
-    const QString standin = QCoreApplication::applicationDirPath() + "/standin";
-    for (const char* name : {"/bin/zip", "/bin/unzip"}) {
-        if (!QFileInfo::exists(folder + name))
-            QFile::link(standin, folder + name);
-    }
-    return folder;
+    return testfiles::StandInFolder(m_dir.filePath("standin program"), {"zip", "unzip"});
 }
 
 void TestArchiver::commandLine_data()
@@ -277,7 +270,7 @@ void TestArchiver::endingTheProgramStopsTheArchiver()
     QFETCH(QString, how);
     const QString marker = m_dir.filePath("archiver finished");
     QProcess program;
-    program.start(QCoreApplication::applicationDirPath() + "/end_during_wait", {how, StandInFolder(), marker});
+    program.start(BuiltProgram("end_during_wait"), {how, StandInFolder(), marker});
     QVERIFY(program.waitForFinished(10000));
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.readAllStandardOutput(), QByteArray("stopped\n"));  // the wait unwound, nothing ran after it

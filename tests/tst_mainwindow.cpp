@@ -375,9 +375,7 @@ void TestMainWindow::endingDuringTheWait()
     QDir().mkpath(files.filePath("out"));
     const QString destination = files.filePath("out/hand over.zip");
     WriteFile(destination, "the archive of an earlier hand-over");
-    const QString slow = files.filePath("slow");
-    QDir().mkpath(slow + "/bin");
-    QVERIFY(QFile::link(QCoreApplication::applicationDirPath() + "/standin", slow + "/bin/zip"));
+    const QString slow = StandInFolder(files.filePath("slow"));
     const QString marker = files.filePath("zip went on");
 
     QProcess program;
@@ -386,7 +384,7 @@ void TestMainWindow::endingDuringTheWait()
     environment.insert("QT_QPA_PLATFORM", "offscreen");
     environment.insert("QUILLFOLD_STANDIN", "slow:700:" + marker);
     program.setProcessEnvironment(environment);
-    program.start(QCoreApplication::applicationDirPath() + "/gui_exit_during_wait",
+    program.start(BuiltProgram("gui_exit_during_wait"),
                   {how, files.path(), destination, slow});
     QVERIFY(program.waitForFinished(20000));
     const QString said = QString::fromLocal8Bit(program.readAllStandardOutput());

@@ -20,11 +20,6 @@ using namespace testfiles;
 namespace {
 const QByteArray OldArchive = "an older archive";
 
-QString Program(const char* name)
-{
-    return QCoreApplication::applicationDirPath() + u'/' + QLatin1String(name);
-}
-
 // Runs a program on a pseudo-terminal, answering its questions in turn;
 // returns everything it showed, and its exit code in `code`.
 QByteArray OnTerminal(const QStringList& arguments, const QList<QByteArray>& answers, int& code)
@@ -80,7 +75,7 @@ void TestPackCli::cleanup()
 int TestPackCli::Pack(const QStringList& arguments, const QByteArray& password)
 {
     QProcess run;
-    run.start(Program("quillfold-pack"), arguments);
+    run.start(BuiltProgram("quillfold-pack"), arguments);
     run.write(password);
     run.closeWriteChannel();
     run.waitForFinished(60000);
@@ -167,7 +162,7 @@ void TestPackCli::passwordSources()
     } else if (source == "stdin") {
         code = Pack(arguments, " Secret \n");
     } else {
-        const QByteArray shown = OnTerminal(QStringList{Program("quillfold-pack")} + arguments,
+        const QByteArray shown = OnTerminal(QStringList{BuiltProgram("quillfold-pack")} + arguments,
                                             {" Secret \n", source == "differ" ? "secret\n" : " Secret \n"}, code);
         QVERIFY2(!shown.contains("Secret"), shown.constData());  // never echoed
         if (code == 0)  // and a bar on the terminal
@@ -182,7 +177,7 @@ void TestPackCli::passwordSources()
     }
     // Stored trimmed and upper-cased, as the window does.
     QProcess unpack;
-    unpack.start(Program("quillfold-unpack"), {"--password", "SECRET", Path("hand over.zip")});
+    unpack.start(BuiltProgram("quillfold-unpack"), {"--password", "SECRET", Path("hand over.zip")});
     QVERIFY(unpack.waitForFinished());
     const QString listed = QString::fromUtf8(unpack.readAllStandardOutput());
     QCOMPARE(listed.count("user CLERK01"), 2);
@@ -202,7 +197,7 @@ void TestPackCli::interruptedLeavesNothing()
     for (int i = 0; i < 8; ++i)
         arguments << Path(QStringLiteral("big%1.xls").arg(i));
     QProcess run;
-    run.start(Program("quillfold-pack"), arguments);
+    run.start(BuiltProgram("quillfold-pack"), arguments);
     run.write("secret\n");
     run.closeWriteChannel();
     QTRY_VERIFY_WITH_TIMEOUT(!Leftovers().isEmpty(), 10000);  // the new archive is being built
@@ -230,11 +225,7 @@ void TestPackCli::sameHandOverAsTheWindow()
     window.list = names;
     window.text1 = m_dir.path();
     window.text2 = Path("window.zip");
-    window.login = [] {
-        var::LoginAccepted = true;
-        var::LoginUserID = "CLERK";
-        var::LoginPassword = "SECRET";
-    };
+    window.LogInAs("CLERK", "SECRET");
     packing::PackRun(window);
     QVERIFY2(window.label3.startsWith("finished "), qPrintable(window.messages.last().prompt));
 

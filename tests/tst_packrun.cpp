@@ -32,13 +32,6 @@ const QString NoDestination = QStringLiteral("กรุณาเลือกป�
 const QString Confirm = QStringLiteral("กรุณายืนยันเพื่อเริ่มทำงาน");
 const QByteArray OldArchive = "an older archive";
 
-void Accept(const QByteArray& userID, const QByteArray& password)
-{
-    var::LoginAccepted = true;
-    var::LoginUserID = userID;
-    var::LoginPassword = password;
-}
-
 QByteArray RandomBytes(qint64 size)
 {
     QByteArray bytes(size, Qt::Uninitialized);
@@ -146,7 +139,7 @@ FakeWindow TestPackRun::ReadyWindow(const QStringList& entries)
     window.list = entries;
     window.text1 = m_sources.path();
     window.text2 = Destination();
-    window.login = [] { Accept("CLERK01", "SECRET"); };
+    window.LogInAs("CLERK01", "SECRET");
     return window;
 }
 
@@ -430,10 +423,7 @@ void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing()
         zip::SetProgramFolder(m_out.filePath("empty"));
         concerned = m_out.filePath("empty/bin/zip");
     } else if (failure.startsWith("zip:")) {
-        const QString folder = m_out.filePath("standin");
-        QDir().mkpath(folder + "/bin");
-        QFile::link(QCoreApplication::applicationDirPath() + "/standin", folder + "/bin/zip");
-        zip::SetProgramFolder(folder);
+        zip::SetProgramFolder(StandInFolder(m_out.filePath("standin")));
         qputenv("QUILLFOLD_STANDIN", failure.mid(4).toUtf8());
     } else if (failure == "locked") {
         // The folder can be written when Run is pressed, and no longer once packing starts.
@@ -606,10 +596,7 @@ void TestPackRun::runsFinishWhereTheyOnceLostFiles()
 void TestPackRun::progressAcrossThreeWorkbooks()
 {
     // zip that takes a moment per package, so the bar is seen moving while it works.
-    const QString folder = m_out.filePath("standin");
-    QDir().mkpath(folder + "/bin");
-    QFile::link(QCoreApplication::applicationDirPath() + "/standin", folder + "/bin/zip");
-    zip::SetProgramFolder(folder);
+    zip::SetProgramFolder(StandInFolder(m_out.filePath("standin")));
     qputenv("QUILLFOLD_STANDIN", QByteArray("slow:250:") + QFile::encodeName(m_out.filePath("done")));
     const QList<qint64> sizes{100000, 0, 300000};
     for (int i = 0; i < sizes.size(); ++i)

@@ -303,7 +303,7 @@ void TestReader::unpackReportsBrokenInput()
 void TestReader::unpackProgram()
 {
     const QString archive = MakeArchive();
-    const QString program = QCoreApplication::applicationDirPath() + "/quillfold-unpack";
+    const QString program = BuiltProgram("quillfold-unpack");
     QProcess run;
     run.setStandardInputFile(QProcess::nullDevice());  // no terminal: no question
     run.start(program, {"--password", "secret", "--out", Path("out"), archive});
@@ -353,9 +353,7 @@ void TestReader::verifySeesEveryDifference()
 void TestReader::packRunFailsWhenTheArchiveLacksAPackage()
 {
     // A zip that says it added b.enc but did not.
-    QDir().mkpath(Path("liar/bin"));
-    QVERIFY(QFile::link(QCoreApplication::applicationDirPath() + "/standin", Path("liar/bin/zip")));
-    zip::SetProgramFolder(Path("liar"));
+    zip::SetProgramFolder(StandInFolder(Path("liar")));
     qputenv("QUILLFOLD_STANDIN", "lie:b.enc");
     qputenv("TMPDIR", QFile::encodeName(Path("tmp")));
     QDir().mkpath(Path("tmp"));
@@ -364,11 +362,7 @@ void TestReader::packRunFailsWhenTheArchiveLacksAPackage()
     WriteFile(Path("src/b.xls"), "b");
 
     fakewindow::FakeWindow window;
-    window.login = [] {
-        var::LoginAccepted = true;
-        var::LoginUserID = "U";
-        var::LoginPassword = "PWD";
-    };
+    window.LogInAs("U", "PWD");
     window.list = QStringList{"a.xls", "b.xls"};
     window.text1 = Path("src");
     window.text2 = Path("hand over.zip");
@@ -422,7 +416,7 @@ void TestReader::unpackEdgeCases()
     QFETCH(QStringList, restored);
     QDir::setCurrent(m_dir.path());
     QDir(Path("out")).removeRecursively();
-    const QString program = QCoreApplication::applicationDirPath() + "/quillfold-unpack";
+    const QString program = BuiltProgram("quillfold-unpack");
     QStringList prefix;  // a program to run it through
     QString outDir = QStringLiteral("out");
     QString input = QStringLiteral("archive.zip");
@@ -516,7 +510,7 @@ void TestReader::unpackEdgeCases()
 void TestReader::passwordPromptGivesTheTerminalBack()
 {
     // Ctrl+C at the prompt: the terminal has its echo back afterwards.
-    Terminal terminal({QCoreApplication::applicationDirPath() + "/quillfold-unpack", MakeArchive()});
+    Terminal terminal({BuiltProgram("quillfold-unpack"), MakeArchive()});
     QVERIFY2(terminal.WaitFor("Password: "), terminal.seen().constData());
     termios asking{};
     QCOMPARE(::tcgetattr(terminal.fd(), &asking), 0);
