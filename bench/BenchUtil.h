@@ -3,9 +3,11 @@
 // command as the peer, and the peak memory of a child process.
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QString>
+#include <QStringList>
 
 #include <algorithm>
 #include <chrono>
@@ -94,6 +96,19 @@ inline void WriteRandomFile(const QString& path, qint64 size, quint32 seed)
         generator.fillRange(reinterpret_cast<quint32*>(block.data()), block.size() / 4);
         file.write(block.constData(), std::min<qint64>(left, block.size()));
     }
+}
+
+// `count` files of `size` random bytes in `folder` (made when missing), named
+// by `pattern` with their number in four digits; returns their paths.
+inline QStringList RandomFiles(const QString& folder, const char* pattern, int count, qint64 size)
+{
+    QDir().mkpath(folder);
+    QStringList paths;
+    for (int i = 0; i < count; ++i) {
+        paths << folder + u'/' + QString::fromLatin1(pattern).arg(i, 4, 10, QLatin1Char('0'));
+        WriteRandomFile(paths.last(), size, quint32(i + 1));
+    }
+    return paths;
 }
 
 inline void PrintRatio(const char* name, double ours, double peer)

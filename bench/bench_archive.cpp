@@ -10,17 +10,6 @@
 #include <QTemporaryDir>
 
 namespace {
-QStringList MakeFiles(const QString& folder, int count, qint64 size)
-{
-    QDir().mkpath(folder);
-    QStringList files;
-    for (int i = 0; i < count; ++i) {
-        files << QStringLiteral("%1/package%2.enc").arg(folder).arg(i, 3, 10, QLatin1Char('0'));
-        bench::WriteRandomFile(files.last(), size, quint32(i + 1));
-    }
-    return files;
-}
-
 double OneCallEach(const QStringList& files, const QString& archive)
 {
     QFile::remove(archive);
@@ -47,7 +36,7 @@ int main(int argc, char* argv[])
     const QString archive = dir.filePath("out.zip");
 
     {
-        const QStringList files = MakeFiles(dir.filePath("large"), 100, 2'000'000);
+        const QStringList files = bench::RandomFiles(dir.filePath("large"), "package%1.enc", 100, 2'000'000);
         QByteArray all;
         for (const QString& file : files)
             all += ' ' + bench::Quoted(file);
@@ -57,7 +46,7 @@ int main(int argc, char* argv[])
         bench::PrintRatio("archive-large", ours, peer);
     }
     {
-        const QStringList files = MakeFiles(dir.filePath("small"), 200, 20'000);
+        const QStringList files = bench::RandomFiles(dir.filePath("small"), "package%1.enc", 200, 20'000);
         const QByteArray loop = "for f in " + bench::Quoted(dir.filePath("small")) + "/*.enc; do ZIPOPT=-g " + zip +
                                 " -q -j " + bench::Quoted(archive) + " \"$f\" </dev/null || exit 1; done";
         const double ours = OneCallEach(files, archive);

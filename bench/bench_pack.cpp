@@ -19,22 +19,17 @@ QString Program(const char* name)
     return QCoreApplication::applicationDirPath() + u'/' + QLatin1String(name);
 }
 
-QStringList MakeWorkbooks(const QString& folder, int count, qint64 size, bool text)
+// Workbooks of text, named as the random ones.
+QStringList TextWorkbooks(const QString& folder, int count, qint64 size)
 {
-    QDir().mkpath(folder);
-    QStringList paths;
     QByteArray words;
     for (int i = 0; words.size() < size + 4096; ++i)
         words += "north " + QByteArray::number(i % 977) + " quarterly totals " + QByteArray::number(i * 37 % 1000) + "\n";
+    const QStringList paths = bench::RandomFiles(folder, "book%1.xls", count, 0);
     for (int i = 0; i < count; ++i) {
-        paths << QStringLiteral("%1/book%2.xls").arg(folder).arg(i, 4, 10, QLatin1Char('0'));
-        if (text) {
-            QFile file(paths.last());
-            file.open(QIODevice::WriteOnly);
-            file.write(words.mid(i * 13 % 4096, size));
-        } else {
-            bench::WriteRandomFile(paths.last(), size, quint32(i + 11));
-        }
+        QFile file(paths[i]);
+        file.open(QIODevice::WriteOnly);
+        file.write(words.mid(i * 13 % 4096, size));
     }
     return paths;
 }
@@ -47,12 +42,17 @@ QByteArray Joined(const QStringList& paths)
     return all;
 }
 
+// quillfold-pack packing `workbooks` into `archive`, with the password from a file in `dir`.
+QByteArray PackCommand(const QString& dir, const QString& archive, const QStringList& workbooks)
+{
+    return bench::Quoted(Program("quillfold-pack")) + " --user CLERK --password-file " +
+           bench::Quoted(dir + "/password") + " -o " + bench::Quoted(archive) + Joined(workbooks) + " > /dev/null";
+}
+
 void PackAgainstZip(const char* name, const QString& dir, const QStringList& workbooks, int rounds)
 {
     const QString archive = dir + QStringLiteral("/out.zip");
-    const QByteArray ours = bench::Quoted(Program("quillfold-pack")) + " --user CLERK --password-file " +
-                            bench::Quoted(dir + "/password") + " -o " + bench::Quoted(archive) +
-                            Joined(workbooks) + " > /dev/null";
+    const QByteArray ours = PackCommand(dir, archive, workbooks);
     const QByteArray peer = "zip -q -j " + bench::Quoted(archive) + Joined(workbooks);
     const auto [a, b] = bench::Alternating(
         rounds, [&] { bench::Shell(ours); }, [&] { bench::Shell(peer); }, [&] { QFile::remove(archive); });
@@ -72,10 +72,10 @@ int main(int argc, char* argv[])
         password.open(QIODevice::WriteOnly);
         password.write("secret\n");
     }
-    const QStringList large = MakeWorkbooks(dir.filePath("large"), 100, 2'000'000, false);
+    const QStringList large = bench::RandomFiles(dir.filePath("large"), "book%1.xls", 100, 2'000'000);
     PackAgainstZip("pack-cli-large", dir.path(), large, 5);
-    PackAgainstZip("pack-cli-small", dir.path(), MakeWorkbooks(dir.filePath("small"), 1000, 20'000, false), 5);
-    PackAgainstZip("pack-cli-text", dir.path(), MakeWorkbooks(dir.filePath("text"), 100, 2'000'000, true), 3);
+    PackAgainstZip("pack-cli-small", dir.path(), bench::RandomFiles(dir.filePath("small"), "book%1.xls", 1000, 20'000), 5);
+    PackAgainstZip("pack-cli-text", dir.path(), TextWorkbooks(dir.filePath("text"), 100, 2'000'000), 3);
 
     {
         // One workbook of 1.9 GB (sparse, so it costs no disk to make).
@@ -86,10 +86,7 @@ int main(int argc, char* argv[])
         file.resize(qint64(1900) * 1000 * 1000);
         file.close();
         const QString archive = dir.filePath("big/out.zip");
-        const long ours = bench::RunChild({"/bin/sh", "-c",
-                                           bench::Quoted(Program("quillfold-pack")) + " --user CLERK --password-file " +
-                                               bench::Quoted(dir.filePath("password")) + " -o " +
-                                               bench::Quoted(archive) + " " + bench::Quoted(big) + " > /dev/null"});
+        const long ours = bench::RunChild({"/bin/sh", "-c", PackCommand(dir.path(), archive, {big})});
         QFile::remove(archive);
         const long peer = bench::RunChild({"/usr/bin/zip", "-q", "-j", QFile::encodeName(archive), QFile::encodeName(big)});
         QFile::remove(archive);
@@ -98,9 +95,7 @@ int main(int argc, char* argv[])
     }
     {
         const QString archive = dir.filePath("restore.zip");
-        bench::Shell(bench::Quoted(Program("quillfold-pack")) + " --user CLERK --password-file " +
-                     bench::Quoted(dir.filePath("password")) + " -o " + bench::Quoted(archive) + Joined(large) +
-                     " > /dev/null");
+        bench::Shell(PackCommand(dir.path(), archive, large));
         const QString ourFolder = dir.filePath("restored"), peerFolder = dir.filePath("extracted");
         const auto [a, b] = bench::Alternating(
             5,

@@ -16,24 +16,13 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstdlib>
 
 namespace {
-// The tests' recording window, answering the credentials dialog and every box with OK.
-struct Window : fakewindow::FakeWindow {
-    Window()
-    {
-        login = [] {
-            var::LoginAccepted = true;
-            var::LoginUserID = "CLERK";
-            var::LoginPassword = "SECRET";
-        };
-    }
-};
-
 // The longest gap between the ticks of a 5 ms timer while `work` runs.
 double LongestStall(const std::function<void()>& work)
 {
@@ -53,21 +42,20 @@ double LongestStall(const std::function<void()>& work)
 }
 }  // namespace
 
+// Random workbooks in `folder`; returns their names.
 QStringList MakeWorkbooks(const QString& folder, int count, qint64 size)
 {
-    QDir().mkpath(folder);
-    QStringList names;
-    for (int i = 0; i < count; ++i) {
-        names << QStringLiteral("book%1.xls").arg(i, 4, 10, QLatin1Char('0'));
-        bench::WriteRandomFile(folder + u'/' + names.last(), size, quint32(i + 7));
-    }
+    QStringList names = bench::RandomFiles(folder, "book%1.xls", count, size);
+    for (QString& name : names)
+        name = QFileInfo(name).fileName();
     return names;
 }
 
 // One pack run through the window's code, over `names` in `folder`.
 void PackOnce(const QStringList& names, const QString& folder, const QString& archive)
 {
-    Window window;
+    fakewindow::FakeWindow window;  // the tests' window: every box answered OK
+    window.LogInAs("CLERK", "SECRET");
     window.list = names;
     window.text1 = folder;
     window.text2 = archive;
@@ -126,7 +114,8 @@ int main(int argc, char* argv[])
         file.write("a workbook");
         file.resize(qint64(1536) << 20);
     }
-    Window window;
+    fakewindow::FakeWindow window;
+    window.LogInAs("CLERK", "SECRET");
     window.list = QStringList{"big.xls"};
     window.text1 = dir.path();
     window.text2 = dir.filePath("out.zip");
