@@ -57,6 +57,20 @@ struct RawEntry {
     qint64 localOffset = 0;    // of the local header
     qint64 end = 0;            // just after its data (and data descriptor)
     QString problem;           // what is wrong with this entry's headers, if anything
+
+    // Keeps the first problem found.
+    void Note(const QString& found)
+    {
+        if (problem.isEmpty())
+            problem = found;
+    }
+};
+
+// An entry's sizes and the offset of its local header, as the directory records them.
+struct Sizes {
+    quint64 uncompressed = 0;
+    quint64 compressed = 0;
+    quint64 local = 0;
 };
 
 // Reads at an offset until `size` bytes are in, the file ends, or a read
@@ -106,6 +120,64 @@ QString Unsupported(const QString& name, quint16 versionNeeded, quint16 flag)
     return {};
 }
 
+// Takes what overflowed 32 bits (0xFFFFFFFF in the directory) from the ZIP64
+// extra field, which holds such values in this order.
+void ReadZip64Field(const char* extra, qsizetype extraLength, Sizes& sizes)
+{
+    for (qsizetype e = 0; e + 4 <= extraLength; e += 4 + Le16(extra + e + 2)) {
+        if (Le16(extra + e) != 0x0001)
+            continue;
+        const qsizetype fieldEnd = std::min<qsizetype>(e + 4 + Le16(extra + e + 2), extraLength);
+        qsizetype field = e + 4;
+        for (quint64* value : {&sizes.uncompressed, &sizes.compressed, &sizes.local}) {
+            if (*value == 0xFFFFFFFF && field + 8 <= fieldEnd) {
+                *value = Le64(extra + field);
+                field += 8;
+            }
+        }
+        return;
+    }
+}
+
+// Reads the entry's local header, and its data descriptor if it has one: both
+// must agree with the directory (`crc`, `sizes`; the length of its extra field
+// there is a guess at the local one's). Sets where the entry starts and ends.
+void CheckLocalHeader(int fd, qint64 fileSize, const QString& name, quint32 crc, const Sizes& sizes,
+                      qsizetype extraGuess, RawEntry& entry)
+{
+    entry.localOffset = qint64(std::min<quint64>(sizes.local, quint64(fileSize)));
+    entry.end = entry.localOffset;
+    // The header, its name and (usually) its extra field in one read.
+    const QByteArray header = ReadAt(fd, entry.localOffset, 30 + entry.name.size() + extraGuess + 64);
+    if (header.size() < 30 || !header.startsWith("PK\x03\x04")) {
+        entry.Note(QStringLiteral("the local header of %1 is damaged").arg(name));
+        return;
+    }
+    entry.localFlag = Le16(header.constData() + 6);
+    entry.Note(Unsupported(name, Le16(header.constData() + 4), entry.localFlag));
+    const qsizetype localName = Le16(header.constData() + 26), localExtra = Le16(header.constData() + 28);
+    const QByteArray rest = header.size() >= 30 + localName + localExtra
+                                ? header.mid(30, localName + localExtra)
+                                : ReadAt(fd, entry.localOffset + 30, localName + localExtra);
+    // The UTF-8 flag may differ: it is set in place, one header at a time.
+    if ((entry.localFlag ^ entry.centralFlag) & ~Utf8Flag)
+        entry.Note(QStringLiteral("the local header of %1 disagrees with the directory").arg(name));
+    if (rest.left(localName) != entry.name)
+        entry.Note(QStringLiteral("the local header of %1 names another file").arg(name));
+    if (rest.size() != localName + localExtra || !ExtraFieldIsSound(rest.constData() + localName, localExtra))
+        entry.Note(QStringLiteral("the local extra field of %1 is damaged").arg(name));
+    entry.end = entry.localOffset + 30 + localName + localExtra +
+                qint64(std::min<quint64>(sizes.compressed, quint64(fileSize)));
+    if (entry.localFlag & 0x0008) {
+        // A data descriptor follows the data: it must be there, and agree.
+        const QByteArray descriptor = ReadAt(fd, entry.end, 4 + 4 + 16);
+        const qsizetype skip = descriptor.startsWith("PK\x07\x08") ? 4 : 0;
+        if (descriptor.size() < skip + 12 || Le32(descriptor.constData() + skip) != crc)
+            entry.Note(QStringLiteral("the data descriptor of %1 is damaged").arg(name));
+        entry.end += skip + (sizes.compressed >= 0xFFFFFFFF || sizes.uncompressed >= 0xFFFFFFFF ? 20 : 12);
+    }
+}
+
 // The central directory read straight from the file, with each entry's local
 // header checked against it; ZIP64 records are followed where the sizes need
 // them. A directory that cannot be read is error 1005; a damaged local header
@@ -149,7 +221,7 @@ QList<RawEntry> RawEntries(int fd, const QString& path, QString* warning = nullp
     QList<RawEntry> entries;
     qsizetype at = 0;
     for (quint64 i = 0; i < count; ++i) {
-        if (directory.size() - at < 46 || !directory.mid(at, 4).startsWith("PK\x01\x02"))
+        if (directory.size() - at < 46 || std::memcmp(directory.constData() + at, "PK\x01\x02", 4) != 0)
             bad(QStringLiteral("its directory is damaged"));
         const char* h = directory.constData() + at;
         const qsizetype nameLength = Le16(h + 28), extraLength = Le16(h + 30), commentLength = Le16(h + 32);
@@ -157,62 +229,16 @@ QList<RawEntry> RawEntries(int fd, const QString& path, QString* warning = nullp
             bad(QStringLiteral("its directory is damaged"));
         RawEntry entry;
         entry.name = directory.mid(at + 46, nameLength);
-        const QString name = QString::fromUtf8(entry.name);
         entry.centralFlag = Le16(h + 8);
         entry.centralOffset = qint64(directoryOffset) + at;
+        const QString name = QString::fromUtf8(entry.name);
         const char* extra = h + 46 + nameLength;
         if (!ExtraFieldIsSound(extra, extraLength))
-            entry.problem = QStringLiteral("the directory's extra field of %1 is damaged").arg(name);
-        entry.problem = entry.problem.isEmpty() ? Unsupported(name, Le16(h + 6), entry.centralFlag) : entry.problem;
-        // Sizes and offset that overflowed 32 bits are in the ZIP64 field, in this order.
-        quint64 uncompressed = Le32(h + 24), compressed = Le32(h + 20), local = Le32(h + 42);
-        for (qsizetype e = 0; e + 4 <= extraLength;) {
-            const quint16 id = Le16(extra + e), length = Le16(extra + e + 2);
-            if (id == 0x0001) {
-                qsizetype field = e + 4;
-                for (quint64* value : {&uncompressed, &compressed, &local}) {
-                    if (*value == 0xFFFFFFFF && field + 8 <= e + 4 + length && field + 8 <= extraLength) {
-                        *value = Le64(extra + field);
-                        field += 8;
-                    }
-                }
-                break;
-            }
-            e += 4 + length;
-        }
-        entry.localOffset = qint64(std::min<quint64>(local, quint64(size)));
-        entry.end = entry.localOffset;
-        // The local header, its name and (usually) its extra field in one read.
-        QByteArray header = ReadAt(fd, entry.localOffset, 30 + nameLength + extraLength + 64);
-        if (header.size() >= 30 && header.startsWith("PK\x03\x04")) {
-            entry.localFlag = Le16(header.constData() + 6);
-            if (entry.problem.isEmpty())
-                entry.problem = Unsupported(name, Le16(header.constData() + 4), entry.localFlag);
-            const qsizetype localName = Le16(header.constData() + 26), localExtra = Le16(header.constData() + 28);
-            const QByteArray rest = header.size() >= 30 + localName + localExtra
-                                        ? header.mid(30, localName + localExtra)
-                                        : ReadAt(fd, entry.localOffset + 30, localName + localExtra);
-            // The UTF-8 flag may differ: it is set in place, one header at a time.
-            if (entry.problem.isEmpty() && ((entry.localFlag ^ entry.centralFlag) & ~Utf8Flag))
-                entry.problem = QStringLiteral("the local header of %1 disagrees with the directory").arg(name);
-            if (entry.problem.isEmpty() && rest.left(localName) != entry.name)
-                entry.problem = QStringLiteral("the local header of %1 names another file").arg(name);
-            if (entry.problem.isEmpty() &&
-                (rest.size() != localName + localExtra || !ExtraFieldIsSound(rest.constData() + localName, localExtra)))
-                entry.problem = QStringLiteral("the local extra field of %1 is damaged").arg(name);
-            entry.end = entry.localOffset + 30 + localName + localExtra + qint64(std::min<quint64>(compressed, quint64(size)));
-            if (entry.localFlag & 0x0008) {
-                // A data descriptor follows the data: it must be there, and agree.
-                const QByteArray descriptor = ReadAt(fd, entry.end, 4 + 4 + 16);
-                const qsizetype skip = descriptor.startsWith("PK\x07\x08") ? 4 : 0;
-                if (entry.problem.isEmpty() &&
-                    (descriptor.size() < skip + 12 || Le32(descriptor.constData() + skip) != Le32(h + 16)))
-                    entry.problem = QStringLiteral("the data descriptor of %1 is damaged").arg(name);
-                entry.end += skip + (compressed >= 0xFFFFFFFF || uncompressed >= 0xFFFFFFFF ? 20 : 12);
-            }
-        } else if (entry.problem.isEmpty()) {
-            entry.problem = QStringLiteral("the local header of %1 is damaged").arg(name);
-        }
+            entry.Note(QStringLiteral("the directory's extra field of %1 is damaged").arg(name));
+        entry.Note(Unsupported(name, Le16(h + 6), entry.centralFlag));
+        Sizes sizes{Le32(h + 24), Le32(h + 20), Le32(h + 42)};
+        ReadZip64Field(extra, extraLength, sizes);
+        CheckLocalHeader(fd, size, name, Le32(h + 16), sizes, extraLength, entry);
         entries << entry;
         at += 46 + nameLength + extraLength + commentLength;
     }
