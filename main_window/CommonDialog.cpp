@@ -56,9 +56,15 @@ void Prepare(QFileDialog& dialog, const CommonDialog& settings)
         dialog.selectFile(settings.FileName);
 }
 
-[[noreturn]] void ThrowCancel()
+// Shows the dialog; false when it is cancelled (run-time error 32755 instead
+// with CancelError).
+bool Accepted(QFileDialog& dialog, bool cancelError)
 {
-    throw RuntimeError(CommonDialog::CancelSelected, QStringLiteral("Cancel was selected."), QString());
+    if (dialog.exec() == QDialog::Accepted)
+        return true;
+    if (cancelError)
+        throw RuntimeError(CommonDialog::CancelSelected, QStringLiteral("Cancel was selected."), QString());
+    return false;
 }
 }  // namespace
 
@@ -71,11 +77,8 @@ void QtCommonDialog::ShowOpen()
                                                       : QFileDialog::AnyFile);
     Prepare(dialog, *this);
     for (;;) {
-        if (dialog.exec() != QDialog::Accepted) {
-            if (CancelError)
-                ThrowCancel();
+        if (!Accepted(dialog, CancelError))
             return;
-        }
         const QStringList chosen = dialog.selectedFiles();
         // Every chosen name must be a file that is there: a typed name is
         // never taken, or dropped, without a word.
@@ -105,11 +108,8 @@ void QtCommonDialog::ShowSave()
         dialog.setOption(QFileDialog::DontConfirmOverwrite);
     Prepare(dialog, *this);
     for (;;) {
-        if (dialog.exec() != QDialog::Accepted) {
-            if (CancelError)
-                ThrowCancel();
+        if (!Accepted(dialog, CancelError))
             return;
-        }
         const QString chosen = dialog.selectedFiles().value(0);
         const QFileInfo info(chosen);
         if ((Flags & OFN_PATHMUSTEXIST) && !QFileInfo(info.path()).isDir()) {
