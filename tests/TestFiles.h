@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTest>
 
 #include <functional>
@@ -42,6 +43,15 @@ inline QByteArray EntryContent(const QString& archive, const QString& entry)
     extract.start(QStringLiteral("unzip"), {QStringLiteral("-p"), archive, entry});
     extract.waitForFinished(-1);
     return extract.readAllStandardOutput();
+}
+
+// Random bytes, from the given generator or the global one.
+inline QByteArray RandomBytes(qint64 size, QRandomGenerator* random = QRandomGenerator::global())
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char& c : bytes)
+        c = char(random->bounded(256));
+    return bytes;
 }
 
 // A program built beside the tests.

@@ -12,15 +12,6 @@
 
 using namespace testfiles;
 
-namespace {
-QByteArray RandomBytes(qsizetype size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char& c : bytes)
-        c = char(QRandomGenerator::global()->bounded(256));
-    return bytes;
-}
-}  // namespace
 
 class TestCipher : public QObject {
     Q_OBJECT

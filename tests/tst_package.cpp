@@ -129,10 +129,8 @@ void TestPackage::enciphered0x00And0x20AreWrittenAsTheyAre()
 void TestPackage::bodyRoundTripAcrossBlocks()
 {
     // Larger than one streaming block, and not a multiple of it.
-    QByteArray source(3 * (1 << 20) + 12345, Qt::Uninitialized);
     QRandomGenerator generator(7);
-    for (char& c : source)
-        c = char(generator.bounded(256));
+    const QByteArray source = RandomBytes(3 * (1 << 20) + 12345, &generator);
     WriteFile(path("big.xls"), source);
     security::WritePackageFile(path("big.xls"), path("big.enc"), "U", "PWD");
     const QByteArray package = ReadFile(path("big.enc"));

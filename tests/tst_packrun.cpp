@@ -32,14 +32,6 @@ const QString NoDestination = QStringLiteral("กรุณาเลือกป�
 const QString Confirm = QStringLiteral("กรุณายืนยันเพื่อเริ่มทำงาน");
 const QByteArray OldArchive = "an older archive";
 
-QByteArray RandomBytes(qint64 size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char& c : bytes)
-        c = char(QRandomGenerator::global()->bounded(256));
-    return bytes;
-}
-
 // A process id that no longer runs.
 qint64 DeadPid()
 {
