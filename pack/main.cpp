@@ -6,24 +6,22 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
 #include <QTextStream>
 
-#include <csignal>
 #include <malloc.h>
-#include <cstdio>
-#include <iostream>
-#include <string>
 #include <unistd.h>
 
 namespace {
 const char* Description =
     "Packs workbooks into one ZIP archive for hand-over, as the Quillfold window\n"
     "does: each workbook becomes a package (the 57-byte header with the user ID\n"
-    "and the password's digest, then the workbook XOR 0x02), named after it with\n"
-    ".enc. The archive is built beside ARCHIVE, read back, and only then put in\n"
-    "its place; an archive already there stays untouched until that moment, and\n"
-    "after any failure or Ctrl+C.\n"
+    "and the password's digest, then the workbook XOR 0x02), named after it up to\n"
+    "its first dot, with .enc. The archive is built beside ARCHIVE, read back,\n"
+    "flushed to disk, and only then put in its place with one rename; an archive\n"
+    "already there stays untouched until that moment, and after any failure or\n"
+    "interrupt. ARCHIVE may be a symbolic link: the file it leads to is replaced,\n"
+    "keeping its group and permissions. An existing ARCHIVE that is not a ZIP\n"
+    "archive is replaced only with --replace; anything but a regular file never.\n"
     "\n"
     "The password comes from --password-file, or from standard input when that is\n"
     "not a terminal, or is asked for twice without echo. The user ID and password\n"
@@ -31,25 +29,14 @@ const char* Description =
     "to 12 characters of the Thai code page (Windows-874).\n"
     "\n"
     "Exit codes: 0 all good; 1 a check or a file failed (nothing was changed);\n"
-    "2 bad usage (credentials, clashing package names, the destination).";
-
-// The first line of a file or of standard input, without its line end.
-bool FirstLine(std::FILE* file, QString& line)
-{
-    std::string bytes;
-    for (int c; (c = std::fgetc(file)) != EOF && c != '\n';)
-        bytes += char(c);
-    if (!bytes.empty() && bytes.back() == '\r')
-        bytes.pop_back();
-    line = QString::fromLocal8Bit(bytes);
-    return !std::ferror(file);
-}
+    "2 bad usage (credentials, clashing package names, the destination);\n"
+    "128 + the signal's number when interrupted (nothing was changed).";
 }  // namespace
 
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    cli::Program program("quillfold-pack", QUILLFOLD_VERSION, Description, packcli::BadUsage);
+    cli::Program program(argc, argv, "quillfold-pack", QUILLFOLD_VERSION, Description, packcli::BadUsage);
     QCommandLineParser& parser = program.parser;
     const QCommandLineOption userOption(QStringLiteral("user"), QStringLiteral("The user ID."), QStringLiteral("ID"));
     const QCommandLineOption outputOption({QStringLiteral("o"), QStringLiteral("output")},
@@ -57,9 +44,12 @@ int main(int argc, char* argv[])
     const QCommandLineOption passwordFileOption(QStringLiteral("password-file"),
                                                 QStringLiteral("Read the password from the first line of F."),
                                                 QStringLiteral("F"));
+    const QCommandLineOption replaceOption(QStringLiteral("replace"),
+                                           QStringLiteral("Replace ARCHIVE even if it is not a ZIP archive."));
     parser.addOption(userOption);
     parser.addOption(outputOption);
     parser.addOption(passwordFileOption);
+    parser.addOption(replaceOption);
     parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("The workbooks."), QStringLiteral("FILE..."));
     if (const auto code = program.ParseOrEnd())
         return *code;
@@ -68,6 +58,7 @@ int main(int argc, char* argv[])
     options.userID = parser.value(userOption);
     options.archive = parser.value(outputOption);
     options.files = parser.positionalArguments();
+    options.replace = parser.isSet(replaceOption);
     if (!parser.isSet(userOption))
         return program.Usage(QStringLiteral("--user is missing"));
     if (options.archive.isEmpty())
@@ -76,17 +67,18 @@ int main(int argc, char* argv[])
         return program.Usage(QStringLiteral("no workbook given"));
 
     // The password: never from the command line, where others can see it.
+    QString why;
     if (parser.isSet(passwordFileOption)) {
-        std::FILE* file = std::fopen(QFile::encodeName(parser.value(passwordFileOption)).constData(), "r");
-        if (!file || !FirstLine(file, options.password)) {
-            if (file)
-                std::fclose(file);
-            return program.Usage(QStringLiteral("%1: cannot read the password file").arg(parser.value(passwordFileOption)));
-        }
-        std::fclose(file);
+        const QString file = parser.value(passwordFileOption);
+        const std::optional<QString> line = cli::FirstLine(file, why);
+        if (!line)
+            return program.Usage(QStringLiteral("%1: cannot read the password file: %2").arg(file, why));
+        options.password = *line;
     } else if (!cli::InputIsTerminal()) {
-        if (!FirstLine(stdin, options.password))
-            return program.Usage(QStringLiteral("cannot read the password from standard input"));
+        const std::optional<QString> line = cli::FirstLine(QStringLiteral("-"), why);
+        if (!line)
+            return program.Usage(QStringLiteral("cannot read the password from standard input: %1").arg(why));
+        options.password = *line;
     } else {
         options.password = cli::AskHidden("Password: ");
         if (cli::AskHidden("Password again: ") != options.password)
@@ -98,13 +90,13 @@ int main(int argc, char* argv[])
     ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
     ::mallopt(M_MMAP_THRESHOLD, 64 << 20);
 
-    // Ctrl+C from here on: everything made so far is removed.
+    // Interrupts from here on: everything made so far is removed.
     ending::EndOnSignals();
     options.progressBar = ::isatty(STDERR_FILENO);
     try {
         return packcli::Run(options, program.out, program.err);
     } catch (const ending::ProgramEnding&) {
         program.err << Qt::endl << "quillfold-pack: interrupted; nothing was changed" << Qt::endl;
-        return 128 + SIGINT;
+        return ending::ExitCode();
     }
 }

@@ -1,13 +1,14 @@
 #pragma once
 
 #include <QCommandLineParser>
+#include <QElapsedTimer>
 #include <QString>
 #include <QTextStream>
 
 #include <optional>
 
-// What the command-line programs share: their start, and asking for a
-// password on the terminal.
+// What the command-line programs share: their start, their output, and asking
+// for a password on the terminal.
 namespace cli {
 
 // A command-line program's start: its name and version for the application
@@ -16,11 +17,12 @@ namespace cli {
 class Program {
 public:
     // `badUsage` is the exit code for a command line that is wrong.
-    Program(const char* name, const char* version, const char* description, int badUsage);
+    Program(int argc, char** argv, const char* name, const char* version, const char* description, int badUsage);
 
     // Parses the command line. Returns the exit code when the program ends
     // here: 0 once help or the version is shown, the bad-usage code once a bad
-    // command line has been told.
+    // command line has been told (an argument whose bytes the system would
+    // change, such as a name that is not UTF-8, is one: it is never used).
     std::optional<int> ParseOrEnd();
     // Says what is wrong with how the program was called, and returns the
     // bad-usage code.
@@ -31,9 +33,31 @@ public:
     QCommandLineParser parser;
 
 private:
+    int m_argc;
+    char** m_argv;
     const char* m_name;
     const char* m_version;
     int m_badUsage;
+};
+
+// Lines of a report on a stream, each whole, each reaching a log or a pipe
+// within a twentieth of a second or with the next line (many lines a second
+// go out together). A stream that takes no more (a full disk, a reader that is
+// gone) is a failure: run-time error 57, "cannot write to standard output".
+class Lines {
+public:
+    explicit Lines(QTextStream& stream);
+    // Adds a line (without its line end).
+    void Line(const QString& line);
+    // Sends what waits if it has waited long enough; for work that goes on between lines.
+    void Tick();
+    // Sends everything now.
+    void Flush();
+
+private:
+    QTextStream& m_stream;
+    QElapsedTimer m_sinceFlush;
+    bool m_pending = false;
 };
 
 // True if standard input is a terminal.
@@ -44,5 +68,9 @@ bool InputIsTerminal();
 // if the program is interrupted there (SIGINT, SIGTERM, SIGHUP, SIGQUIT
 // restore it, then end the program as they would have).
 QString AskHidden(const char* question);
+
+// The first line of a file (or of standard input, for "-"), without its line
+// end; nothing, with `why` set, when it cannot be read.
+std::optional<QString> FirstLine(const QString& path, QString& why);
 
 }  // namespace cli

@@ -1,69 +1,97 @@
 #include "Destination.h"
 
+#include "Ending.h"
 #include "RuntimeError.h"
 #include "file.h"
+#include "platform/platform.h"
 #include "text.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QMap>
 
 #include <cerrno>
-#include <cstdio>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace packing {
 namespace {
-using file::Native;
+using platform::FileStatus;
 
 const QString Prefix = QStringLiteral(".quillfold");
-const QString BuildName = QStringLiteral("archive.zip");  // ends in .zip: zip adds nothing
+// What it is, for anyone who finds it after a crash: unfinished, and not to be
+// mistaken for a finished hand-over. It has an extension, so zip adds none.
+const QString BuildName = QStringLiteral("unfinished.zip.part");
 
-bool IsReadOnlyFile(const struct stat& info)
+bool IsReadOnly(const FileStatus& status)
 {
-    return S_ISREG(info.st_mode) && !(info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH));
+    return status.kind == FileStatus::Regular && !(status.mode & 0222);
+}
+
+// A failed flush: a full disk has its own number, anything else is an I/O error.
+RuntimeError FlushFailed(int code, const QString& destination)
+{
+    const int number = code == ENOSPC || code == EDQUOT ? err::DiskFull : err::DeviceIO;
+    return RuntimeError::Because(number, platform::ErrorText(code), destination);
 }
 }  // namespace
 
 DestinationIssue CheckDestination(const QString& destination)
 {
-    const QByteArray folder = Native(QFileInfo(destination).path());
-    struct stat info {};
-    if (::stat(folder.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
+    const QString target = platform::FinalTarget(destination);
+    FileStatus folder, file;
+    const QString folderPath = QFileInfo(target).path();
+    if (platform::Stat(folderPath, folder) != 0 || folder.kind != FileStatus::Folder)
         return DestinationIssue::FolderMissing;
-    if (::access(folder.constData(), W_OK | X_OK) != 0)
+    if (::access(file::Native(folderPath).constData(), W_OK | X_OK) != 0)
         return DestinationIssue::FolderLocked;
-    if (::stat(Native(destination).constData(), &info) == 0) {
-        if (S_ISDIR(info.st_mode))
-            return DestinationIssue::IsFolder;
-        if (IsReadOnlyFile(info))
-            return DestinationIssue::ReadOnly;
+    platform::Stat(target, file);
+    switch (file.kind) {
+    case FileStatus::Missing: return DestinationIssue::None;
+    case FileStatus::Folder: return DestinationIssue::IsFolder;
+    case FileStatus::Regular: break;
+    default: return DestinationIssue::NotRegularFile;
     }
+    if (IsReadOnly(file))
+        return DestinationIssue::ReadOnly;
+    if (!platform::MayReplace(file, folder))
+        return DestinationIssue::OwnedByOther;
     return DestinationIssue::None;
 }
 
 std::optional<QString> DestinationAmongSources(const QStringList& sources, const QString& destination)
 {
-    struct stat targetInfo {};
-    if (::stat(Native(destination).constData(), &targetInfo) == 0) {
+    FileStatus target;
+    if (platform::Stat(destination, target) == 0 && target.kind != FileStatus::Missing) {
         for (const QString& source : sources) {
-            struct stat sourceInfo {};
-            if (::stat(Native(source).constData(), &sourceInfo) == 0 && sourceInfo.st_dev == targetInfo.st_dev &&
-                sourceInfo.st_ino == targetInfo.st_ino)
+            FileStatus status;
+            if (platform::Stat(source, status) == 0 && status.kind != FileStatus::Missing &&
+                status.device == target.device && status.id == target.id)
                 return source;
         }
         return std::nullopt;
     }
     // Not there yet: the same path, however spelt.
     const QDir here = QDir::current();
-    const QString target = QDir::cleanPath(here.absoluteFilePath(destination));
+    const QString path = QDir::cleanPath(here.absoluteFilePath(destination));
     for (const QString& source : sources) {
-        if (QDir::cleanPath(here.absoluteFilePath(source)) == target)
+        if (QDir::cleanPath(here.absoluteFilePath(source)) == path)
             return source;
     }
     return std::nullopt;
+}
+
+QString PackageName(const QString& workbook)
+{
+    return text::BaseNameOf(QFileInfo(workbook).fileName()) + QStringLiteral(".enc");
+}
+
+NameIssue PackageNameIssue(const QString& workbook)
+{
+    if (QFileInfo(workbook).fileName().startsWith(u'.'))
+        return NameIssue::StartsWithDot;
+    if (PackageName(workbook).toUtf8().size() > LongestPackageName)
+        return NameIssue::TooLong;
+    return NameIssue::None;
 }
 
 QStringList ClashingEntries(const QStringList& entries)
@@ -71,7 +99,7 @@ QStringList ClashingEntries(const QStringList& entries)
     QMap<QString, QStringList> byPackage;
     QStringList order;
     for (const QString& entry : entries) {
-        const QString key = text::BaseNameOf(QFileInfo(entry).fileName()).toLower();
+        const QString key = PackageName(entry).toLower();
         if (!byPackage.contains(key))
             order << key;
         byPackage[key] << entry;
@@ -84,18 +112,18 @@ QStringList ClashingEntries(const QStringList& entries)
     return clashes;
 }
 
-ArchiveAside::ArchiveAside(const QString& destination) : m_destination(destination)
+ArchiveAside::ArchiveAside(const QString& destination)
+    : m_destination(destination), m_target(platform::FinalTarget(destination))
 {
-    struct stat old {};
-    if (::stat(Native(destination).constData(), &old) == 0) {
-        if (S_ISDIR(old.st_mode)) {
-            throw RuntimeError::Detailed(err::PathFileAccess, QStringLiteral("the destination is a folder"), destination);
-        }
-        if (IsReadOnlyFile(old))  // the operator protected it
-            throw RuntimeError(err::PathFileAccess, destination);
-        m_oldMode = old.st_mode & 07777;
-    }
-    const QString folder = QFileInfo(destination).path();
+    FileStatus old;
+    platform::Stat(m_target, old);
+    if (old.kind == FileStatus::Folder)
+        throw RuntimeError::Detailed(err::PathFileAccess, QStringLiteral("the destination is a folder"), destination);
+    if (old.kind != FileStatus::Missing && old.kind != FileStatus::Regular)
+        throw RuntimeError::Detailed(err::PathFileAccess, platform::ErrorText(platform::NotRegularFile), destination);
+    if (IsReadOnly(old))  // the operator protected it
+        throw RuntimeError(err::PathFileAccess, destination);
+    const QString folder = QFileInfo(m_target).path();
     file::RemoveLeftovers(folder, Prefix);
     try {
         m_folder = file::MakeRunFolder(folder, Prefix);
@@ -112,11 +140,26 @@ ArchiveAside::~ArchiveAside()
 
 void ArchiveAside::SwapIn()
 {
-    const QByteArray archive = Native(m_path);
-    if (m_oldMode)  // as private, or as shared, as the archive it replaces
-        ::chmod(archive.constData(), *m_oldMode);
-    if (std::rename(archive.constData(), Native(m_destination).constData()) != 0)
-        throw RuntimeError(err::NumberOfErrno(errno), m_destination);
+    if (const int failed = platform::SyncFile(m_path))
+        throw FlushFailed(failed, m_destination);
+    // What is there now, which may have changed while the archive was built.
+    FileStatus old;
+    platform::Stat(m_target, old, false);
+    if (old.kind != FileStatus::Missing && old.kind != FileStatus::Regular)
+        throw RuntimeError::Detailed(err::PathFileAccess, platform::ErrorText(platform::NotRegularFile), m_destination);
+    if (old.kind == FileStatus::Regular) {
+        if (const int failed = platform::TakeOver(m_path, old))
+            throw RuntimeError::Because(err::NumberOfErrno(failed), platform::ErrorText(failed), m_destination);
+    }
+    ending::ThrowIfRequested();  // the last moment at which the old archive can stay
+    if (const int failed = platform::Replace(m_path, m_target))
+        throw RuntimeError::Because(err::NumberOfErrno(failed), platform::ErrorText(failed), m_destination);
+}
+
+void ArchiveAside::FlushSwap()
+{
+    if (const int failed = platform::SyncFolder(QFileInfo(m_target).path()))
+        throw FlushFailed(failed, m_destination);
 }
 
 }  // namespace packing

@@ -4,19 +4,22 @@
 #include <QStringList>
 
 #include <optional>
-#include <sys/types.h>
 
 // The destination archive of a hand-over: what must hold before anything is
 // made, and the new archive built aside and put in its place in one step.
 namespace packing {
 
-// Why a destination cannot take a new archive.
+// Why a destination cannot take a new archive. A destination that is a
+// symbolic link stands for the file it leads to: that file is replaced, and
+// the link stays.
 enum class DestinationIssue {
     None,
-    FolderMissing,  // its folder does not exist
-    FolderLocked,   // its folder cannot be written
-    IsFolder,       // the path names a folder
-    ReadOnly,       // an archive is there, protected against writing
+    FolderMissing,   // its folder does not exist
+    FolderLocked,    // its folder cannot be written
+    IsFolder,        // the path names a folder
+    NotRegularFile,  // a pipe, a device or a socket is there
+    ReadOnly,        // an archive is there, protected against writing
+    OwnedByOther,    // another user's file, in a folder where only owners may replace files
 };
 DestinationIssue CheckDestination(const QString& destination);
 
@@ -24,21 +27,35 @@ DestinationIssue CheckDestination(const QString& destination);
 // however spelt.
 std::optional<QString> DestinationAmongSources(const QStringList& sources, const QString& destination);
 
+// A workbook's package name: its name up to the first dot, and ".enc".
+QString PackageName(const QString& workbook);
+// The longest package name, in bytes of UTF-8: the longest file name that
+// file systems take, on every system Quillfold runs on.
+constexpr int LongestPackageName = 255;
+// Why a workbook's name cannot make a package name, if it cannot.
+enum class NameIssue {
+    None,
+    StartsWithDot,  // the package would have no name, only ".enc"
+    TooLong,        // the package name would be longer than LongestPackageName
+};
+NameIssue PackageNameIssue(const QString& workbook);
+
 // Groups of entries that would get the same package name (compared without
 // regard to letter case, as recipients may extract on Windows), each group as
 // its entries joined by ", ".
 QStringList ClashingEntries(const QStringList& entries);
 
 // A new archive, built in a private folder beside its destination (same file
-// system, ".quillfold-<host>-<pid>-XXXXXX", mode 0700) under a name that ends
-// in ".zip", and put at exactly the destination's path with one rename once
-// it is complete and checked. Until then an archive at the destination is
-// untouched. What is left of earlier runs that crashed there is removed first.
+// system, ".quillfold-<host>-<pid>-XXXXXX", mode 0700) under a name that says
+// it is unfinished, and put at exactly the destination's path with one rename
+// once it is complete, checked and on disk. Until then an archive at the
+// destination is untouched. What is left of earlier runs that crashed there
+// is removed first.
 class ArchiveAside {
 public:
-    // Errors: 75 when the destination is a folder or a read-only archive (the
-    // operator protected it); 76, 70 or 61 when the folder beside it cannot be
-    // made, named with the destination.
+    // Errors: 75 when the destination is a folder, not a regular file, or a
+    // read-only archive (the operator protected it); 76, 70 or 61 when the
+    // folder beside it cannot be made, named with the destination.
     explicit ArchiveAside(const QString& destination);
     // Removes the private folder and everything in it, unless swapped in.
     ~ArchiveAside();
@@ -49,15 +66,22 @@ public:
     // Where the new archive is built.
     const QString& path() const { return m_path; }
 
-    // Puts the new archive in place of the destination, with the permissions
-    // of the archive it replaces. Error: the rename's, named with the destination.
+    // Flushes the new archive to disk and puts it in place of the destination
+    // (of the file a symbolic link leads to) in one rename, with the owner,
+    // group and permission bits of the file it replaces where allowed, never
+    // its set-ID bits. Honours an interrupt up to the rename
+    // (ending::ProgramEnding). Errors (57, 61 for the flush; the rename's)
+    // leave the destination as it was.
     void SwapIn();
+    // Flushes the rename to disk, after SwapIn: only then does the new archive
+    // survive a power cut. Error 57 (the new archive is in place already).
+    void FlushSwap();
 
 private:
     QString m_destination;
+    QString m_target;  // the file that is replaced
     QString m_folder;
     QString m_path;
-    std::optional<mode_t> m_oldMode;
 };
 
 }  // namespace packing

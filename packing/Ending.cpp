@@ -14,12 +14,15 @@
 namespace ending {
 namespace {
 std::atomic<bool> requested{false};
+std::atomic<int> endingSignal{0};
 int waitDepth = 0;
 int signalPipe[2] = {-1, -1};
 
-void OnSignal(int)
+void OnSignal(int signal)
 {
     const int saved = errno;
+    int none = 0;
+    endingSignal.compare_exchange_strong(none, signal);  // the first one decides
     requested.store(true);  // for work that polls and has no event loop
     const char byte = 1;
     [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
@@ -92,6 +95,11 @@ void EndOnSignals()
     action.sa_flags = SA_RESTART;
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         ::sigaction(signal, &action, nullptr);
+}
+
+int ExitCode()
+{
+    return 128 + (endingSignal.load() ? endingSignal.load() : SIGINT);
 }
 
 }  // namespace ending

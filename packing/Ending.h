@@ -45,6 +45,10 @@ public:
 // main thread, with the application object made.
 void EndOnSignals();
 
+// The exit code of a program that was ended: 128 and the number of the signal
+// that ended it (130 for Ctrl+C, 143 for SIGTERM, 129 for SIGHUP).
+int ExitCode();
+
 }  // namespace ending
 
 // Ends the program at once, as Exit does: nothing is asked and nothing is

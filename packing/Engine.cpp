@@ -4,10 +4,11 @@
 #include "RuntimeError.h"
 #include "archive.h"
 #include "security.h"
+#include "platform/platform.h"
 
-#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QtEndian>
 
 #include <libdeflate.h>
 #include <minizip/zip.h>
@@ -187,6 +188,42 @@ mode_t NewFileMode()
     return 0644;
 }
 
+// From 65,535 entries on, the end record's count (16 bits) holds 0xFFFF and
+// the true count belongs in a ZIP64 end record; minizip writes that record only
+// for offsets past 4 GiB. Where it is missing, it goes in before the end
+// record (with its locator), as the ZIP rules have it. False when the file
+// takes no more.
+bool CountEntriesInZip64(OutFile& out, quint64 entries)
+{
+    if (entries < 0xFFFF || out.end < 22 + 20)
+        return true;
+    char tail[20 + 22];
+    if (::pread(out.fd, tail, sizeof tail, off_t(out.end - sizeof tail)) != qint64(sizeof tail))
+        return out.error = errno ? errno : EIO, false;
+    const char* end = tail + 20;
+    if (std::memcmp(tail, "PK\x06\x07", 4) == 0 || std::memcmp(end, "PK\x05\x06", 4) != 0)
+        return true;  // there already, or not an end record minizip wrote
+    const quint64 directorySize = qFromLittleEndian<quint32>(end + 12);
+    const quint64 directoryOffset = qFromLittleEndian<quint32>(end + 16);
+    const quint64 recordOffset = out.end - 22;
+    QByteArray bytes(56 + 20, '\0');
+    char* record = bytes.data();
+    std::memcpy(record, "PK\x06\x06", 4);
+    qToLittleEndian<quint64>(56 - 12, record + 4);
+    qToLittleEndian<quint16>((MadeByUnix & 0xFF00) | 45, record + 12);  // ZIP 4.5: ZIP64
+    qToLittleEndian<quint16>(45, record + 14);
+    qToLittleEndian<quint64>(entries, record + 24);
+    qToLittleEndian<quint64>(entries, record + 32);
+    qToLittleEndian<quint64>(directorySize, record + 40);
+    qToLittleEndian<quint64>(directoryOffset, record + 48);
+    char* locator = record + 56;
+    std::memcpy(locator, "PK\x06\x07", 4);
+    qToLittleEndian<quint64>(recordOffset, locator + 8);
+    qToLittleEndian<quint32>(1, locator + 16);
+    bytes.append(end, 22);
+    return out.WriteAt(bytes.constData(), quint64(bytes.size()), recordOffset);
+}
+
 // Deflates one piece of a large package so that the pieces join into one
 // stream: primed with the bytes before it, and sync-flushed (byte-aligned,
 // not final) except for the last.
@@ -240,7 +277,7 @@ struct Source {
     Source(const Source&) = delete;
     Source& operator=(const Source&) = delete;
 
-    struct stat info {};
+    platform::FileStatus info;
     int fd;
 };
 
@@ -305,8 +342,8 @@ public:
             send();
             const QString& path = m_workbooks[entry].source;
             const Source source(path);
-            const struct stat& info = source.info;
-            const qint64 length = info.st_size;
+            const platform::FileStatus& info = source.info;
+            const qint64 length = info.size;
             if (length >= security::MaxSourceSize)
                 throw RuntimeError(err::Overflow, QStringLiteral("Overflow: the file is 2 GiB or larger"), path);
             const QByteArray header = security::PackageHeader(length, m_options.userID, m_options.password);
@@ -318,7 +355,7 @@ public:
                 const qint64 size = std::min(PieceSize, packageSize - at);
                 if (!TakeRoom(size))
                     return;
-                Item item{entry, piece, pieces, QByteArray(size, Qt::Uninitialized), before, info.st_mtime, false, size};
+                Item item{entry, piece, pieces, QByteArray(size, Qt::Uninitialized), before, info.modified, false, size};
                 Fill(item.data, piece == 0 ? header : QByteArray(), source.fd, path);
                 at += size;
                 if (piece + 1 < pieces)
@@ -366,14 +403,14 @@ public:
     {
         const QString& path = m_workbooks[item.entry].source;
         const Source source(path);
-        const qint64 length = source.info.st_size;
+        const qint64 length = source.info.size;
         if (security::HeaderSize + length > 2 * WholeLimit) {  // it grew since it was looked at
             throw RuntimeError::Detailed(err::PathFileAccess, QStringLiteral("the file changed while it was packed"), path);
         }
         const QByteArray header = security::PackageHeader(length, m_options.userID, m_options.password);
         item.data = QByteArray(header.size() + length, Qt::Uninitialized);
         Fill(item.data, header, source.fd, path);
-        item.modified = source.info.st_mtime;
+        item.modified = source.info.modified;
     }
 
     Result Compress(const Item& item, const Compressors& compressors) const
@@ -409,7 +446,7 @@ public:
             total += security::HeaderSize + size;
         OutFile out;
         out.buffer.reserve(OutFile::Capacity);
-        out.fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        out.fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (out.fd < 0)
             throw RuntimeError(err::NumberOfErrno(errno), path);
         zlib_filefunc64_def functions{OutOpen, OutRead, OutWrite, OutTell, OutSeek, OutClose, OutError, nullptr};
@@ -468,7 +505,7 @@ public:
                 m_options.progress(done, total);
         }
         closer.zip = nullptr;
-        if (zipClose(zip, nullptr) != ZIP_OK || out.error)
+        if (zipClose(zip, nullptr) != ZIP_OK || out.error || !CountEntriesInZip64(out, quint64(written.size())))
             throw failed();
         return written;
     }
@@ -577,13 +614,7 @@ private:
     {
         const QByteArray name = workbook.entryName.toUtf8();
         zip_fileinfo info{};
-        const QDateTime modified = QDateTime::fromSecsSinceEpoch(time);
-        info.tmz_date.tm_sec = uInt(modified.time().second());
-        info.tmz_date.tm_min = uInt(modified.time().minute());
-        info.tmz_date.tm_hour = uInt(modified.time().hour());
-        info.tmz_date.tm_mday = uInt(modified.date().day());
-        info.tmz_date.tm_mon = uInt(modified.date().month() - 1);
-        info.tmz_date.tm_year = uInt(modified.date().year());
+        info.dosDate = archive::DosTime(time);  // never 0, so minizip takes it as it is
         info.external_fa = uLong(S_IFREG | mode) << 16;
         const int rc = zipOpenNewFileInZip4_64(zip, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr,
                                                method == Deflate ? Z_DEFLATED : 0, Level, 1, -MAX_WBITS, 8,

@@ -1,5 +1,7 @@
 #include "Explain.h"
 
+#include "file.h"
+
 #include <QFileInfo>
 
 namespace packing {
@@ -36,6 +38,11 @@ QString DestinationNotWritable(const Failure& failure)
         .arg(FolderOf(failure.destination));
 }
 
+QString OutOfMemory()
+{
+    return QStringLiteral("หน่วยความจำไม่พอ กรุณาปิดโปรแกรมอื่นที่ไม่ใช้ แล้วลองใหม่อีกครั้ง");
+}
+
 QString WorkAreaFull(const Failure& failure)
 {
     return QStringLiteral("พื้นที่ดิสก์สำหรับไฟล์ชั่วคราวเต็ม (%1) กรุณาลบไฟล์ที่ไม่ใช้ออกจากดิสก์นั้นแล้วลองใหม่")
@@ -49,10 +56,17 @@ QString ThaiExplanation(const Failure& failure)
     const QString entry = Quoted(failure.entry);
     switch (failure.step) {
     case Step::WorkArea:
+        if (error.number() == err::PermissionDenied && Says(error, {file::OtherUsersWorkArea}))
+            return QStringLiteral("โฟลเดอร์งานชั่วคราว %1 เป็นของผู้ใช้อื่น จึงไม่ได้ใช้ และคุณลบเองไม่ได้ "
+                                  "กรุณาแจ้งผู้ดูแลระบบ หรือตั้งค่า TMPDIR ให้ชี้ไปยังโฟลเดอร์ของคุณเอง "
+                                  "แล้วเปิด Quillfold ใหม่")
+                .arg(error.path());
         if (error.number() == err::PermissionDenied)
-            return QStringLiteral("โฟลเดอร์งานชั่วคราว %1 ไม่ปลอดภัย (เป็นลิงก์ เป็นของผู้ใช้อื่น หรือผู้อื่นแก้ไขได้) "
+            return QStringLiteral("โฟลเดอร์งานชั่วคราว %1 ไม่ปลอดภัย (เป็นลิงก์ หรือผู้อื่นแก้ไขได้) "
                                   "จึงไม่ได้ใช้ กรุณาลบโฟลเดอร์นี้ หรือแจ้งผู้ดูแลระบบ")
                 .arg(error.path());
+        if (error.number() == err::OutOfMemory)
+            return OutOfMemory();
         if (error.number() == err::DiskFull)
             return WorkAreaFull(failure);
         return QStringLiteral("สร้างโฟลเดอร์งานชั่วคราวไม่ได้ กรุณาแจ้งผู้ดูแลระบบพร้อมรายละเอียดด้านล่าง");
@@ -69,6 +83,8 @@ QString ThaiExplanation(const Failure& failure)
             return QStringLiteral("ไฟล์ %1 มีขนาดตั้งแต่ 2 GB ขึ้นไป ใหญ่เกินกว่าจะแพ็กได้ กรุณาเลือกไฟล์อื่น").arg(entry);
         case err::DiskFull:
             return WorkAreaFull(failure);
+        case err::OutOfMemory:
+            return OutOfMemory();
         case err::PathFileAccess:
             return QStringLiteral("%1 ไม่ใช่ไฟล์ที่แพ็กได้ (อาจเป็นโฟลเดอร์หรืออุปกรณ์) กรุณาเลือกไฟล์ใหม่").arg(entry);
         default:
@@ -105,11 +121,33 @@ QString ThaiExplanation(const Failure& failure)
                 .arg(entry);
         }
     case Step::Check:
+        if (error.number() == err::OutOfMemory)
+            return OutOfMemory();
         return QStringLiteral("ตรวจสอบไฟล์ ZIP ที่สร้างใหม่แล้วไม่ตรงกับไฟล์ที่แพ็ก จึงไม่ได้นำไปใช้ "
                               "กรุณาลองใหม่อีกครั้ง ถ้ายังไม่ได้ โปรดแจ้งผู้ดูแลระบบพร้อมรายละเอียดด้านล่าง");
     case Step::Swap:
-        return QStringLiteral("นำไฟล์ ZIP ใหม่ไปแทนที่ %1 ไม่ได้ กรุณาตรวจสอบว่าไม่มีโปรแกรมใดใช้ไฟล์นั้นอยู่ "
-                              "หรือเลือกปลายทางอื่น")
+        switch (error.number()) {
+        case err::DiskFull:
+            return DestinationFull(failure);
+        case err::DeviceIO:
+            return QStringLiteral("เขียนไฟล์ ZIP ใหม่ลงดิสก์ไม่สำเร็จ ดิสก์ของโฟลเดอร์ปลายทาง %1 อาจมีปัญหา "
+                                  "กรุณาลองใหม่อีกครั้ง หรือเลือกปลายทางบนดิสก์อื่น")
+                .arg(FolderOf(failure.destination));
+        case err::PermissionDenied:
+            return QStringLiteral("ไม่มีสิทธิ์แทนที่ไฟล์ปลายทาง %1 กรุณาเลือกปลายทางอื่น").arg(failure.destination);
+        case err::PathFileAccess:
+            return QStringLiteral("ปลายทาง %1 ถูกเปลี่ยนเป็นสิ่งที่ไม่ใช่ไฟล์ธรรมดาระหว่างแพ็ก จึงไม่ได้แทนที่ "
+                                  "กรุณาเลือกปลายทางใหม่")
+                .arg(failure.destination);
+        default:
+            return QStringLiteral("นำไฟล์ ZIP ใหม่ไปแทนที่ %1 ไม่ได้ กรุณาตรวจสอบว่าไม่มีโปรแกรมใดใช้ไฟล์นั้นอยู่ "
+                                  "หรือเลือกปลายทางอื่น")
+                .arg(failure.destination);
+        }
+    case Step::Flush:
+        return QStringLiteral("นำไฟล์ ZIP ใหม่ไปไว้ที่ %1 แล้ว แต่ดิสก์ไม่ยืนยันว่าบันทึกเรียบร้อย "
+                              "ถ้าไฟดับหรือเครื่องดับในตอนนี้ อาจได้ไฟล์เดิมกลับมา กรุณาตรวจสอบดิสก์ "
+                              "แล้วแพ็กใหม่อีกครั้ง")
             .arg(failure.destination);
     }
     return {};
@@ -117,8 +155,9 @@ QString ThaiExplanation(const Failure& failure)
 
 QString FailureReport(const Failure& failure)
 {
-    return ThaiExplanation(failure) + QStringLiteral("\n\nไฟล์ปลายทางเดิม (ถ้ามี) ยังอยู่ครบ ไม่ได้ถูกเปลี่ยนแปลง\n\n") +
-           failure.error.report();
+    const QString outcome = failure.step == Step::Flush ? QStringLiteral("ไฟล์ ZIP ใหม่อยู่ที่ปลายทางแล้ว")
+                                                        : QStringLiteral("ไฟล์ปลายทางเดิม (ถ้ามี) ยังอยู่ครบ ไม่ได้ถูกเปลี่ยนแปลง");
+    return ThaiExplanation(failure) + QStringLiteral("\n\n") + outcome + QStringLiteral("\n\n") + failure.error.report();
 }
 
 QString FailureStatus(const Failure& failure)

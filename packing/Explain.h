@@ -14,7 +14,8 @@ enum class Step {
     Package,   // writing one workbook's package
     Archive,   // adding a package to the new archive (zip)
     Check,     // reading the new archive back
-    Swap,      // putting the new archive in place of the destination
+    Swap,      // flushing the new archive and putting it in place of the destination
+    Flush,     // flushing the rename: the new archive is in place already
 };
 
 // The failure, as the run saw it.
@@ -29,8 +30,9 @@ struct Failure {
 QString ThaiExplanation(const Failure& failure);
 
 // The failure box's text: the Thai sentence, a line saying the old archive is
-// untouched, then the run-time error report (number, description, path; for
-// zip, its own last words).
+// untouched (or, once it is replaced, that the new one is in place), then the
+// run-time error report (number, description, path; for zip, its own last
+// words).
 QString FailureReport(const Failure& failure);
 
 // The status line after a failure: which file failed, in Thai.

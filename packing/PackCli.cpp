@@ -5,14 +5,17 @@
 #include "RuntimeError.h"
 #include "archive.h"
 #include "text.h"
+#include "Cli.h"
+#include "platform/platform.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTextStream>
 
+#include <cerrno>
 #include <optional>
-#include <sys/stat.h>
+#include <unistd.h>
 
 namespace packcli {
 using packing::ArchiveAside;
@@ -60,8 +63,25 @@ QString DestinationProblem(DestinationIssue issue)
     case DestinationIssue::FolderMissing: return QStringLiteral("its folder does not exist");
     case DestinationIssue::FolderLocked: return QStringLiteral("its folder cannot be written");
     case DestinationIssue::IsFolder: return QStringLiteral("it is a folder");
+    case DestinationIssue::NotRegularFile: return QStringLiteral("it is not a regular file");
     case DestinationIssue::ReadOnly: return QStringLiteral("it is protected against writing");
+    case DestinationIssue::OwnedByOther:
+        return QStringLiteral("it belongs to another user, and its folder lets only the owner replace it");
     case DestinationIssue::None: break;
+    }
+    return {};
+}
+
+QString NameProblem(packing::NameIssue issue)
+{
+    switch (issue) {
+    case packing::NameIssue::StartsWithDot:
+        return QStringLiteral("the name starts with a dot, so its package would have no name (a package is "
+                              "named after its workbook up to the first dot); rename it");
+    case packing::NameIssue::TooLong:
+        return QStringLiteral("the package name would be longer than %1 bytes; rename it")
+            .arg(packing::LongestPackageName);
+    case packing::NameIssue::None: break;
     }
     return {};
 }
@@ -113,16 +133,25 @@ int Run(const Options& options, QTextStream& out, QTextStream& err)
     if (!credentials.problem.isEmpty())
         return refuse(BadUsage, credentials.problem);
 
-    // Everything that can be known before anything is written.
+    // Everything that can be known before anything is written: names, then
+    // each workbook opened, then the destination.
+    for (const QString& file : options.files) {
+        if (const packing::NameIssue issue = packing::PackageNameIssue(file); issue != packing::NameIssue::None)
+            return refuse(BadUsage, text::Printable(file) + QStringLiteral(": ") + NameProblem(issue));
+    }
     QList<engine::Workbook> workbooks;
     for (const QString& file : options.files) {
-        struct stat info {};
-        if (::stat(QFile::encodeName(file).constData(), &info) != 0)
-            return refuse(Failed, QStringLiteral("%1: File not found").arg(text::Printable(file)));
-        if (!S_ISREG(info.st_mode))
-            return refuse(Failed, QStringLiteral("%1: not a regular file").arg(text::Printable(file)));
-        workbooks << engine::Workbook{file, text::BaseNameOf(QFileInfo(file).fileName()) + QStringLiteral(".enc"),
-                                      info.st_size};
+        int error = 0;
+        platform::FileStatus status;
+        const int fd = platform::OpenForReading(file, error, &status);
+        if (fd < 0) {
+            const QString why = error == ENOENT                     ? QStringLiteral("File not found")
+                                : error == platform::NotRegularFile ? platform::ErrorText(error)
+                                                                    : QStringLiteral("cannot be read: ") + platform::ErrorText(error);
+            return refuse(Failed, text::Printable(file) + QStringLiteral(": ") + why);
+        }
+        ::close(fd);
+        workbooks << engine::Workbook{file, packing::PackageName(file), status.size};
     }
     if (const QStringList clashes = packing::ClashingEntries(options.files); !clashes.isEmpty()) {
         return refuse(BadUsage, QStringLiteral("these workbooks would get the same package name: %1")
@@ -136,41 +165,71 @@ int Run(const Options& options, QTextStream& out, QTextStream& err)
         return refuse(BadUsage, QStringLiteral("%1: cannot write the archive there: %2")
                                     .arg(text::Printable(options.archive), DestinationProblem(issue)));
     }
+    // A typo must not turn a workbook (or anything else) into an archive.
+    const QString target = platform::FinalTarget(options.archive);
+    if (platform::FileStatus old; !options.replace && platform::Stat(target, old) == 0 &&
+                                  old.kind == platform::FileStatus::Regular && !archive::LooksLikeZip(target)) {
+        return refuse(BadUsage, QStringLiteral("%1: it is not a ZIP archive (give --replace to replace it)")
+                                    .arg(text::Printable(options.archive)));
+    }
 
+    cli::Lines lines(out);
+    bool swapped = false;
     try {
-        ArchiveAside aside(options.archive);
-        Bar bar(err, options.progressBar, int(workbooks.size()));
-        int entriesDone = 0;
-        engine::Options settings;
-        settings.userID = credentials.userID;
-        settings.password = credentials.password;
-        settings.progress = [&](qint64 done, qint64 total) { bar.Show(done, total, entriesDone); };
-        settings.entryDone = [&](const engine::Entry& entry) {
+        OutOfMemoryAsError([&] {
+            ArchiveAside aside(options.archive);
+            Bar bar(err, options.progressBar, int(workbooks.size()));
+            int entriesDone = 0;
+            engine::Options settings;
+            settings.userID = credentials.userID;
+            settings.password = credentials.password;
+            settings.progress = [&](qint64 done, qint64 total) {
+                bar.Show(done, total, entriesDone);
+                lines.Tick();
+            };
+            settings.entryDone = [&](const engine::Entry& entry) {
+                bar.Clear();
+                const QString how =
+                    entry.deflated ? QStringLiteral("deflated to %1 %").arg(100.0 * entry.compressed / std::max<qint64>(entry.size, 1), 0, 'f', 1)
+                                   : QStringLiteral("stored");
+                lines.Line(QStringLiteral("%1  %2  %3 bytes  %4")
+                               .arg(text::Printable(workbooks[entriesDone].source), text::Printable(entry.name))
+                               .arg(entry.size)
+                               .arg(how));
+                ++entriesDone;
+            };
+            const QList<engine::Entry> entries = engine::WriteArchive(aside.path(), workbooks, settings);
             bar.Clear();
-            const QString how =
-                entry.deflated
-                    ? QStringLiteral("deflated to %1 %").arg(100.0 * entry.compressed / std::max<qint64>(entry.size, 1), 0, 'f', 1)
-                    : QStringLiteral("stored");
-            out << text::Printable(workbooks[entriesDone].source) << "  " << text::Printable(entry.name) << "  "
-                << entry.size << " bytes  " << how << '\n';
-            if (options.progressBar)  // someone is watching: show each line as it comes
-                out.flush();
-            ++entriesDone;
-        };
-        const QList<engine::Entry> entries = engine::WriteArchive(aside.path(), workbooks, settings);
-        bar.Clear();
+            lines.Flush();  // the check takes a while
 
-        // Read back before it takes the destination's place.
-        QList<archive::Expected> expected;
-        for (const engine::Entry& entry : entries)
-            expected << archive::Expected{entry.name.toUtf8(), entry.size, entry.crc};
-        archive::VerifyArchive(aside.path(), expected);
-        aside.SwapIn();
+            // Read back, and on disk, before it takes the destination's place.
+            QList<archive::Expected> expected;
+            for (const engine::Entry& entry : entries)
+                expected << archive::Expected{entry.name.toUtf8(), entry.size, entry.crc};
+            archive::VerifyArchive(aside.path(), expected);
+            aside.SwapIn();
+            swapped = true;
+            aside.FlushSwap();
+        });
     } catch (const RuntimeError& error) {
+        if (swapped) {
+            return refuse(Failed, text::Printable(error.summary()) +
+                                      QStringLiteral("; the new archive is in place, but the disk did not confirm "
+                                                     "that it is written: check the disk"));
+        }
+        if (error.number() == err::OutOfMemory)
+            return refuse(Failed, QStringLiteral("out of memory; nothing was changed"));
         return refuse(Failed, text::Printable(error.summary()) + QStringLiteral("; nothing was changed"));
     }
-    out << text::Printable(options.archive) << ": " << workbooks.size() << " workbooks packed and checked"
-        << Qt::endl;
+    try {
+        lines.Line(QStringLiteral("%1: %2 %3 packed and checked")
+                       .arg(text::Printable(options.archive))
+                       .arg(workbooks.size())
+                       .arg(workbooks.size() == 1 ? QStringLiteral("workbook") : QStringLiteral("workbooks")));
+        lines.Flush();
+    } catch (const RuntimeError& error) {
+        return refuse(Failed, text::Printable(error.summary()) + QStringLiteral("; the archive was packed and checked"));
+    }
     return AllGood;
 }
 

@@ -17,6 +17,7 @@ struct Options {
     QString archive;   // the destination
     QStringList files;
     bool progressBar = false;  // draw a progress bar on `err` (a terminal)
+    bool replace = false;      // replace an existing destination even if it is not a ZIP archive
 };
 
 // Exit codes.
@@ -26,7 +27,8 @@ constexpr int BadUsage = 2;  // bad usage: credentials, clashing names, the dest
 
 // Runs the command: one line per workbook on `out`, problems (and the bar) on
 // `err`. Throws ending::ProgramEnding when the program is ended meanwhile,
-// after removing everything it made.
+// after removing everything it made. Output that cannot be written, and
+// memory that runs out, are failures like any other: nothing is changed.
 int Run(const Options& options, QTextStream& out, QTextStream& err);
 
 }  // namespace packcli

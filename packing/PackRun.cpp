@@ -33,6 +33,15 @@ const QString DestinationFolderLockedMessage =
     QStringLiteral("ไม่สามารถเขียนไฟล์ในโฟลเดอร์ปลายทางได้ กรุณาเลือกโฟลเดอร์อื่น!");
 const QString DestinationIsFolderMessage = QStringLiteral("ปลายทางที่เลือกเป็นโฟลเดอร์ กรุณาตั้งชื่อไฟล์ปลายทาง!");
 const QString DestinationLockedMessage = QStringLiteral("ไฟล์ปลายทางถูกป้องกันการเขียน กรุณาเลือกปลายทางอื่น!");
+const QString DestinationNotRegularMessage =
+    QStringLiteral("ปลายทางที่เลือกไม่ใช่ไฟล์ธรรมดา (อาจเป็นไปป์หรืออุปกรณ์) กรุณาเลือกปลายทางใหม่!");
+const QString DestinationOfOtherMessage = QStringLiteral(
+    "ไฟล์ปลายทางเป็นของผู้ใช้อื่น และโฟลเดอร์นี้ให้เฉพาะเจ้าของแทนที่ไฟล์ได้ กรุณาเลือกปลายทางอื่น!");
+const QString NameIssuesMessage =
+    QStringLiteral("ชื่อไฟล์ต่อไปนี้ใช้ตั้งชื่อแพ็กเกจไม่ได้ (ชื่อแพ็กเกจคือชื่อไฟล์จนถึงจุดแรก ต่อด้วย .enc) "
+                   "กรุณาเปลี่ยนชื่อไฟล์แล้วเลือกใหม่!");
+const QString StartsWithDotReason = QStringLiteral("ชื่อขึ้นต้นด้วยจุด แพ็กเกจจึงไม่มีชื่อ");
+const QString TooLongReason = QStringLiteral("ชื่อแพ็กเกจจะยาวเกิน %1 ไบต์").arg(LongestPackageName);
 
 // The run's scratch folders in the work area.
 const QString WorkPrefix = QStringLiteral("trash");
@@ -158,7 +167,7 @@ void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress)
         window.SetLabel3(QStringLiteral("processing ") + entry);
         progress.StartEntry(i);
         const QString source = window.Text1() + u'/' + entry;
-        const QString package = files.workFolder + u'/' + text::BaseNameOf(entry) + QStringLiteral(".enc");
+        const QString package = files.workFolder + u'/' + PackageName(entry);
         security::PackageWritten written;
         ending::WaitFor([&] {
             written = security::WritePackageFile(
@@ -193,9 +202,11 @@ void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress)
         ending::WaitFor([&] {
             archive::MarkUtf8Names(build.aside->path());
             archive::VerifyArchive(build.aside->path(), build.expected);
+            files.step = Step::Swap;  // flushing a large archive takes a while: not on the window's thread
+            build.aside->SwapIn();
+            files.step = Step::Flush;
+            build.aside->FlushSwap();
         });
-        files.step = Step::Swap;
-        build.aside->SwapIn();
     }
 }
 
@@ -208,9 +219,25 @@ QString DestinationProblem(const QString& destination)
     case DestinationIssue::FolderLocked: return DestinationFolderLockedMessage;
     case DestinationIssue::IsFolder: return DestinationIsFolderMessage;
     case DestinationIssue::ReadOnly: return DestinationLockedMessage;
+    case DestinationIssue::NotRegularFile: return DestinationNotRegularMessage;
+    case DestinationIssue::OwnedByOther: return DestinationOfOtherMessage;
     case DestinationIssue::None: break;
     }
     return {};
+}
+
+// The workbooks whose names cannot name a package, each with the reason.
+QStringList NameIssues(const QStringList& entries)
+{
+    QStringList issues;
+    for (const QString& entry : entries) {
+        switch (PackageNameIssue(entry)) {
+        case NameIssue::StartsWithDot: issues << entry + QStringLiteral(" \u2014 ") + StartsWithDotReason; break;
+        case NameIssue::TooLong: issues << entry + QStringLiteral(" \u2014 ") + TooLongReason; break;
+        case NameIssue::None: break;
+        }
+    }
+    return issues;
 }
 
 QString WithoutTimeZone(QString format)
@@ -251,6 +278,10 @@ void PackRun(PackRunWindow& window)
     QStringList entries;
     for (int i = 0; i < window.ListCount(); ++i)
         entries << window.ListItem(i);
+    if (const QStringList issues = NameIssues(entries); !issues.isEmpty()) {
+        window.MsgBox(NameIssuesMessage + QStringLiteral("\n\n") + issues.join(u'\n'), vbExclamation, ErrorTitle);
+        return;
+    }
     if (const QStringList clashes = ClashingEntries(entries); !clashes.isEmpty()) {
         window.MsgBox(ClashMessage + QStringLiteral("\n\n") + clashes.join(u'\n'), vbExclamation, ErrorTitle);
         return;
@@ -283,8 +314,10 @@ void PackRun(PackRunWindow& window)
         sizes << QFileInfo(source).size();
     RunFiles files;
     try {
-        Progress progress(window, sizes);
-        PackEntries(window, files, progress);
+        OutOfMemoryAsError([&] {
+            Progress progress(window, sizes);
+            PackEntries(window, files, progress);
+        });
     } catch (const ending::ProgramEnding&) {
         files.Discard();  // the program ends: nothing half-done stays, nothing is shown
         return;

@@ -8,6 +8,7 @@ QString Description(int number)
     switch (number) {
     case InvalidCall: return QStringLiteral("Invalid procedure call or argument");
     case Overflow: return QStringLiteral("Overflow");
+    case OutOfMemory: return QStringLiteral("Out of memory");
     case FileNotFound: return QStringLiteral("File not found");
     case DeviceIO: return QStringLiteral("Device I/O error");
     case FileExists: return QStringLiteral("File already exists");
@@ -36,6 +37,7 @@ int NumberOfErrno(int code)
     case EROFS: return PermissionDenied;
     case ENOSPC:
     case EDQUOT: return DiskFull;
+    case ENOMEM: return OutOfMemory;
     default: return PathFileAccess;
     }
 }

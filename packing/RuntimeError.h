@@ -4,6 +4,8 @@
 #include <QString>
 
 #include <exception>
+#include <new>
+#include <system_error>
 
 // The program's numbered run-time errors. A failure carries the number the
 // operator sees in the error report, a description, and the file concerned
@@ -11,6 +13,7 @@
 namespace err {
 constexpr int InvalidCall = 5;        // Invalid procedure call or argument
 constexpr int Overflow = 6;           // Overflow
+constexpr int OutOfMemory = 7;        // Out of memory
 constexpr int FileNotFound = 53;      // File not found
 constexpr int DeviceIO = 57;          // Device I/O error
 constexpr int FileExists = 58;        // File already exists
@@ -62,3 +65,18 @@ private:
     QString m_path;
     QByteArray m_what;
 };
+
+// Runs `work`; memory that runs out (an allocation, or a thread that cannot
+// be started) becomes run-time error 7, a failure like any other, so that
+// whatever the work made is removed on the way out.
+template <typename Work>
+auto OutOfMemoryAsError(Work&& work) -> decltype(work())
+{
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        throw RuntimeError(err::OutOfMemory);
+    } catch (const std::system_error& error) {
+        throw RuntimeError::Because(err::OutOfMemory, QString::fromLocal8Bit(error.what()), QString());
+    }
+}

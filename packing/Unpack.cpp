@@ -7,9 +7,12 @@
 #include "file.h"
 #include "security.h"
 #include "text.h"
+#include "platform/platform.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QTextStream>
 
 #include <algorithm>
@@ -17,6 +20,8 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
+#include <vector>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -25,6 +30,13 @@ namespace unpack {
 namespace {
 constexpr qint64 LargeArchive = qint64(64) << 20;  // show progress from this size on
 constexpr qint64 DrainBlock = 64 * 1024;
+// Restored workbooks are put on disk for good in groups: one flush for many
+// (far cheaper than one each), at least this often.
+constexpr qint64 GroupBytes = qint64(256) << 20;
+constexpr int GroupFiles = 4096;
+constexpr int GroupMilliseconds = 1000;
+// What a restore that was killed leaves, named so that no one takes it for a workbook.
+const QString UnfinishedPrefix = QStringLiteral(".quillfold-unfinished");
 
 // What an output error means, from errno.
 QString Why(int code)
@@ -51,22 +63,26 @@ struct Temporary {
         if (!named && !name.isEmpty())
             ::unlinkat(folder, name.constData(), 0);
     }
+    Temporary(int folder, QByteArray name) : folder(folder), name(std::move(name)) {}
+    Temporary(const Temporary&) = delete;
+    Temporary& operator=(const Temporary&) = delete;
 };
 
-// Moves `from` to the name `to` in the same folder, never over a file that
-// is there (one may appear at any moment). Returns 0, or the errno.
-int MoveWithoutReplacing(int folder, const char* from, const char* to)
-{
-    if (::renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS)
-        return errno;
-    // A file system without it: a new link fails where the name is taken.
-    if (::linkat(folder, from, folder, to, 0) != 0)
-        return errno;
-    ::unlinkat(folder, from, 0);
-    return 0;
-}
+// A line of the report, waiting until the workbook it reports is on disk for
+// good (if it restores one).
+struct Report {
+    QStringList parts;
+    // A restored workbook, written under a temporary name: its name and path.
+    std::unique_ptr<Temporary> restored;
+    QByteArray name;
+    QString path;
+    QString label;
+};
+
+// Standard output takes no more: the report cannot go on.
+struct OutputLost {
+    QString why;
+};
 
 // One package, wherever it comes from.
 struct Package {
@@ -86,6 +102,7 @@ public:
     }
     ~Command()
     {
+        m_reports.clear();  // what is not on disk for good is removed
         if (m_outFd >= 0)
             ::close(m_outFd);
     }
@@ -94,15 +111,23 @@ public:
     {
         if (!m_options.outDir.isEmpty() && !OpenOutput())
             return m_exit;
-        for (const QString& input : m_options.inputs) {
-            try {
-                if (archive::LooksLikeZip(input))
-                    Archive(input);
-                else
-                    File(input);
-            } catch (const RuntimeError& error) {
-                Problem(BadInput, QStringLiteral("%1: %2").arg(text::Printable(input), text::Printable(error.summary())));
+        m_sinceCommit.start();
+        try {
+            for (const QString& input : m_options.inputs) {
+                try {
+                    if (archive::LooksLikeZip(input))
+                        Archive(input);
+                    else
+                        File(input);
+                } catch (const RuntimeError& error) {
+                    Problem(BadInput, QStringLiteral("%1: %2").arg(text::Printable(input), text::Printable(error.summary())));
+                }
+                Commit();
             }
+        } catch (const OutputLost& lost) {
+            Problem(BadInput, QStringLiteral("cannot write to standard output (%1); the workbooks reported so far "
+                                             "are restored")
+                                  .arg(lost.why));
         }
         return m_exit;
     }
@@ -132,6 +157,7 @@ private:
             Problem(BadInput, QStringLiteral("%1: cannot use the output folder: %2").arg(text::Printable(m_options.outDir), why));
             return false;
         }
+        file::RemoveLeftovers(m_options.outDir, UnfinishedPrefix);
         return true;
     }
 
@@ -154,9 +180,16 @@ private:
             total += entry.size;
         for (int i = 0; i < entries.size(); ++i) {
             const archive::Entry& entry = entries[i];
-            if (entry.rawName.endsWith('/'))
-                continue;  // a folder
             const QString label = text::Printable(path + u':' + entry.name);
+            if (entry.rawName.endsWith('/')) {  // a folder: nothing to restore, unless it holds data
+                QString what = QStringLiteral("a folder, nothing to restore");
+                if (const qint64 held = std::max(entry.size, entry.compressed); held > 0) {
+                    what = QStringLiteral("a folder entry that holds %1 bytes; not restored").arg(held);
+                    Problem(CheckFailed, label + QStringLiteral(": ") + what);
+                }
+                Queue(Report{{label, what}, {}, {}, {}, {}});
+                continue;
+            }
             if (total >= LargeArchive)
                 m_err << QStringLiteral("[%1/%2] %3").arg(i + 1).arg(entries.size()).arg(text::Printable(entry.name)) << Qt::endl;
             // A damaged entry is that entry's problem: the others are still read.
@@ -199,13 +232,14 @@ private:
             good = good && matches;
         }
         if (!m_options.outDir.isEmpty() && m_options.password && good) {
-            const QString restored = Restore(package, info);
-            if (restored.isEmpty()) {
+            Report report = Restore(package, info);
+            if (!report.restored) {
                 line << QStringLiteral("not restored");
-                good = false;
-            } else {
-                line << QStringLiteral("restored as %1").arg(text::Printable(restored));
+                m_exit = std::max(m_exit, int(CheckFailed));
             }
+            report.parts = line;
+            Queue(std::move(report));
+            return;
         } else {
             // Listing only, or not to be restored: the data is still read
             // through, so that a damaged entry is never reported as fine.
@@ -217,28 +251,88 @@ private:
             if (!m_options.outDir.isEmpty())
                 line << (m_options.password ? QStringLiteral("not restored") : QStringLiteral("not restored: no password"));
         }
-        m_out << line.join(QStringLiteral("  ")) << Qt::endl;
         if (!good)
             m_exit = std::max(m_exit, int(CheckFailed));
+        Queue(Report{line, {}, {}, {}, {}});
     }
 
-    // Restores one workbook: written under a temporary name in the output
-    // folder and given its own name only when all of the entry was read and
-    // matched. Returns the path, or an empty text after saying why not.
-    QString Restore(const Package& package, const security::PackageInfo& info)
+    // Adds a line to the report; the lines go out, in order, once the
+    // workbooks they report are on disk for good.
+    void Queue(Report&& report)
+    {
+        if (report.restored)
+            m_waiting += 1;
+        m_reports.push_back(std::move(report));
+        if (m_waitingBytes >= GroupBytes || m_waiting >= GroupFiles || m_sinceCommit.elapsed() >= GroupMilliseconds)
+            Commit();
+    }
+
+    // Puts the restored workbooks on disk for good: their data flushed, then
+    // each given its name (never over a file), then the names flushed; and
+    // only then reports them.
+    void Commit()
+    {
+        QList<QString> temporaries;
+        for (const Report& report : m_reports) {
+            if (report.restored)
+                temporaries << m_options.outDir + u'/' + QFile::decodeName(report.restored->name);
+        }
+        if (!temporaries.isEmpty()) {
+            const int unsynced = platform::SyncAll(m_options.outDir, temporaries);
+            bool renamed = false;
+            for (Report& report : m_reports) {
+                if (!report.restored)
+                    continue;
+                const int failed = unsynced ? unsynced
+                                            : platform::MoveWithoutReplacing(m_outFd, m_options.outDir,
+                                                                             report.restored->name, report.name);
+                if (failed) {
+                    Problem(CheckFailed, QStringLiteral("%1: not restored: %2: %3")
+                                             .arg(report.label, text::Printable(report.path), Why(failed)));
+                    report.parts << QStringLiteral("not restored");
+                    report.restored.reset();
+                    continue;
+                }
+                report.restored->named = true;
+                renamed = true;
+                report.parts << QStringLiteral("restored as %1").arg(text::Printable(report.path));
+            }
+            if (renamed) {
+                if (const int failed = platform::SyncFolder(m_options.outDir)) {
+                    Problem(CheckFailed, QStringLiteral("%1: the restored files may not survive a power cut: %2")
+                                             .arg(text::Printable(m_options.outDir), Why(failed)));
+                }
+            }
+        }
+        for (const Report& report : m_reports)
+            m_out << report.parts.join(QStringLiteral("  ")) << '\n';
+        m_out.flush();
+        if (m_out.status() != QTextStream::Ok)
+            throw OutputLost{m_out.device() ? m_out.device()->errorString() : QString()};
+        m_reports.clear();
+        m_waiting = 0;
+        m_waitingBytes = 0;
+        m_sinceCommit.restart();
+    }
+
+    // Restores one workbook under a temporary name in the output folder,
+    // once all of the entry was read and matched. Returns it (with nothing
+    // restored after saying why not), to be named when it is on disk.
+    Report Restore(const Package& package, const security::PackageInfo& info)
     {
         QByteArray start = package.data->peek(8);
         security::ScrambleBlock(start.data(), start.size());
         const QString name = RestoredName(package.name, security::ExtensionFor(start));
-        const QString path = m_options.outDir + u'/' + name;
-        const QByteArray nativeName = QFile::encodeName(name);
+        Report report{{}, {}, QFile::encodeName(name), m_options.outDir + u'/' + name, package.label};
         const auto refuse = [&](const QString& why) {
-            Problem(CheckFailed, QStringLiteral("%1: not restored: %2: %3").arg(package.label, text::Printable(path), why));
-            return QString();
+            Problem(CheckFailed,
+                    QStringLiteral("%1: not restored: %2: %3").arg(package.label, text::Printable(report.path), why));
+            return std::move(report);
         };
 
         struct stat existing {};
-        if (::fstatat(m_outFd, nativeName.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
+        if (m_names.contains(report.name) ||
+            ::fstatat(m_outFd, report.name.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
             return refuse(Why(EEXIST));
         if (errno != ENOENT)
             return refuse(Why(errno));
@@ -249,30 +343,28 @@ private:
                               .arg(qint64(space.f_bavail) * qint64(space.f_frsize)));
         }
 
-        Temporary temporary{m_outFd, {}};
-        const int fd = file::CreateTemporary(m_outFd, {}, temporary.name);
-        if (fd < 0) {
-            const int code = errno;
-            temporary.name.clear();  // not ours
-            return refuse(Why(code));
-        }
+        QByteArray temporaryName;
+        const int fd = file::CreateTemporary(m_outFd, {}, temporaryName, file::RunStem(UnfinishedPrefix));
+        if (fd < 0)
+            return refuse(Why(errno));
+        auto temporary = std::make_unique<Temporary>(m_outFd, temporaryName);
         QFile out;
         out.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
         try {
             // Exactly the declared size is written, then the entry must end there.
-            security::WritePackageBody(*package.data, info.bodyLength, out, package.label, path, {},
+            security::WritePackageBody(*package.data, info.bodyLength, out, package.label, report.path, {},
                                        [](qint64) { ending::ThrowIfRequested(); });
             out.close();
             if (!ReadToEnd(package))
                 throw RuntimeError(err::DeviceIO, package.data->errorString(), QString());
         } catch (const RuntimeError& error) {
             Problem(CheckFailed, QStringLiteral("%1: not restored: %2").arg(package.label, text::Printable(error.summary())));
-            return {};
+            return report;
         }
-        if (const int failed = MoveWithoutReplacing(m_outFd, temporary.name.constData(), nativeName.constData()))
-            return refuse(Why(failed));
-        temporary.named = true;
-        return path;
+        m_names.insert(report.name);
+        m_waitingBytes += info.bodyLength;
+        report.restored = std::move(temporary);
+        return report;
     }
 
     const Options& m_options;
@@ -280,6 +372,11 @@ private:
     QTextStream& m_err;
     int m_outFd = -1;
     int m_exit = AllGood;
+    std::vector<Report> m_reports;  // not yet out, in order
+    QSet<QByteArray> m_names;        // restored this run, so none is taken twice
+    int m_waiting = 0;               // restored workbooks not yet on disk for good
+    qint64 m_waitingBytes = 0;
+    QElapsedTimer m_sinceCommit;
 };
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "archive.h"
 
+#include "Ending.h"
 #include "RuntimeError.h"
+#include "platform/platform.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -200,16 +202,21 @@ QList<RawEntry> RawEntries(int fd, const QString& path, QString* warning = nullp
     const qint64 endOffset = size - tailSize + end;
     if (warning && Le16(tail.constData() + end + 20) != tail.size() - end - 22)
         *warning = QStringLiteral("the archive does not end where its end record says (its comment is damaged)");
-    if (count == 0xFFFF || directorySize == 0xFFFFFFFF || directoryOffset == 0xFFFFFFFF) {
+    const bool needsZip64 = directorySize == 0xFFFFFFFF || directoryOffset == 0xFFFFFFFF;
+    if (needsZip64 || count == 0xFFFF) {
         const QByteArray locator = ReadAt(fd, endOffset - 20, 20);
-        if (locator.size() != 20 || !locator.startsWith("PK\x06\x07"))
+        if (locator.size() == 20 && locator.startsWith("PK\x06\x07")) {
+            const QByteArray record = ReadAt(fd, qint64(Le64(locator.constData() + 8)), 56);
+            if (record.size() != 56 || !record.startsWith("PK\x06\x06"))
+                bad(QStringLiteral("its ZIP64 directory is damaged"));
+            count = Le64(record.constData() + 32);
+            directorySize = Le64(record.constData() + 40);
+            directoryOffset = Le64(record.constData() + 48);
+        } else if (needsZip64) {
             bad(QStringLiteral("its ZIP64 directory is missing"));
-        const QByteArray record = ReadAt(fd, qint64(Le64(locator.constData() + 8)), 56);
-        if (record.size() != 56 || !record.startsWith("PK\x06\x06"))
-            bad(QStringLiteral("its ZIP64 directory is damaged"));
-        count = Le64(record.constData() + 32);
-        directorySize = Le64(record.constData() + 40);
-        directoryOffset = Le64(record.constData() + 48);
+        }
+        // Otherwise 65,535 entries, which the end record holds as they are:
+        // its ZIP64 copy is optional then, and some writers leave it out.
     }
     if (directoryOffset > quint64(size) || directorySize > quint64(size) - directoryOffset ||
         directorySize > (quint64(1) << 30))
@@ -363,23 +370,18 @@ zlib_filefunc64_def Functions()
 }
 }  // namespace
 
-int OpenRegularFile(const QString& path, struct stat* info)
+int OpenRegularFile(const QString& path, platform::FileStatus* status)
 {
-    // Non-blocking, so that opening a pipe with no writer cannot hang; then
-    // only a regular file is kept (where non-blocking changes nothing).
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        const int number = errno == ENOENT ? err::FileNotFound : errno == EACCES ? err::PermissionDenied
-                                                                               : err::PathFileAccess;
-        throw RuntimeError::Because(number, qt_error_string(errno), path);
-    }
-    struct stat own {};
-    struct stat* status = info ? info : &own;
-    if (::fstat(fd, status) != 0 || !S_ISREG(status->st_mode)) {
-        ::close(fd);
-        throw RuntimeError::Detailed(err::PathFileAccess, QStringLiteral("not a regular file"), path);
-    }
-    return fd;
+    int error = 0;
+    const int fd = platform::OpenForReading(path, error, status);
+    if (fd >= 0)
+        return fd;
+    if (error == platform::NotRegularFile)
+        throw RuntimeError::Detailed(err::PathFileAccess, platform::ErrorText(error), path);
+    const int number = error == ENOENT   ? err::FileNotFound
+                       : error == EACCES ? err::PermissionDenied
+                                         : err::PathFileAccess;
+    throw RuntimeError::Because(number, platform::ErrorText(error), path);
 }
 
 // The raw (compressed) bytes of the current entry come from minizip; they are
@@ -561,7 +563,9 @@ ZipArchive::ZipArchive(const QString& path) : m_path(path)
             m_problems << header.problem;
             rc = unzGoToNextFile(m_zip);
         }
-        if (rc != UNZ_END_OF_LIST_OF_FILE)
+        // At 65,535 entries minizip takes the count for one that overflowed
+        // and reads on past the directory; the walk above has counted them.
+        if (rc != UNZ_END_OF_LIST_OF_FILE && raw.size() != 0xFFFF)
             Unreadable(path, QStringLiteral("its directory is damaged"));
     } catch (...) {
         Release();
@@ -630,6 +634,18 @@ quint32 FileCrc(const QString& path)
             return quint32(crc);
         crc = crc32(crc, reinterpret_cast<const Bytef*>(block.constData()), uInt(n));
     }
+}
+
+quint32 DosTime(time_t modified)
+{
+    std::tm local{};
+    const time_t even = time_t((modified + 1) & ~time_t(1));
+    if (!platform::LocalTime(even, local) || local.tm_year < 80)
+        return (1 << 21) | (1 << 16);  // 1980-01-01 00:00:00
+    if (local.tm_year > 207)
+        return (127u << 25) | (12 << 21) | (31 << 16) | (23 << 11) | (59 << 5) | 29;
+    return (quint32(local.tm_year - 80) << 25) | (quint32(local.tm_mon + 1) << 21) | (quint32(local.tm_mday) << 16) |
+           (quint32(local.tm_hour) << 11) | (quint32(local.tm_min) << 5) | quint32(local.tm_sec / 2);
 }
 
 bool NeedsUtf8Flag(const QByteArray& name)
@@ -706,8 +722,8 @@ void VerifyArchive(const QString& path, const QList<Expected>& expected)
             QByteArray block(BlockSize, Qt::Uninitialized);
             for (; i < entries.size(); i += threads) {
                 const std::unique_ptr<EntryReader> data = archive.Open(i);
-                while (data->read(block.data(), block.size()) > 0) {
-                }
+                while (data->read(block.data(), block.size()) > 0)
+                    ending::ThrowIfRequested();
                 if (!data->intact())
                     Differs(path, QStringLiteral("%1 cannot be read back: %2").arg(entries[i].name, data->errorString()));
             }

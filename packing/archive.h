@@ -6,9 +6,12 @@
 #include <QString>
 #include <QStringList>
 
+#include <ctime>
 #include <memory>
 
-struct stat;
+namespace platform {
+struct FileStatus;
+}
 
 // Reading ZIP archives back, through zlib's minizip.
 namespace archive {
@@ -102,14 +105,20 @@ private:
 // Opens a file for reading only if it is a regular file, never waiting on a
 // pipe or a device. Missing is run-time error 53, anything else 75 (70 when
 // permission is denied). Returns the descriptor, to be closed by the caller,
-// and the file's status in `info` if given.
-int OpenRegularFile(const QString& path, struct stat* info = nullptr);
+// and the file's status in `status` if given.
+int OpenRegularFile(const QString& path, platform::FileStatus* status = nullptr);
 
 // True if the file starts like a ZIP archive. Looks only at regular files.
 bool LooksLikeZip(const QString& path);
 
 // The CRC-32 of a file's bytes, as ZIP archives record it.
 quint32 FileCrc(const QString& path);
+
+// An entry's date as ZIP archives hold it (MS-DOS date and time, local),
+// made as Info-ZIP zip makes it: an odd second rounded up to the next even
+// one, a moment before 1980 as 1980-01-01 00:00:00 (and one after 2107 as its
+// last moment), so that both ways of packing date their entries alike.
+quint32 DosTime(time_t modified);
 
 // The UTF-8 flag: general purpose bit 11 of an entry's headers.
 constexpr quint16 Utf8Flag = 0x0800;
@@ -126,7 +135,7 @@ void MarkUtf8Names(const QString& path);
 // Checks that the archive holds exactly the expected entries, each once, with
 // the expected size and CRC, every non-ASCII name flagged as UTF-8, and that
 // every entry's data reads back intact. Any difference is run-time error 1003
-// naming it.
+// naming it. Throws ending::ProgramEnding once the program is being ended.
 struct Expected {
     QByteArray rawName;
     qint64 size = 0;

@@ -2,6 +2,7 @@
 
 #include "RuntimeError.h"
 #include "text.h"
+#include "platform/platform.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -55,13 +56,6 @@ QString HostTag()
     return host.isEmpty() ? QStringLiteral("host") : host;
 }
 
-bool ProcessRuns(qint64 pid)
-{
-    if (pid <= 0 || pid != qint64(pid_t(pid)))
-        return false;
-    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
-}
-
 [[noreturn]] void NotPrivate(const QString& path, const QString& why)
 {
     throw RuntimeError::Detailed(err::PermissionDenied, QStringLiteral("the work area %1").arg(why), path);
@@ -104,11 +98,11 @@ QByteArray Native(const QString& path)
     return QFile::encodeName(path);
 }
 
-int CreateTemporary(int folder, const QByteArray& prefix, QByteArray& name)
+int CreateTemporary(int folder, const QByteArray& prefix, QByteArray& name, const QByteArray& stem)
 {
     static constexpr char Letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        name = prefix + ".qf";
+        name = prefix + stem;
         for (int i = 0; i < 6; ++i)
             name += Letters[QRandomGenerator::system()->bounded(int(sizeof Letters - 1))];
         const int fd = ::openat(folder, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -156,17 +150,20 @@ QString WorkArea()
     if (!S_ISDIR(info.st_mode))
         NotPrivate(path, QStringLiteral("is not a folder"));
     if (info.st_uid != user)
-        NotPrivate(path, QStringLiteral("belongs to another user (%1)").arg(info.st_uid));
+        NotPrivate(path, QStringLiteral("%1 (%2)").arg(QLatin1String(OtherUsersWorkArea)).arg(info.st_uid));
     if (info.st_mode & (S_IWGRP | S_IWOTH))
         NotPrivate(path, QStringLiteral("can be changed by other users"));
     return path;
 }
 
+QByteArray RunStem(const QString& prefix)
+{
+    return Native(QStringLiteral("%1-%2-%3-").arg(prefix, HostTag()).arg(QCoreApplication::applicationPid()));
+}
+
 QString MakeRunFolder(const QString& parent, const QString& prefix)
 {
-    QByteArray pattern = Native(QStringLiteral("%1/%2-%3-%4-XXXXXX")
-                                    .arg(parent, prefix, HostTag())
-                                    .arg(QCoreApplication::applicationPid()));
+    QByteArray pattern = Native(parent) + '/' + RunStem(prefix) + "XXXXXX";
     if (!::mkdtemp(pattern.data()))  // mode 0700
         throw RuntimeError(err::NumberOfErrno(errno), parent);
     return QFile::decodeName(pattern);
@@ -182,12 +179,16 @@ void RemoveLeftovers(const QString& parent, const QString& prefix)
     QStringList over;
     while (const dirent* entry = ::readdir(folder)) {
         const QRegularExpressionMatch match = name.match(QFile::decodeName(entry->d_name));
-        if (!match.hasMatch() || ProcessRuns(match.captured(1).toLongLong()))
+        if (!match.hasMatch() || platform::ProcessRuns(match.captured(1).toLongLong()))
             continue;
         const QString path = parent + u'/' + QFile::decodeName(entry->d_name);
         struct stat info {};
-        if (::lstat(Native(path).constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid())
+        if (::lstat(Native(path).constData(), &info) != 0 || info.st_uid != ::getuid())
+            continue;
+        if (S_ISDIR(info.st_mode))
             over << path;
+        else if (S_ISREG(info.st_mode))
+            ::unlinkat(::dirfd(folder), entry->d_name, 0);
     }
     ::closedir(folder);
     for (const QString& path : over)

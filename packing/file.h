@@ -28,6 +28,8 @@ QString DeleteFolderPath(const QString& path);
 // run-time error 70 and left as it is. Never a shared name: what one user packs
 // is out of every other user's reach.
 QString WorkArea();
+// The words with which WorkArea refuses a work area of another user's.
+inline constexpr const char* OtherUsersWorkArea = "belongs to another user";
 
 // Makes a new private folder (0700) for one run inside `parent`, named
 // "<prefix>-<host>-<pid>-XXXXXX" so that a later run can tell whose it was and
@@ -35,10 +37,14 @@ QString WorkArea();
 // cannot be written, 75 otherwise.
 QString MakeRunFolder(const QString& parent, const QString& prefix);
 
+// The start of a name that tells which run made it: "<prefix>-<host>-<pid>-";
+// six random letters complete it (MakeRunFolder, CreateTemporary).
+QByteArray RunStem(const QString& prefix);
+
 // Removes what runs that ended without cleaning up (a crash, a power cut) left
-// in `parent`: folders named by MakeRunFolder with `prefix`, owned by this
-// user, made on this machine by a process that no longer runs. Nothing else is
-// touched. Never throws.
+// in `parent`: folders and files named RunStem(prefix) and six letters, owned
+// by this user, made on this machine by a process that no longer runs.
+// Nothing else is touched. Never throws.
 void RemoveLeftovers(const QString& parent, const QString& prefix);
 
 // Removes a folder made by MakeRunFolder: every file directly in it (links
@@ -49,13 +55,13 @@ void RemoveRunFolder(const QString& path);
 // A path as the system calls take it.
 QByteArray Native(const QString& path);
 
-// Makes a new, empty file for writing under a short name that nothing has:
-// ".qf" and six random letters, nine bytes, so that where a name fits, its
-// temporary fits too. `name` comes back as it was opened: `prefix` (empty for
-// a folder given as a descriptor; the folder's path and "/" with AT_FDCWD)
-// and the new name. Never through a symbolic link; the mode any new file gets.
-// Returns the descriptor, or -1 with errno set.
-int CreateTemporary(int folder, const QByteArray& prefix, QByteArray& name);
+// Makes a new, empty file for writing under a name that nothing has: `stem`
+// and six random letters (".qf" by default: nine bytes, so that where a name
+// fits, its temporary fits too). `name` comes back as it was opened: `prefix`
+// (empty for a folder given as a descriptor; the folder's path and "/" with
+// AT_FDCWD) and the new name. Never through a symbolic link; the mode any new
+// file gets. Returns the descriptor, or -1 with errno set.
+int CreateTemporary(int folder, const QByteArray& prefix, QByteArray& name, const QByteArray& stem = ".qf");
 
 // The chosen names (in `folder`) that do not name a file as they stand: names
 // whose bytes are not UTF-8, which the platform gives back changed, with

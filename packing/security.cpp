@@ -1,10 +1,12 @@
 #include "security.h"
 
 #include "RuntimeError.h"
+#include "archive.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/mdlMD5.h"
 #include "file.h"
 #include "text.h"
+#include "platform/platform.h"
 
 #include <QDir>
 #include <QFile>
@@ -70,6 +72,13 @@ public:
     TemporaryBeside& operator=(const TemporaryBeside&) = delete;
 
     QFile& file() { return m_file; }
+
+    // Dates the file (after the last write, which would date it anew).
+    void SetModified(time_t modified, const QString& finalPath)
+    {
+        if (const int failed = platform::SetModified(m_file.handle(), modified))
+            throw RuntimeError::Because(err::DeviceIO, platform::ErrorText(failed), finalPath);
+    }
 
     // Gives the file its final name in one step.
     void Commit(const QString& finalPath)
@@ -164,21 +173,14 @@ void WritePackageBody(QIODevice& source, qint64 length, QIODevice& package, cons
 PackageWritten WritePackageFile(const QString& sourcePath, const QString& packagePath, const QByteArray& userID,
                                 const QByteArray& password, const Progress& progress, WithCrc withCrc)
 {
-    // Only ever open the source for reading: a source that vanished is an error,
-    // never an empty file created in its place.
-    const QFileInfo sourceInfo(sourcePath);
-    if (!sourceInfo.exists())
-        throw RuntimeError(err::FileNotFound, sourcePath);
-    if (!sourceInfo.isFile())  // a folder, a device or a pipe
-        throw RuntimeError(err::PathFileAccess, sourcePath);
-
-    QFile source(sourcePath);
-    if (!source.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        throw RuntimeError(source.error() == QFileDevice::PermissionsError ? err::PermissionDenied
-                                                                           : err::PathFileAccess,
-                           sourcePath);
-    }
-    const qint64 length = source.size();
+    // Only ever open the source for reading, and only a regular file: a source
+    // that vanished is an error, never an empty file created in its place, and
+    // a pipe put in its place is refused, never waited on.
+    platform::FileStatus status;
+    QFile source;
+    source.open(archive::OpenRegularFile(sourcePath, &status), QIODevice::ReadOnly | QIODevice::Unbuffered,
+                QFileDevice::AutoCloseHandle);
+    const qint64 length = status.size;
     if (length >= MaxSourceSize)
         throw RuntimeError(err::Overflow, QStringLiteral("Overflow: the file is 2 GiB or larger"), sourcePath);
 
@@ -190,6 +192,9 @@ PackageWritten WritePackageFile(const QString& sourcePath, const QString& packag
     PackageWritten written;
     WritePackageBody(source, length, package.file(), sourcePath, packagePath, header, progress,
                      withCrc == WithCrc::Yes ? &written.crc : nullptr);
+    // Dated as its workbook, so that the archive dates its entry as the
+    // command-line packer does.
+    package.SetModified(status.modified, packagePath);
     written.size = header.size() + length;
     package.Commit(packagePath);
     return written;

@@ -59,8 +59,9 @@ enum class WithCrc { No, Yes };
 // temporary name beside its final one (never through a symbolic link, with
 // the mode any new file gets) and replaces what is at its path only when it is
 // complete; on any failure a run-time error is thrown and nothing new is left.
-// The source is only ever read: a missing source is error 53, one of 2 GiB or
-// more error 6.
+// The source is only ever read, and only if it is a regular file: a missing
+// source is error 53, an unreadable one 70, a folder, pipe or device 75, one
+// of 2 GiB or more error 6. The package is dated as the source.
 PackageWritten WritePackageFile(const QString& sourcePath, const QString& packagePath, const QByteArray& userID,
                                 const QByteArray& password, const Progress& progress = {},
                                 WithCrc withCrc = WithCrc::No);

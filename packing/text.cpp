@@ -88,6 +88,19 @@ QString Printable(const QString& value)
     return shown;
 }
 
+QString PrintableBytes(const QByteArray& bytes)
+{
+    QString shown;
+    for (char c : bytes) {
+        const auto byte = quint8(c);
+        if (byte >= 0x20 && byte < 0x7F)
+            shown += QLatin1Char(c);
+        else
+            shown += QStringLiteral("\\x%1").arg(uint(byte), 2, 16, QLatin1Char('0'));
+    }
+    return shown;
+}
+
 bool IsStorableCredential(const QString& value)
 {
     return value.size() <= CredentialLength && !HasControl(value) && IsAnsi(value);

@@ -28,6 +28,10 @@ bool HasControl(const QString& value);
 // \\u{NNNN}; everything else stays.
 QString Printable(const QString& value);
 
+// Bytes as they can be printed safely: printable ASCII as it is, any other
+// byte as \\xNN.
+QString PrintableBytes(const QByteArray& bytes);
+
 // The longest user ID or password there is room for.
 constexpr int CredentialLength = 12;
 // The shortest password taken (after trimming).

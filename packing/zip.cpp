@@ -84,8 +84,8 @@ ArchiverResult RunArchiver(const QString& inputPath, const QString& outputPath, 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"ZIP", "ZIPOPT", "UNZIP", "UNZIPOPT"})
         environment.remove(QString::fromLatin1(name));
-    if (mode == u"zip")
-        environment.insert(QStringLiteral("ZIPOPT"), QStringLiteral("-g"));
+    if (mode == u"zip")  // grow the archive; no extra fields (owner, times): entries as the CLI's
+        environment.insert(QStringLiteral("ZIPOPT"), QStringLiteral("-g -X"));
     else
         environment.insert(QStringLiteral("UNZIP"), QStringLiteral("-n"));
 

@@ -11,7 +11,9 @@
 //   mode "unzip":  "<folder>/bin/unzip" -j "<archive>" -d "<target folder>"
 //
 // zip runs in grow mode (ZIPOPT=-g), so each added file is appended instead of
-// the whole archive being rewritten; unzip never overwrites a file that
+// the whole archive being rewritten, and without extra fields (-X: no owner
+// IDs or extended times), so that entries carry what quillfold-pack's do: the
+// file's date and mode, nothing more; unzip never overwrites a file that
 // already exists in the target folder (UNZIP=-n), so no extraction can destroy
 // anything. Neither can ever wait on a question: both run with no input and no
 // terminal.

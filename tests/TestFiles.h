@@ -2,15 +2,18 @@
 // Small file helpers shared by the tests.
 
 #include "packing/RuntimeError.h"
+#include "platform/platform.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTest>
 
 #include <functional>
+#include <mutex>
 
 namespace testfiles {
 
@@ -83,5 +86,64 @@ inline int ErrorNumberOf(const std::function<void()>& call)
     }
     return 0;
 }
+
+// Records, in order, the calls that read workbooks and put files on disk for
+// good ("SyncFile <path>", "Rename <from> <to>", ...), and makes those fail
+// that `fail` returns an error code for. In place while it lives.
+class RecordingProbe : public platform::Probe {
+public:
+    std::function<int(platform::Call, const QString& path)> fail;
+
+    RecordingProbe() { platform::SetProbe(this); }
+    ~RecordingProbe() override { platform::SetProbe(nullptr); }
+
+    int Before(platform::Call call, const QString& path, const QString& other) override
+    {
+        static const char* names[] = {"OpenForReading", "SyncFile", "SyncAll", "SyncFolder", "Rename"};
+        const std::lock_guard lock(m_mutex);
+        m_calls << (QString::fromLatin1(names[int(call)]) + u' ' + path + (other.isEmpty() ? QString() : u' ' + other));
+        return fail ? fail(call, path) : 0;
+    }
+    QStringList Calls() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_calls;
+    }
+    // Where the first call that starts with `prefix` is, or -1.
+    qsizetype IndexOf(const QString& prefix) const
+    {
+        const QStringList calls = Calls();
+        for (qsizetype i = 0; i < calls.size(); ++i) {
+            if (calls[i].startsWith(prefix))
+                return i;
+        }
+        return -1;
+    }
+
+    // True if `to` got its name from a file that was on disk first, and the
+    // rename was on disk before the call that reports success.
+    bool DurablyNamed(const QString& to) const
+    {
+        const QStringList calls = Calls();
+        qsizetype rename = -1;
+        QString from;
+        for (qsizetype i = 0; i < calls.size(); ++i) {
+            if (calls[i].startsWith("Rename ") && calls[i].endsWith(u' ' + to)) {
+                rename = i;
+                from = calls[i].mid(7, calls[i].size() - 8 - to.size());
+            }
+        }
+        if (rename < 0)
+            return false;
+        const QString folder = QFileInfo(to).path();
+        const auto before = calls.mid(0, rename), after = calls.mid(rename + 1);
+        const bool synced = before.contains("SyncFile " + from) || before.contains("SyncAll " + QFileInfo(from).path());
+        return synced && after.contains("SyncFolder " + folder);
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    QStringList m_calls;
+};
 
 }  // namespace testfiles

@@ -1,6 +1,6 @@
 // Packs through the real window with a zip that takes its time, and ends the
 // program from File > Exit ("exit"), the close box ("close") or SIGTERM
-// ("signal") once the new archive holds its first package. Arguments: how, the
+// ("signal"), or is killed ("kill"), once the new archive holds its first package. Arguments: how, the
 // source folder, the destination archive, the program folder of the slow zip.
 #include "PressRun.h"
 #include "main_window/MsgBox.h"
@@ -42,7 +42,7 @@ int main(int argc, char* argv[])
         const QDir folder(QFileInfo(destination).path());
         const QStringList building = folder.entryList({".quillfold-*"}, QDir::Dirs | QDir::Hidden);
         if (!ending::IsWaiting() || building.isEmpty() ||
-            !QFileInfo::exists(folder.filePath(building.first() + "/archive.zip")))
+            QDir(folder.filePath(building.first())).entryList(QDir::Files | QDir::Hidden).isEmpty())
             return;
         watch->stop();
         std::puts("ending");
@@ -51,6 +51,8 @@ int main(int argc, char* argv[])
             window.close();
         else if (how == "signal")
             std::raise(SIGTERM);
+        else if (how == "kill")
+            std::raise(SIGKILL);
         else
             window.findChild<QAction*>("mnuFileExit")->trigger();
     });

@@ -363,6 +363,7 @@ void TestMainWindow::endingDuringTheWait_data()
     QTest::newRow("File > Exit") << "exit";
     QTest::newRow("close box") << "close";
     QTest::newRow("SIGTERM") << "signal";
+    QTest::newRow("SIGKILL") << "kill";
 }
 
 void TestMainWindow::endingDuringTheWait()
@@ -388,6 +389,18 @@ void TestMainWindow::endingDuringTheWait()
                   {how, files.path(), destination, slow});
     QVERIFY(program.waitForFinished(20000));
     const QString said = QString::fromLocal8Bit(program.readAllStandardOutput());
+    if (how == "kill") {
+        // No clean-up is possible: what is left must not look like a finished hand-over.
+        QCOMPARE(program.exitStatus(), QProcess::CrashExit);
+        QCOMPARE(ReadFile(destination), QByteArray("the archive of an earlier hand-over"));
+        const QStringList aside = QDir(files.filePath("out")).entryList({".quillfold-*"}, QDir::Dirs | QDir::Hidden);
+        QCOMPARE(aside.size(), 1);
+        const QStringList left = QDir(files.filePath("out/" + aside[0])).entryList(QDir::Files | QDir::Hidden);
+        QVERIFY(!left.isEmpty());
+        for (const QString& name : left)
+            QVERIFY2(name.endsWith(".part") && name.contains("unfinished"), qPrintable(name));
+        return;
+    }
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QVERIFY2(program.exitCode() == 0, qPrintable(said + program.readAllStandardError()));
     QCOMPARE(said, QStringLiteral("message: %1\nending\nended\n").arg(QString::fromUtf8("กรุณายืนยันเพื่อเริ่มทำงาน")));

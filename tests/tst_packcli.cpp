@@ -4,6 +4,7 @@
 #include "Terminal.h"
 #include "TestFiles.h"
 #include "credentials/var.h"
+#include "packing/PackCli.h"
 #include "packing/PackRun.h"
 #include "packing/zip.h"
 
@@ -12,13 +13,15 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextStream>
 
 #include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testfiles;
 
 namespace {
-const QByteArray OldArchive = "an older archive";
 
 // Runs a program on a pseudo-terminal, answering its questions in turn;
 // returns everything it showed, and its exit code in `code`.
@@ -43,19 +46,26 @@ private slots:
 
     void refusedBeforeAnythingIsWritten_data();
     void refusedBeforeAnythingIsWritten();
+    void destinationsTakeTheNewArchive_data();
+    void destinationsTakeTheNewArchive();
     void passwordSources_data();
     void passwordSources();
+    void interruptedLeavesNothing_data();
     void interruptedLeavesNothing();
     void sameHandOverAsTheWindow();
 
 private:
     QString Path(const QString& name) const { return m_dir.filePath(name); }
-    // Runs quillfold-pack with the password on standard input.
-    int Pack(const QStringList& arguments, const QByteArray& password = "secret\n");
+    // Runs quillfold-pack with the password on standard input; `how` it is run:
+    // "raw" (\xNN in an argument is that byte), "nobody" (as another user
+    // than root), "prlimit" (in 100 MB of address space), "devfull" (its
+    // output on a full disk), "closed" (its output into a pipe whose reader is gone).
+    int Pack(const QStringList& arguments, const QByteArray& password = "secret\n", const QString& how = {});
     QStringList Leftovers() const;
 
     QTemporaryDir m_dir;
     QString m_out, m_err;
+    QByteArray m_old;  // what "hand over.zip" holds before each test: an earlier hand-over
 };
 
 void TestPackCli::init()
@@ -63,7 +73,9 @@ void TestPackCli::init()
     QDir::setCurrent(m_dir.path());
     for (const char* name : {"a.xls", "b.xls", "รายงาน.xls"})
         WriteFile(Path(QString::fromUtf8(name)), QByteArray(name).repeated(5000));
-    WriteFile(Path("hand over.zip"), OldArchive);
+    WriteFile(Path("earlier.enc"), "an earlier package");
+    QCOMPARE(QProcess::execute("zip", {"-q", "-j", Path("hand over.zip"), Path("earlier.enc")}), 0);
+    m_old = ReadFile(Path("hand over.zip"));
 }
 
 void TestPackCli::cleanup()
@@ -72,16 +84,36 @@ void TestPackCli::cleanup()
     QDir().mkpath(m_dir.path());
 }
 
-int TestPackCli::Pack(const QStringList& arguments, const QByteArray& password)
+int TestPackCli::Pack(const QStringList& arguments, const QByteArray& password, const QString& how)
 {
-    QProcess run;
-    run.start(BuiltProgram("quillfold-pack"), arguments);
+    QProcess run, head;
+    QStringList command{BuiltProgram("quillfold-pack")};
+    if (how == "raw") {
+        command = QStringList{"python3", "-c",
+                              "import os, sys\n"
+                              "a = [x.encode('latin-1').decode('unicode_escape').encode('latin-1') for x in sys.argv[1:]]\n"
+                              "os.execv(a[0], a)\n"} + command;
+    } else if (how == "nobody" && ::geteuid() == 0) {
+        QFile::setPermissions(m_dir.path(), QFileDevice::Permissions(0x7755));
+        command = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
+    } else if (how == "prlimit") {
+        for (int i = 1; i <= 3; ++i)
+            WriteFile(Path(QStringLiteral("big%1.xls").arg(i)), RandomBytes(15000000));
+        command = QStringList{"prlimit", "--as=100000000", "--"} + command;
+    } else if (how == "devfull") {
+        run.setStandardOutputFile("/dev/full");
+    } else if (how == "closed") {
+        run.setStandardOutputProcess(&head);
+        head.start("head", {"-c", "0"});
+    }
+    run.start(command.first(), command.mid(1) + arguments);
     run.write(password);
     run.closeWriteChannel();
     run.waitForFinished(60000);
-    m_out = QString::fromUtf8(run.readAllStandardOutput());
+    head.waitForFinished();
+    m_out = QString::fromUtf8(run.readAllStandardOutput() + head.readAllStandardOutput());
     m_err = QString::fromUtf8(run.readAllStandardError());
-    return run.exitCode();
+    return run.exitStatus() == QProcess::NormalExit ? run.exitCode() : 128 + 100;
 }
 
 QStringList TestPackCli::Leftovers() const
@@ -95,35 +127,70 @@ void TestPackCli::refusedBeforeAnythingIsWritten_data()
     QTest::addColumn<QByteArray>("password");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("problem");
+    QTest::addColumn<QString>("how");
     const QStringList out{"-o", "hand over.zip"};
     const QStringList files{"a.xls", "b.xls"};
     QTest::newRow("user ID blank") << QStringList{"--user", "   "} + out + files << QByteArray("secret\n") << 2
-                                   << "the user ID is empty";
+                                   << "the user ID is empty" << QString();
     QTest::newRow("user ID of no-break spaces") << QStringList{"--user", QString::fromUtf8("\u00A0\u00A0")} + out + files
-                                                << QByteArray("secret\n") << 2 << "the user ID is empty";
+                                                << QByteArray("secret\n") << 2 << "the user ID is empty" << QString();
     QTest::newRow("password of two") << QStringList{"--user", "clerk"} + out + files << QByteArray(" ab \n") << 2
-                                     << "at least 3 characters";
+                                     << "at least 3 characters" << QString();
     QTest::newRow("user ID of 13") << QStringList{"--user", "ABCDEFGHIJKLM"} + out + files << QByteArray("secret\n")
-                                   << 2 << "the user ID must have at most 12 characters";
+                                   << 2 << "the user ID must have at most 12 characters" << QString();
     QTest::newRow("user ID outside the code page")
         << QStringList{"--user", QString::fromUtf8("clerk\u0416")} + out + files << QByteArray("secret\n") << 2
-        << "Windows-874";
+        << "Windows-874" << QString();
     QTest::newRow("control character in the password") << QStringList{"--user", "clerk"} + out + files
-                                                       << QByteArray("sec\x1bret\n") << 2 << "the password must";
+                                                       << QByteArray("sec\x1bret\n") << 2 << "the password must" << QString();
     QTest::newRow("clashing package names") << QStringList{"--user", "clerk"} + out + QStringList{"a.xls", "A.xlsx"}
-                                            << QByteArray("secret\n") << 2 << "a.xls, A.xlsx";
+                                            << QByteArray("secret\n") << 2 << "a.xls, A.xlsx" << QString();
     QTest::newRow("destination is a workbook") << QStringList{"--user", "clerk", "-o", "./b.xls", "a.xls", "b.xls"}
-                                               << QByteArray("secret\n") << 2 << "would replace one of the workbooks";
+                                               << QByteArray("secret\n") << 2 << "would replace one of the workbooks" << QString();
     QTest::newRow("destination folder missing") << QStringList{"--user", "clerk", "-o", "no/such.zip"} + files
-                                                << QByteArray("secret\n") << 2 << "its folder does not exist";
+                                                << QByteArray("secret\n") << 2 << "its folder does not exist" << QString();
     QTest::newRow("destination is a folder") << QStringList{"--user", "clerk", "-o", "."} + files
-                                             << QByteArray("secret\n") << 2 << "it is a folder";
+                                             << QByteArray("secret\n") << 2 << "it is a folder" << QString();
     QTest::newRow("a workbook missing") << QStringList{"--user", "clerk"} + out + QStringList{"a.xls", "gone.xls"}
-                                        << QByteArray("secret\n") << 1 << "gone.xls: File not found";
+                                        << QByteArray("secret\n") << 1 << "gone.xls: File not found" << QString();
     QTest::newRow("no workbook") << QStringList{"--user", "clerk"} + out << QByteArray("secret\n") << 2
-                                 << "no workbook given";
+                                 << "no workbook given" << QString();
     QTest::newRow("password on the command line") << QStringList{"--user", "clerk", "--password", "x"} + out + files
-                                                  << QByteArray("secret\n") << 2 << "Unknown option";
+                                                  << QByteArray("secret\n") << 2 << "Unknown option" << QString();
+    const QByteArray pw("secret\n");
+    const QStringList user{"--user", "clerk"};
+    // A name that is not UTF-8 is that name, never one the platform makes of it.
+    QTest::newRow("workbook name not UTF-8") << user + out + QStringList{"a.xls", "\\xc3\\xd2\\xc2\\xa7.xls"} << pw << 2
+                                             << QString::fromUtf8("not valid UTF-8 (as Windows-874: \"รายง.xls\")")
+                                             << "raw";
+    QTest::newRow("archive name not UTF-8") << user + QStringList{"-o", "dest\\xff.zip"} + files << pw << 2
+                                            << "dest\\xff.zip: the name is not valid UTF-8" << "raw";
+    QTest::newRow("archive name is a workbook's") << user + QStringList{"-o", "keep.xls"} + files << pw << 2
+                                                  << "keep.xls: it is not a ZIP archive (give --replace" << QString();
+    QTest::newRow("archive name is a pipe") << user + QStringList{"-o", "pipe"} + files << pw << 2
+                                            << "pipe: cannot write the archive there: it is not a regular file"
+                                            << QString();
+    QTest::newRow("archive name is a device") << user + QStringList{"-o", "/dev/null", "--replace"} + files << pw
+                                              << 2 << "it is not a regular file" << QString();
+    QTest::newRow("workbook unreadable") << user + out + QStringList{"a.xls", "locked.xls"} << pw << 1
+                                         << "locked.xls: cannot be read: Permission denied" << "nobody";
+    QTest::newRow("archive of another user in a shared folder")
+        << user + QStringList{"-o", "shared/theirs.zip"} + files << pw << 2
+        << "it belongs to another user, and its folder lets only the owner replace it" << "nobody";
+    QTest::newRow("password file unreadable") << user + out + files + QStringList{"--password-file", "."} << pw << 2
+                                              << ".: cannot read the password file: Is a directory" << QString();
+    QTest::newRow("name starting with a dot") << user + out + QStringList{"a.xls", ".hidden.xls"} << pw << 2
+                                              << ".hidden.xls: the name starts with a dot" << QString();
+    QTest::newRow("package name over 255 bytes") << user + out + QStringList{QString(253, u'n')} << pw << 2
+                                                 << "the package name would be longer than 255 bytes" << QString();
+    QTest::newRow("an option-like name") << user + out + QStringList{"-x.xls"} << pw << 2
+                                         << "Unknown option -x.xls" << QString();
+    QTest::newRow("out of memory") << user + out + QStringList{"big1.xls", "big2.xls", "big3.xls"} << pw << 1
+                                   << "out of memory; nothing was changed" << "prlimit";
+    QTest::newRow("output on a full disk") << user + out + files << pw << 1
+                                           << "cannot write to standard output" << "devfull";
+    QTest::newRow("output into a pipe no one reads") << user + out + files << pw << 1
+                                                     << "cannot write to standard output" << "closed";
 }
 
 void TestPackCli::refusedBeforeAnythingIsWritten()
@@ -132,10 +199,76 @@ void TestPackCli::refusedBeforeAnythingIsWritten()
     QFETCH(QByteArray, password);
     QFETCH(int, exitCode);
     QFETCH(QString, problem);
+    QFETCH(QString, how);
+#if defined(__SANITIZE_ADDRESS__)
+    if (how == "prlimit")
+        QSKIP("AddressSanitizer reserves more address space than the limit");
+#endif
     WriteFile(Path("A.xlsx"), "clash");
-    QCOMPARE(Pack(arguments, password), exitCode);
+    WriteFile(Path("keep.xls"), "a workbook");
+    WriteFile(Path("locked.xls"), "no one may read it");
+    WriteFile(Path(".hidden.xls"), "a dot first");
+    WriteFile(Path(QString(253, u'n')), "a long name");
+    QFile::setPermissions(Path("locked.xls"), {});
+    QCOMPARE(::mkfifo(QFile::encodeName(Path("pipe")).constData(), 0600), 0);
+    // What the platform makes of names that are not UTF-8: never to be touched.
+    const QStringList lookalikes{QFile::decodeName("\xc3\xd2\xc2\xa7.xls"), QFile::decodeName("dest\xff.zip")};
+    for (const QString& lookalike : lookalikes)
+        WriteFile(Path(lookalike), m_old);
+    if (QTest::currentDataTag() == QByteArray("archive of another user in a shared folder")) {
+        if (::geteuid() != 0)
+            QSKIP("only root can give the archive to another user");
+        QDir().mkpath(Path("shared"));
+        QFile::setPermissions(Path("shared"), QFileDevice::Permissions(0x7777));
+        ::chmod(QFile::encodeName(Path("shared")).constData(), 01777);
+        WriteFile(Path("shared/theirs.zip"), m_old);
+        QFile::setPermissions(Path("shared/theirs.zip"), QFileDevice::Permissions(0x6666));
+    }
+    QCOMPARE(Pack(arguments, password, how), exitCode);
     QVERIFY2(m_err.contains(problem), qPrintable(m_err));
-    QCOMPARE(ReadFile(Path("hand over.zip")), OldArchive);
+    QCOMPARE(ReadFile(Path("hand over.zip")), m_old);
+    QCOMPARE(ReadFile(Path("keep.xls")), QByteArray("a workbook"));
+    for (const QString& lookalike : lookalikes)
+        QCOMPARE(ReadFile(Path(lookalike)), m_old);
+    QVERIFY(QFileInfo(Path("pipe")).isReadable() && !QFileInfo(Path("pipe")).isFile());
+    QVERIFY2(Leftovers().isEmpty(), qPrintable(Leftovers().join(u' ')));
+}
+
+void TestPackCli::destinationsTakeTheNewArchive_data()
+{
+    QTest::addColumn<QString>("destination");
+    QTest::newRow("a file that is no archive, with --replace") << "keep.xls";
+    QTest::newRow("a symbolic link to an archive") << "link.zip";
+    QTest::newRow("an archive shared with a group, set-user-ID") << "shared.zip";
+}
+
+void TestPackCli::destinationsTakeTheNewArchive()
+{
+    QFETCH(QString, destination);
+    WriteFile(Path("keep.xls"), "a workbook");
+    QCOMPARE(QProcess::execute("zip", {"-q", "-j", Path("real.zip"), Path("b.xls")}), 0);
+    QVERIFY(QFile::link("real.zip", Path("link.zip")));
+    QVERIFY(QFile::copy(Path("real.zip"), Path("shared.zip")));
+    const gid_t group = ::getegid() == 0 ? 100 : ::getegid();
+    QCOMPARE(::chown(QFile::encodeName(Path("shared.zip")).constData(), uid_t(-1), group), 0);
+    QCOMPARE(::chmod(QFile::encodeName(Path("shared.zip")).constData(), 04640), 0);
+
+    QStringList arguments{"--user", "clerk", "-o", destination, "a.xls"};
+    if (destination == "keep.xls")
+        arguments << "--replace";
+    QVERIFY2(Pack(arguments) == 0, qPrintable(m_err));
+    QCOMPARE(EntriesOf(Path(destination)), QStringList{"a.enc"});
+    QVERIFY(m_out.endsWith(": 1 workbook packed and checked\n"));
+    if (destination == "link.zip") {  // the link stays; what it points to is replaced
+        QVERIFY(QFileInfo(Path("link.zip")).isSymLink());
+        QCOMPARE(EntriesOf(Path("real.zip")), QStringList{"a.enc"});
+    }
+    if (destination == "shared.zip") {
+        struct stat info {};
+        QCOMPARE(::stat(QFile::encodeName(Path(destination)).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, 0640u);
+        QCOMPARE(info.st_gid, group);
+    }
     QVERIFY(Leftovers().isEmpty());
 }
 
@@ -172,7 +305,7 @@ void TestPackCli::passwordSources()
     QVERIFY2(code == exitCode, qPrintable(m_out + m_err));
     if (exitCode != 0) {
         QVERIFY(m_err.contains("the two passwords differ"));
-        QCOMPARE(ReadFile(Path("hand over.zip")), OldArchive);
+        QCOMPARE(ReadFile(Path("hand over.zip")), m_old);
         return;
     }
     // Stored trimmed and upper-cased, as the window does.
@@ -185,27 +318,44 @@ void TestPackCli::passwordSources()
     QCOMPARE(unpack.exitCode(), 0);
 }
 
+void TestPackCli::interruptedLeavesNothing_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<bool>("checking");  // caught while the archive is read back, or while it is written
+    QTest::newRow("SIGINT while packing") << SIGINT << false;
+    QTest::newRow("SIGINT while checking") << SIGINT << true;
+    QTest::newRow("SIGTERM") << SIGTERM << false;
+    QTest::newRow("SIGHUP") << SIGHUP << false;
+}
+
 void TestPackCli::interruptedLeavesNothing()
 {
-    // Enough work to be caught in the middle of it.
+    QFETCH(int, signal);
+    QFETCH(bool, checking);
+    // Enough work to be caught in the middle of it: eight workbooks, or one
+    // large one whose line comes (through a pipe, at once) before its check.
+    const int count = checking ? 1 : 8;
     QByteArray text;
-    for (int i = 0; i < 400000; ++i)
+    for (int i = 0; i < (checking ? 6000000 : 400000); ++i)
         text += "north region " + QByteArray::number(i) + ";";
-    for (int i = 0; i < 8; ++i)
-        WriteFile(Path(QStringLiteral("big%1.xls").arg(i)), text);
     QStringList arguments{"--user", "clerk", "-o", Path("hand over.zip")};
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < count; ++i) {
+        WriteFile(Path(QStringLiteral("big%1.xls").arg(i)), text);
         arguments << Path(QStringLiteral("big%1.xls").arg(i));
+    }
     QProcess run;
     run.start(BuiltProgram("quillfold-pack"), arguments);
     run.write("secret\n");
     run.closeWriteChannel();
-    QTRY_VERIFY_WITH_TIMEOUT(!Leftovers().isEmpty(), 10000);  // the new archive is being built
-    ::kill(pid_t(run.processId()), SIGINT);
-    QVERIFY(run.waitForFinished(10000));
-    QCOMPARE(run.exitCode(), 128 + SIGINT);
+    if (checking)
+        QVERIFY(run.waitForReadyRead(60000) && run.readAllStandardOutput().contains("big0.enc"));
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(!Leftovers().isEmpty(), 10000);  // the new archive is being built
+    ::kill(pid_t(run.processId()), signal);
+    QVERIFY(run.waitForFinished(30000));
+    QCOMPARE(run.exitCode(), 128 + signal);
     QVERIFY(run.readAllStandardError().contains("interrupted; nothing was changed"));
-    QCOMPARE(ReadFile(Path("hand over.zip")), OldArchive);
+    QCOMPARE(ReadFile(Path("hand over.zip")), m_old);
     QVERIFY(Leftovers().isEmpty());
 }
 
@@ -219,21 +369,39 @@ void TestPackCli::sameHandOverAsTheWindow()
     QRandomGenerator(5).fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
     WriteFile(Path("noise.xls"), noise);
     WriteFile(Path("large.xls"), QByteArray("quarterly totals; ").repeated(1100000));  // deflated in pieces
+    // Dated before 1980 (which ZIP cannot hold), on an odd second, on an even one.
+    const QList<QDateTime> dates{QDateTime(QDate(1975, 6, 1), QTime(8, 0)), QDateTime(QDate(2021, 3, 4), QTime(10, 20, 31)),
+                                 QDateTime(QDate(2021, 3, 4), QTime(10, 20, 30))};
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        QFile workbook(Path(names[i]));
+        QVERIFY(workbook.open(QIODevice::ReadWrite));
+        QVERIFY(workbook.setFileTime(dates[i % dates.size()], QFileDevice::FileModificationTime));
+    }
 
+    // Both in this process, each with its calls to the disk recorded.
     qputenv("TMPDIR", QFile::encodeName(m_dir.path()));
     fakewindow::FakeWindow window;
     window.list = names;
     window.text1 = m_dir.path();
     window.text2 = Path("window.zip");
     window.LogInAs("CLERK", "SECRET");
-    packing::PackRun(window);
-    QVERIFY2(window.label3.startsWith("finished "), qPrintable(window.messages.last().prompt));
-
-    QStringList arguments{"--user", "clerk", "-o", Path("cli.zip")};
-    for (const QString& name : names)
-        arguments << Path(name);
-    QCOMPARE(Pack(arguments), 0);
-    QCOMPARE(m_out.count('\n'), names.size() + 1);  // one line per workbook, then the archive's
+    {
+        RecordingProbe probe;
+        packing::PackRun(window);
+        QVERIFY2(window.label3.startsWith("finished "), qPrintable(window.messages.last().prompt));
+        QVERIFY2(probe.DurablyNamed(Path("window.zip")), qPrintable(probe.Calls().join(u'\n')));
+    }
+    {
+        RecordingProbe probe;
+        packcli::Options options{"clerk", "secret", Path("cli.zip"), {}, false};
+        for (const QString& name : names)
+            options.files << Path(name);
+        m_out.clear();
+        QTextStream out(&m_out), err(&m_err);
+        QCOMPARE(packcli::Run(options, out, err), 0);
+        QCOMPARE(m_out.count('\n'), names.size() + 1);  // one line per workbook, then the archive's
+        QVERIFY2(probe.DurablyNamed(Path("cli.zip")), qPrintable(probe.Calls().join(u'\n')));
+    }
 
     const QStringList entries = EntriesOf(Path("window.zip"));
     QCOMPARE(entries.size(), names.size());
@@ -241,6 +409,22 @@ void TestPackCli::sameHandOverAsTheWindow()
     for (const QString& entry : entries)
         QCOMPARE(EntryContent(Path("cli.zip"), entry), EntryContent(Path("window.zip"), entry));
     QCOMPARE(QProcess::execute("unzip", {"-tqq", Path("cli.zip")}), 0);
+    // And the same metadata: dates, mode, system, extra fields, flags.
+    const auto metadata = [](const QString& archive) {
+        QProcess python;
+        python.start("python3", {"-c",
+                                 "import sys, zipfile\n"
+                                 "for i in zipfile.ZipFile(sys.argv[1]).infolist():\n"
+                                 "    print(i.filename, i.date_time, oct(i.external_attr >> 16), i.create_system,\n"
+                                 "          i.create_version, i.extra.hex(), i.flag_bits & 0x800)\n",
+                                 archive});
+        python.waitForFinished();
+        return QString::fromUtf8(python.readAllStandardOutput());
+    };
+    const QString windowMetadata = metadata(Path("window.zip"));
+    QVERIFY(windowMetadata.contains("a.enc (1980, 1, 1, 0, 0, 0)"));
+    QVERIFY(windowMetadata.contains("b.enc (2021, 3, 4, 10, 20, 32)"));
+    QCOMPARE(metadata(Path("cli.zip")), windowMetadata);
 }
 
 QTEST_GUILESS_MAIN(TestPackCli)

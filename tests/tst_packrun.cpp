@@ -16,6 +16,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <optional>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/resource.h>
@@ -217,6 +218,12 @@ void TestPackRun::refusedBeforeTheDialog_data()
     QTest::newRow("destination is a folder") << QStringList{"a.xls"} << "sub" << QStringList{"เป็นโฟลเดอร์"};
     QTest::newRow("destination archive read-only")
         << QStringList{"a.xls"} << "kept.zip" << QStringList{"ไฟล์ปลายทางถูกป้องกันการเขียน", "kept.zip"};
+    QTest::newRow("destination is a pipe") << QStringList{"a.xls"} << "pipe.zip"
+                                           << QStringList{"ไม่ใช่ไฟล์ธรรมดา", "pipe.zip"};
+    QTest::newRow("a name that starts with a dot")
+        << QStringList{"a.xls", ".hidden.xls"} << QString() << QStringList{".hidden.xls", "ขึ้นต้นด้วยจุด", "จุดแรก"};
+    QTest::newRow("a package name over 255 bytes")
+        << QStringList{QString(253, u'n')} << QString() << QStringList{QString(253, u'n'), "255"};
 }
 
 void TestPackRun::refusedBeforeTheDialog()
@@ -227,6 +234,7 @@ void TestPackRun::refusedBeforeTheDialog()
     for (const QString& entry : entries)
         WriteFile(Source(entry), entry.toUtf8());
     QDir().mkpath(Source("sub"));
+    QCOMPARE(::mkfifo(QFile::encodeName(Source("pipe.zip")).constData(), 0600), 0);
     WriteFile(Source("kept.zip"), "protected");
     QFile::setPermissions(Source("kept.zip"), QFileDevice::ReadOwner);
     if (destination.startsWith("locked/")) {
@@ -283,11 +291,18 @@ void TestPackRun::fullRunBuildsTheArchiveAnew()
     WriteFile(m_out.filePath("old.enc"), "old");
     QProcess::execute("zip", {"-q", "-j", archive, m_out.filePath("old.enc")});
     QCOMPARE(EntriesOf(archive), QStringList{"old.enc"});
-    QVERIFY(QFile::setPermissions(archive, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    // Shared with a group (another than the packer's, where allowed), and
+    // marked set-user-ID, which a new archive must never take over.
+    const gid_t group = ::getegid() == 0 ? 100 : ::getegid();
+    QCOMPARE(::chown(QFile::encodeName(archive).constData(), uid_t(-1), group), 0);
+    QCOMPARE(::chmod(QFile::encodeName(archive).constData(), 04640), 0);
 
     const QStringList entries{"b b.xls", QString::fromUtf8("แบบฟอร์ม.xls"), "a.xls"};
     FakeWindow window = ReadyWindow(entries);
+    RecordingProbe probe;
     packing::PackRun(window);
+    // Flushed to disk, renamed into place, the rename flushed too.
+    QVERIFY2(probe.DurablyNamed(archive), qPrintable(probe.Calls().join(u'\n')));
 
     QCOMPARE(window.messages.size(), 2);
     QVERIFY2(window.messages[1].buttons == packing::vbInformation, qPrintable(window.messages[1].prompt));
@@ -304,10 +319,11 @@ void TestPackRun::fullRunBuildsTheArchiveAnew()
         security::WritePackageFile(Source(entries[i]), expected, "CLERK01", "SECRET");
         QCOMPARE(EntryContent(archive, packages[i]), ReadFile(expected));
     }
-    // The new archive is as private as the one it replaced.
+    // The new archive is shared as the one it replaced was, without set-ID bits.
     struct stat info {};
     QCOMPARE(::stat(QFile::encodeName(archive).constData(), &info), 0);
-    QCOMPARE(info.st_mode & 0777, 0600u);
+    QCOMPARE(info.st_mode & 07777, 0640u);
+    QCOMPARE(info.st_gid, group);
 
     // Tools that follow the ZIP rules read the Thai name by name: the name is
     // flagged as UTF-8; and entries carry an ordinary file mode, not owner-only.
@@ -352,10 +368,10 @@ void TestPackRun::fullRunBuildsTheArchiveAnew()
 void TestPackRun::packageNamesFollowTheFirstDot()
 {
     WriteFile(Source("README"), "no dot");
-    WriteFile(Source(".hidden"), "leading dot");
-    FakeWindow window = ReadyWindow({"README", ".hidden"});
+    WriteFile(Source("report.2019.xls"), "two dots");
+    FakeWindow window = ReadyWindow({"README", "report.2019.xls"});
     packing::PackRun(window);
-    QCOMPARE(EntriesOf(Destination()), (QStringList{"README.enc", ".enc"}));
+    QCOMPARE(EntriesOf(Destination()), (QStringList{"README.enc", "report.enc"}));
 }
 
 void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing_data()
@@ -389,7 +405,14 @@ void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing_data()
     QTest::newRow("work area is a symlink") << "work:symlink" << err::PermissionDenied << workAreaUnsafe << QString();
     QTest::newRow("work area open to others") << "work:open" << err::PermissionDenied << workAreaUnsafe << QString();
     QTest::newRow("work area of another user") << "work:foreign" << err::PermissionDenied << workAreaUnsafe
-                                               << QString();
+                                               << "TMPDIR";
+    QTest::newRow("workbook swapped for a pipe") << "pipe" << err::PathFileAccess
+                                                 << QString::fromUtf8("\"gone.xls\" ไม่ใช่ไฟล์ที่แพ็กได้")
+                                                 << "not a regular file";
+    QTest::newRow("workbook unreadable") << "unreadable" << err::PermissionDenied
+                                         << QString::fromUtf8("ไม่มีสิทธิ์อ่านไฟล์ \"gone.xls\"") << QString();
+    QTest::newRow("the disk fails to flush the new archive")
+        << "flush" << err::DeviceIO << QString::fromUtf8("เขียนไฟล์ ZIP ใหม่ลงดิสก์ไม่สำเร็จ") << "Input/output error";
 }
 
 void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing()
@@ -407,8 +430,24 @@ void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing()
     WriteFile(victim + "/a.enc", "victim's file");
     rlimit savedLimit{};
     getrlimit(RLIMIT_FSIZE, &savedLimit);
+    std::optional<RecordingProbe> probe;
 
-    if (failure == "source") {
+    if (failure == "pipe" || failure == "unreadable") {
+        // Once the checks are done, at the moment the workbook is opened.
+        probe.emplace();
+        probe->fail = [this, failure](platform::Call call, const QString& path) {
+            if (call != platform::Call::OpenForReading || !path.endsWith("gone.xls"))
+                return 0;
+            if (failure == "unreadable")
+                return EACCES;
+            QFile::remove(path);
+            return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0 ? 0 : EIO;
+        };
+        concerned = Source("gone.xls");
+    } else if (failure == "flush") {
+        probe.emplace();
+        probe->fail = [](platform::Call call, const QString&) { return call == platform::Call::SyncFile ? EIO : 0; };
+    } else if (failure == "source") {
         QFile::remove(Source("gone.xls"));
         concerned = Source("gone.xls");
     } else if (failure == "zip") {
@@ -459,6 +498,7 @@ void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing()
         concerned = WorkArea();
     }
     packing::PackRun(window);
+    probe.reset();
     setrlimit(RLIMIT_FSIZE, &savedLimit);
     ReadOnlyFolder(QString());  // writable again
 
@@ -512,6 +552,7 @@ void TestPackRun::runsFinishWhereTheyOnceLostFiles_data()
     QTest::newRow("workbooks kept in trash") << "sourcesintrash";
     QTest::newRow("names of 250 bytes") << "longnames";
     QTest::newRow("leftovers of a crashed run") << "leftovers";
+    QTest::newRow("destination is a symbolic link") << "destlink";
 }
 
 void TestPackRun::runsFinishWhereTheyOnceLostFiles()
@@ -529,6 +570,10 @@ void TestPackRun::runsFinishWhereTheyOnceLostFiles()
         WriteFile(m_out.filePath("handover.zip"), "an archive never chosen");
         window.text2 = m_out.filePath("handover");
         mustStay << m_out.filePath("handover.zip");
+    } else if (scenario == "destlink") {
+        // The link stays, and what it points to is replaced.
+        QVERIFY(QFile::rename(Destination(), m_out.filePath("target.zip")));
+        QVERIFY(QFile::link("target.zip", Destination()));
     } else if (scenario == "destintrash") {
         window.text2 = Trash() + "/out.zip";
     } else if (scenario == "sourcesintrash") {
@@ -583,6 +628,10 @@ void TestPackRun::runsFinishWhereTheyOnceLostFiles()
     QVERIFY2(Leftovers(QFileInfo(destination).path()).isEmpty(), qPrintable(Leftovers(QFileInfo(destination).path()).join(", ")));
     if (scenario == "symlink")
         QCOMPARE(QDir(victim).entryList(QDir::Files), (QStringList{"a.enc", "keep.xls"}));
+    if (scenario == "destlink") {
+        QCOMPARE(QFileInfo(Destination()).symLinkTarget(), m_out.filePath("target.zip"));
+        QCOMPARE(EntriesOf(m_out.filePath("target.zip")), packages);
+    }
 }
 
 void TestPackRun::progressAcrossThreeWorkbooks()

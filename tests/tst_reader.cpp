@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
@@ -237,7 +238,10 @@ void TestReader::extensionsAndNames()
 void TestReader::unpackRestoresByteIdentical()
 {
     const QString archive = MakeArchive();
+    RecordingProbe probe;
     QCOMPARE(RunUnpack({{archive}, QStringLiteral("secret"), Path("out")}), unpack::AllGood);
+    for (const char* restored : {"out/a.xls", "out/b.xlsx", "out/c.bin"})  // on disk before it is reported
+        QVERIFY2(probe.DurablyNamed(Path(restored)), qPrintable(probe.Calls().join(u'\n')));
     QCOMPARE(ReadFile(Path("out/a.xls")), ReadFile(Path("a.xls")));
     QCOMPARE(ReadFile(Path("out/b.xlsx")), ReadFile(Path("b.xlsx")));
     QCOMPARE(ReadFile(Path("out/c.bin")), ReadFile(Path("c.txt")));
@@ -320,7 +324,10 @@ void TestReader::unpackProgram()
     run.start(program, {"--help"});
     QVERIFY(run.waitForFinished());
     QCOMPARE(run.exitCode(), 0);
-    QVERIFY(run.readAllStandardOutput().contains("Exit codes"));
+    const QByteArray help = run.readAllStandardOutput();
+    QVERIFY(help.contains("Exit codes"));
+    QVERIFY(help.contains("--password-file"));
+    QVERIFY(help.contains("other users can see"));  // the warning that goes with --password
 }
 
 void TestReader::verifySeesEveryDifference()
@@ -405,6 +412,16 @@ void TestReader::unpackEdgeCases_data()
     QTest::newRow("not enough free space")
         << "full" << 1 << QStringList{"big.enc", "restored as out/a.xls"}
         << QStringList{"out/big.bin: needs 3000000 bytes, only"} << QStringList{"a.xls"};
+    QTest::newRow("password from a file") << "pwfile" << 0 << QStringList{"password ok  restored as out/a.xls"}
+                                          << QStringList{} << QStringList{"a.xls"};
+    QTest::newRow("password on standard input") << "stdin" << 0 << QStringList{"password ok  restored as out/a.xls"}
+                                                << QStringList{} << QStringList{"a.xls"};
+    QTest::newRow("a folder entry that holds data")
+        << "folderdata" << 1 << QStringList{"restored as out/a.xls"}
+        << QStringList{"x.enc/: a folder entry that holds 5 bytes; not restored"} << QStringList{"a.xls"};
+    QTest::newRow("what a killed restore left")
+        << "leftover" << 0 << QStringList{"restored as out/a.xls"} << QStringList{}
+        << QStringList{".quillfold-unfinished-" + QSysInfo::machineHostName() + "-1-aB3dE9", "a.xls"};
 }
 
 void TestReader::unpackEdgeCases()
@@ -475,6 +492,26 @@ void TestReader::unpackEdgeCases()
                                                "z.writestr('x' * 300 + '.enc', open(sys.argv[2], 'rb').read())\n",
                                                Path("archive.zip"), Path("a.enc")}),
                  0);
+    } else if (scenario == "pwfile" || scenario == "stdin" || scenario == "leftover") {
+        archive({{"a.enc", XlsSignature + "first"}});
+        WriteFile(Path("pw"), "secret\n");
+        if (scenario == "leftover") {
+            // Restores killed before they ended: one of a process that is gone, one of a process that runs.
+            QDir().mkpath(Path("out"));
+            const QString host = QSysInfo::machineHostName();
+            QProcess done;
+            done.start("true");
+            done.waitForFinished();
+            WriteFile(Path("out/.quillfold-unfinished-" + host + "-" + QString::number(done.processId()) + "-Zz9Yy8"), "half");
+            WriteFile(Path("out/.quillfold-unfinished-" + host + "-1-aB3dE9"), "still being written");
+        }
+    } else if (scenario == "folderdata") {
+        archive({{"a.enc", XlsSignature + "first"}});
+        QCOMPARE(QProcess::execute("python3", {"-c",
+                                               "import sys, zipfile\n"
+                                               "zipfile.ZipFile(sys.argv[1], 'a').writestr('x.enc/', b'12345')\n",
+                                               Path("archive.zip")}),
+                 0);
     } else if (scenario == "full") {
         archive({{"big.enc", QByteArray(3000000, 'z')}, {"a.enc", XlsSignature + "first"}});
         QDir().mkpath(Path("out"));
@@ -484,8 +521,15 @@ void TestReader::unpackEdgeCases()
     }
 
     QProcess run;
-    run.setStandardInputFile(QProcess::nullDevice());
-    const QStringList arguments{"--password", "secret", "--out", outDir, input};
+    QStringList arguments{"--password", "secret", "--out", outDir, input};
+    if (scenario == "stdin") {
+        arguments.remove(0, 2);
+        run.setStandardInputFile(Path("pw"));
+    } else {
+        run.setStandardInputFile(QProcess::nullDevice());
+    }
+    if (scenario == "pwfile")
+        arguments[0] = "--password-file", arguments[1] = "pw";
     if (prefix.isEmpty())
         run.start(program, arguments);
     else
@@ -504,7 +548,7 @@ void TestReader::unpackEdgeCases()
     QCOMPARE(out.count(u'\n') + (out.isEmpty() || out.endsWith(u'\n') ? 0 : 1),
              out.split(u'\n', Qt::SkipEmptyParts).size());
     if (scenario != "full")  // the small file system is gone with its namespace
-        QCOMPARE(QDir(Path(outDir)).entryList(QDir::Files | QDir::Hidden | QDir::System), restored);
+        QCOMPARE(QDir(Path(outDir)).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name | QDir::IgnoreCase), restored);
 }
 
 void TestReader::passwordPromptGivesTheTerminalBack()

@@ -9,8 +9,6 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
-#include <csignal>
-
 namespace {
 const char* Description =
     "Lists the packages in Quillfold archives (ARCHIVE.zip) and package files\n"
@@ -21,22 +19,35 @@ const char* Description =
     "DIR (made when missing), named after its package with the extension its\n"
     "content shows (.xls, .xlsx or .bin). Existing files are never overwritten,\n"
     "and nothing is restored when the password does not match or the free space\n"
-    "is too small. Without --password, the password is asked for when a terminal\n"
-    "is there (Enter alone skips the check).\n"
+    "is too small. A workbook is reported as restored only once it is on disk for\n"
+    "good (flushed, named, its name flushed).\n"
+    "\n"
+    "The password comes from --password-file, or from standard input when that is\n"
+    "not a terminal, or is asked for once without echo (Enter alone, or an empty\n"
+    "first line, skips the check). --password also works, but other users can see\n"
+    "the command line of a running program: prefer the others.\n"
     "\n"
     "Exit codes: 0 all good, 1 a check failed or data is damaged, 2 bad usage or\n"
-    "input that cannot be read; the worst that happened decides.";
+    "input that cannot be read; the worst that happened decides. 128 + the\n"
+    "signal's number when interrupted.";
 }  // namespace
 
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    cli::Program program("quillfold-unpack", QUILLFOLD_VERSION, Description, unpack::BadInput);
+    cli::Program program(argc, argv, "quillfold-unpack", QUILLFOLD_VERSION, Description, unpack::BadInput);
     QCommandLineParser& parser = program.parser;
-    const QCommandLineOption passwordOption(QStringLiteral("password"), QStringLiteral("The password to check."),
-                                            QStringLiteral("P"));
+    const QCommandLineOption passwordFileOption(QStringLiteral("password-file"),
+                                                QStringLiteral("Read the password from the first line of F."),
+                                                QStringLiteral("F"));
+    const QCommandLineOption passwordOption(
+        QStringLiteral("password"),
+        QStringLiteral("The password to check. Other users can see it while the program runs: prefer "
+                       "--password-file or standard input."),
+        QStringLiteral("P"));
     const QCommandLineOption outOption(QStringLiteral("out"), QStringLiteral("Restore the workbooks into DIR."),
                                        QStringLiteral("DIR"));
+    parser.addOption(passwordFileOption);
     parser.addOption(passwordOption);
     parser.addOption(outOption);
     parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("Archives and package files."),
@@ -49,23 +60,34 @@ int main(int argc, char* argv[])
     options.outDir = parser.value(outOption);
     if (options.inputs.isEmpty())
         return program.Usage(QStringLiteral("no archive or package file given"));
+    QString why;
+    std::optional<QString> password;
     if (parser.isSet(passwordOption)) {
-        options.password = parser.value(passwordOption);
-    } else if (cli::InputIsTerminal()) {
-        const QString typed = cli::AskHidden("Password: ");
-        if (!typed.isEmpty())
-            options.password = typed;
+        password = parser.value(passwordOption);
+    } else if (parser.isSet(passwordFileOption)) {
+        const QString file = parser.value(passwordFileOption);
+        password = cli::FirstLine(file, why);
+        if (!password)
+            return program.Usage(QStringLiteral("%1: cannot read the password file: %2").arg(file, why));
+    } else if (!cli::InputIsTerminal()) {
+        password = cli::FirstLine(QStringLiteral("-"), why);
+        if (!password)
+            return program.Usage(QStringLiteral("cannot read the password from standard input: %1").arg(why));
+    } else {
+        password = cli::AskHidden("Password: ");
     }
+    if (password && !password->isEmpty())
+        options.password = password;
     if (options.password && !text::IsAnsi(*options.password))
         return program.Usage(QStringLiteral("the password has characters that Quillfold cannot store"));
     if (!options.outDir.isEmpty() && !options.password)
-        return program.Usage(QStringLiteral("--out needs the password: give --password, or run it in a terminal"));
-    // Ctrl+C from here on: what is being restored is removed, nothing half-written stays.
+        return program.Usage(QStringLiteral("--out needs the password: from --password-file, standard input or the terminal"));
+    // Interrupts from here on: what is not yet restored for good is removed.
     ending::EndOnSignals();
     try {
         return unpack::Run(options, program.out, program.err);
     } catch (const ending::ProgramEnding&) {
         program.err << "quillfold-unpack: interrupted" << Qt::endl;
-        return 128 + SIGINT;
+        return ending::ExitCode();
     }
 }
