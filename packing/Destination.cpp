@@ -135,12 +135,19 @@ ArchiveAside::ArchiveAside(const QString& destination)
 
 ArchiveAside::~ArchiveAside()
 {
+    if (m_flush.valid())
+        m_flush.wait();
     file::RemoveRunFolder(m_folder);
+}
+
+void ArchiveAside::StartFlush()
+{
+    m_flush = std::async(std::launch::async, [path = m_path] { return platform::SyncFile(path); });
 }
 
 void ArchiveAside::SwapIn()
 {
-    if (const int failed = platform::SyncFile(m_path))
+    if (const int failed = m_flush.valid() ? m_flush.get() : platform::SyncFile(m_path))
         throw FlushFailed(failed, m_destination);
     // What is there now, which may have changed while the archive was built.
     FileStatus old;

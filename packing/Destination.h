@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <future>
 #include <optional>
 
 // The destination archive of a hand-over: what must hold before anything is
@@ -66,6 +67,10 @@ public:
     // Where the new archive is built.
     const QString& path() const { return m_path; }
 
+    // Starts flushing the new archive, complete now, to disk on a thread of
+    // its own, so that reading it back and flushing it overlap; SwapIn waits
+    // for the flush.
+    void StartFlush();
     // Flushes the new archive to disk and puts it in place of the destination
     // (of the file a symbolic link leads to) in one rename, with the owner,
     // group and permission bits of the file it replaces where allowed, never
@@ -82,6 +87,7 @@ private:
     QString m_target;  // the file that is replaced
     QString m_folder;
     QString m_path;
+    std::future<int> m_flush;  // started by StartFlush: 0 or the error code
 };
 
 }  // namespace packing

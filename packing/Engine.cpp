@@ -113,6 +113,9 @@ struct OutFile {
     {
         if (!WriteAt(buffer.constData(), quint64(buffer.size()), start))
             return false;
+        // On its way to disk while the rest is made: the flush before the
+        // archive takes the destination's place then has little to wait for.
+        platform::StartWriteback(fd, qint64(start), buffer.size());
         start += quint64(buffer.size());
         buffer.resize(0);  // keeps its memory for the next
         return true;

@@ -206,6 +206,7 @@ int Run(const Options& options, QTextStream& out, QTextStream& err)
             QList<archive::Expected> expected;
             for (const engine::Entry& entry : entries)
                 expected << archive::Expected{entry.name.toUtf8(), entry.size, entry.crc};
+            aside.StartFlush();
             archive::VerifyArchive(aside.path(), expected);
             aside.SwapIn();
             swapped = true;

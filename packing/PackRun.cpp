@@ -201,6 +201,7 @@ void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress)
         files.step = Step::Check;
         ending::WaitFor([&] {
             archive::MarkUtf8Names(build.aside->path());
+            build.aside->StartFlush();
             archive::VerifyArchive(build.aside->path(), build.expected);
             files.step = Step::Swap;  // flushing a large archive takes a while: not on the window's thread
             build.aside->SwapIn();

@@ -354,6 +354,7 @@ private:
             // Exactly the declared size is written, then the entry must end there.
             security::WritePackageBody(*package.data, info.bodyLength, out, package.label, report.path, {},
                                        [](qint64) { ending::ThrowIfRequested(); });
+            platform::StartWriteback(fd, 0, 0);  // on its way to disk before its group is flushed
             out.close();
             if (!ReadToEnd(package))
                 throw RuntimeError(err::DeviceIO, package.data->errorString(), QString());

@@ -50,6 +50,10 @@ bool MayReplace(const FileStatus& status, const FileStatus& folder);
 // (NotRegularFile, ENOENT, EACCES ...); `status` receives the file's status.
 int OpenForReading(const QString& path, int& error, FileStatus* status = nullptr);
 
+// Starts writing a stretch of a file to disk (length 0: to its end) and
+// returns at once, so that a flush later has little left to wait for. Where
+// the system has no such call, does nothing.
+void StartWriteback(int fd, qint64 offset, qint64 length);
 // Flushes a written file's data and size to disk.
 int SyncFile(const QString& path);
 // Flushes everything written in the file system that holds `folder` (one call

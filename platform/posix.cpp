@@ -114,6 +114,15 @@ int OpenForReading(const QString& path, int& error, FileStatus* status)
     return fd;
 }
 
+void StartWriteback(int fd, qint64 offset, qint64 length)
+{
+#ifdef __linux__
+    ::sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE);
+#else
+    Q_UNUSED(fd), Q_UNUSED(offset), Q_UNUSED(length);
+#endif
+}
+
 int SyncFile(const QString& path)
 {
     if (const int injected = Probed(Call::SyncFile, path))
