@@ -4,7 +4,7 @@
 #include "Ending.h"
 #include "Explain.h"
 #include "RuntimeError.h"
-#include "archive.h"
+#include "reader/archive.h"
 #include "credentials/var.h"
 #include "file.h"
 #include "security.h"

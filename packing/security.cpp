@@ -1,7 +1,7 @@
 #include "security.h"
 
 #include "RuntimeError.h"
-#include "archive.h"
+#include "reader/archive.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/mdlMD5.h"
 #include "file.h"

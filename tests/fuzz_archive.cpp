@@ -1,7 +1,7 @@
 // libFuzzer target: the archive reader and quillfold-unpack's restore, on any
 // bytes taken as a ZIP archive. Whatever it is given, it must not crash, must
 // leave no temporary file behind, and may restore only into its output folder.
-#include "packing/Unpack.h"
+#include "cli/Unpack.h"
 
 #include <QDir>
 #include <QString>

@@ -1,5 +1,5 @@
 // libFuzzer target: the package decoder and body restore, on any bytes.
-#include "packing/PackageReader.h"
+#include "reader/PackageReader.h"
 #include "packing/RuntimeError.h"
 #include "packing/security.h"
 

@@ -6,7 +6,7 @@
 // repeats. QUILLFOLD_MORE_MUTANTS=N adds N mutants per archive, and
 // QUILLFOLD_MUTANT_SEED=K picks other mutants, for a wider search by hand.
 #include "TestFiles.h"
-#include "packing/Unpack.h"
+#include "cli/Unpack.h"
 #include "packing/security.h"
 
 #include <QDir>

@@ -3,8 +3,8 @@
 // unzip and by Python's zipfile; stored or deflated as they shrink; ZIP64.
 #include "TestFiles.h"
 #include "packing/Ending.h"
-#include "packing/Engine.h"
-#include "packing/archive.h"
+#include "engine/Engine.h"
+#include "reader/archive.h"
 #include "packing/security.h"
 
 #include <QDir>

@@ -4,7 +4,7 @@
 #include "Terminal.h"
 #include "TestFiles.h"
 #include "credentials/var.h"
-#include "packing/PackCli.h"
+#include "cli/PackCli.h"
 #include "packing/PackRun.h"
 #include "packing/zip.h"
 

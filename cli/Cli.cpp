@@ -1,8 +1,8 @@
 #include "Cli.h"
 
-#include "RuntimeError.h"
+#include "packing/RuntimeError.h"
 #include "platform/platform.h"
-#include "text.h"
+#include "packing/text.h"
 
 #include <QCoreApplication>
 #include <QFile>

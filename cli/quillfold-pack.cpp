@@ -1,7 +1,7 @@
 // quillfold-pack: a hand-over from the command line or a scheduled job.
 #include "packing/Ending.h"
-#include "packing/Cli.h"
-#include "packing/PackCli.h"
+#include "cli/Cli.h"
+#include "cli/PackCli.h"
 #include "version.h"
 
 #include <QCommandLineParser>

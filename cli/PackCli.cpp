@@ -1,10 +1,10 @@
 #include "PackCli.h"
 
-#include "Destination.h"
-#include "Engine.h"
-#include "RuntimeError.h"
-#include "archive.h"
-#include "text.h"
+#include "packing/Destination.h"
+#include "engine/Engine.h"
+#include "packing/RuntimeError.h"
+#include "reader/archive.h"
+#include "packing/text.h"
 #include "Cli.h"
 #include "platform/platform.h"
 

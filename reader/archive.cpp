@@ -1,7 +1,7 @@
 #include "archive.h"
 
-#include "Ending.h"
-#include "RuntimeError.h"
+#include "packing/Ending.h"
+#include "packing/RuntimeError.h"
 #include "platform/platform.h"
 
 #include <QFile>

@@ -1,10 +1,10 @@
 #include "PackageReader.h"
 
-#include "RuntimeError.h"
+#include "packing/RuntimeError.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/mdlMD5.h"
-#include "security.h"
-#include "text.h"
+#include "packing/security.h"
+#include "packing/text.h"
 
 #include <QIODevice>
 

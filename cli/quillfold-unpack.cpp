@@ -1,7 +1,7 @@
 // quillfold-unpack: the recipient's side of Quillfold.
 #include "packing/Ending.h"
-#include "packing/Cli.h"
-#include "packing/Unpack.h"
+#include "cli/Cli.h"
+#include "cli/Unpack.h"
 #include "packing/text.h"
 #include "version.h"
 

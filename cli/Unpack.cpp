@@ -1,12 +1,12 @@
 #include "Unpack.h"
 
-#include "Ending.h"
-#include "PackageReader.h"
-#include "RuntimeError.h"
-#include "archive.h"
-#include "file.h"
-#include "security.h"
-#include "text.h"
+#include "packing/Ending.h"
+#include "reader/PackageReader.h"
+#include "packing/RuntimeError.h"
+#include "reader/archive.h"
+#include "packing/file.h"
+#include "packing/security.h"
+#include "packing/text.h"
 #include "platform/platform.h"
 
 #include <QElapsedTimer>

@@ -1,9 +1,9 @@
 #include "Engine.h"
 
-#include "Ending.h"
-#include "RuntimeError.h"
-#include "archive.h"
-#include "security.h"
+#include "packing/Ending.h"
+#include "packing/RuntimeError.h"
+#include "reader/archive.h"
+#include "packing/security.h"
 #include "platform/platform.h"
 
 #include <QFile>
