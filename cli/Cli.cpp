@@ -5,28 +5,13 @@
 #include "packing/text.h"
 
 #include <QCoreApplication>
-#include <QFile>
+#include <QUtf8StringView>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <iostream>
-#include <iterator>
 #include <string>
-#include <termios.h>
-#include <unistd.h>
 
 namespace cli {
-namespace {
-termios savedTerminal{};
-
-void RestoreTerminalAndDie(int signal)
-{
-    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
-    ::signal(signal, SIG_DFL);
-    ::raise(signal);
-}
-}  // namespace
 
 Program::Program(int argc, char** argv, const char* name, const char* version, const char* description, int badUsage)
     : m_argc(argc), m_argv(argv), m_name(name), m_version(version), m_badUsage(badUsage)
@@ -38,9 +23,7 @@ Program::Program(int argc, char** argv, const char* name, const char* version, c
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addHelpOption();
     parser.addVersionOption();
-    // Output that cannot be written is an error to report, not a signal that
-    // ends the program before it can clean up.
-    std::signal(SIGPIPE, SIG_IGN);
+    platform::IgnoreBrokenPipes();
 }
 
 std::optional<int> Program::ParseOrEnd()
@@ -115,60 +98,54 @@ void Lines::Flush()
 
 std::optional<QString> FirstLine(const QString& path, QString& why)
 {
-    std::FILE* file = path == u"-" ? stdin : std::fopen(QFile::encodeName(path).constData(), "r");
-    if (!file) {
-        why = platform::ErrorText(errno);
-        return std::nullopt;
+    QByteArray bytes;
+    if (path == u"-") {
+        for (int c = 0; (c = std::fgetc(stdin)) != EOF && c != '\n';)
+            bytes += char(c);
+        if (std::ferror(stdin)) {
+            why = platform::ErrorText(errno);
+            return std::nullopt;
+        }
+    } else {
+        int error = 0;
+        platform::File file = platform::OpenForReading(path, error);
+        char c = 0;
+        qint64 n = 0;
+        while (file.IsOpen() && (n = file.Read(&c, 1)) == 1 && c != '\n')
+            bytes += c;
+        if (!file.IsOpen() || n < 0) {
+            why = platform::ErrorText(file.IsOpen() ? errno : error);
+            return std::nullopt;
+        }
     }
-    std::string bytes;
-    int c = 0;
-    while ((c = std::fgetc(file)) != EOF && c != '\n')
-        bytes += char(c);
-    const bool failed = std::ferror(file);
-    const int code = errno;
-    if (file != stdin)
-        std::fclose(file);
-    if (failed) {
-        why = platform::ErrorText(code);
-        return std::nullopt;
-    }
-    if (!bytes.empty() && bytes.back() == '\r')
-        bytes.pop_back();
-    return QString::fromLocal8Bit(bytes);
+    if (bytes.endsWith('\r'))
+        bytes.chop(1);
+    if (bytes.startsWith("\xEF\xBB\xBF"))  // a byte-order mark, as some editors write one
+        bytes.remove(0, 3);
+    // UTF-8, on every system; failing that, the Thai code page.
+    return QUtf8StringView(bytes).isValidUtf8() ? QString::fromUtf8(bytes) : text::FromAnsi(bytes);
 }
 
-bool InputIsTerminal()
+std::optional<QString> Password(const QString& file, bool twice, QString& why)
 {
-    return ::isatty(STDIN_FILENO);
-}
-
-QString AskHidden(const char* question)
-{
-    const bool terminal = ::tcgetattr(STDIN_FILENO, &savedTerminal) == 0;
-    constexpr int Signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-    struct sigaction previous[std::size(Signals)] {};
-    if (terminal) {
-        struct sigaction restore {};
-        restore.sa_handler = RestoreTerminalAndDie;
-        sigemptyset(&restore.sa_mask);
-        for (size_t i = 0; i < std::size(Signals); ++i)
-            ::sigaction(Signals[i], &restore, &previous[i]);
-        termios quiet = savedTerminal;
-        quiet.c_lflag &= ~tcflag_t(ECHO);
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    if (!file.isEmpty()) {
+        const std::optional<QString> line = FirstLine(file, why);
+        if (!line)
+            why = QStringLiteral("%1: cannot read the password file: %2").arg(file, why);
+        return line;
     }
-    // Asked only once nothing typed can show any more.
-    std::fputs(question, stderr);
-    std::fflush(stderr);
-    std::string line;
-    std::getline(std::cin, line);
-    if (terminal) {
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
-        for (size_t i = 0; i < std::size(Signals); ++i)
-            ::sigaction(Signals[i], &previous[i], nullptr);
+    if (!platform::InputIsTerminal()) {
+        const std::optional<QString> line = FirstLine(QStringLiteral("-"), why);
+        if (!line)
+            why = QStringLiteral("cannot read the password from standard input: %1").arg(why);
+        return line;
     }
-    std::fputs("\n", stderr);
-    return QString::fromLocal8Bit(line);
+    const QString password = platform::ReadHidden("Password: ");
+    if (twice && platform::ReadHidden("Password again: ") != password) {
+        why = QStringLiteral("the two passwords differ");
+        return std::nullopt;
+    }
+    return password;
 }
 
 }  // namespace cli

@@ -7,8 +7,8 @@
 
 #include <optional>
 
-// What the command-line programs share: their start, their output, and asking
-// for a password on the terminal.
+// What the command-line programs share: their start, their output, and where
+// a password comes from.
 namespace cli {
 
 // A command-line program's start: its name and version for the application
@@ -60,17 +60,14 @@ private:
     bool m_pending = false;
 };
 
-// True if standard input is a terminal.
-bool InputIsTerminal();
-
-// Shows `question` on stderr and reads one line from the terminal without
-// showing it. Echo is off only while the line is typed, and comes back even
-// if the program is interrupted there (SIGINT, SIGTERM, SIGHUP, SIGQUIT
-// restore it, then end the program as they would have).
-QString AskHidden(const char* question);
-
 // The first line of a file (or of standard input, for "-"), without its line
 // end; nothing, with `why` set, when it cannot be read.
 std::optional<QString> FirstLine(const QString& path, QString& why);
+
+// A password from the first line of `file` if one is named, else from
+// standard input when that is not a terminal, else asked for on the terminal
+// without echo (`twice`: and again, the two must match). Nothing, with `why`
+// set, when it cannot be had.
+std::optional<QString> Password(const QString& file, bool twice, QString& why);
 
 }  // namespace cli

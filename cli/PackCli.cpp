@@ -15,7 +15,6 @@
 
 #include <cerrno>
 #include <optional>
-#include <unistd.h>
 
 namespace packcli {
 using packing::ArchiveAside;
@@ -143,14 +142,12 @@ int Run(const Options& options, QTextStream& out, QTextStream& err)
     for (const QString& file : options.files) {
         int error = 0;
         platform::FileStatus status;
-        const int fd = platform::OpenForReading(file, error, &status);
-        if (fd < 0) {
+        if (!platform::OpenForReading(file, error, &status).IsOpen()) {
             const QString why = error == ENOENT                     ? QStringLiteral("File not found")
                                 : error == platform::NotRegularFile ? platform::ErrorText(error)
                                                                     : QStringLiteral("cannot be read: ") + platform::ErrorText(error);
             return refuse(Failed, text::Printable(file) + QStringLiteral(": ") + why);
         }
-        ::close(fd);
         workbooks << engine::Workbook{file, packing::PackageName(file), status.size};
     }
     if (const QStringList clashes = packing::ClashingEntries(options.files); !clashes.isEmpty()) {

@@ -18,13 +18,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <functional>
 #include <memory>
 #include <vector>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
 
 namespace unpack {
 namespace {
@@ -46,24 +42,23 @@ QString Why(int code)
     case EACCES:
     case EPERM: return QStringLiteral("permission denied");
     case ENAMETOOLONG: return QStringLiteral("name too long");
-    case ENOSPC:
-    case EDQUOT: return QStringLiteral("disk full");
     case EROFS: return QStringLiteral("read-only file system");
-    default: return qt_error_string(code);
+    case EFBIG: return platform::ErrorText(code);
+    default: return platform::IsDiskFull(code) ? QStringLiteral("disk full") : platform::ErrorText(code);
     }
 }
 
 // A temporary file in the output folder, removed unless it was given a name.
 struct Temporary {
-    int folder;
-    QByteArray name;
+    platform::Folder& folder;
+    QString name;
     bool named = false;
     ~Temporary()
     {
         if (!named && !name.isEmpty())
-            ::unlinkat(folder, name.constData(), 0);
+            folder.Remove(name);
     }
-    Temporary(int folder, QByteArray name) : folder(folder), name(std::move(name)) {}
+    Temporary(platform::Folder& folder, QString name) : folder(folder), name(std::move(name)) {}
     Temporary(const Temporary&) = delete;
     Temporary& operator=(const Temporary&) = delete;
 };
@@ -74,7 +69,7 @@ struct Report {
     QStringList parts;
     // A restored workbook, written under a temporary name: its name and path.
     std::unique_ptr<Temporary> restored;
-    QByteArray name;
+    QString name;
     QString path;
     QString label;
 };
@@ -103,8 +98,6 @@ public:
     ~Command()
     {
         m_reports.clear();  // what is not on disk for good is removed
-        if (m_outFd >= 0)
-            ::close(m_outFd);
     }
 
     int Run()
@@ -143,17 +136,15 @@ private:
     // folder made here is opened without following a link put in its place.
     bool OpenOutput()
     {
-        const QByteArray path = QFile::encodeName(m_options.outDir);
-        int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-        if (::mkdir(path.constData(), 0777) == 0)
-            flags |= O_NOFOLLOW;
-        else if (errno != EEXIST) {
-            Problem(BadInput, QStringLiteral("%1: the output folder cannot be made: %2").arg(text::Printable(m_options.outDir), Why(errno)));
+        const int made = platform::MakeFolder(m_options.outDir);
+        if (made != 0 && made != EEXIST) {
+            Problem(BadInput, QStringLiteral("%1: the output folder cannot be made: %2").arg(text::Printable(m_options.outDir), Why(made)));
             return false;
         }
-        m_outFd = ::open(path.constData(), flags);
-        if (m_outFd < 0) {
-            const QString why = errno == ENOTDIR ? QStringLiteral("not a folder") : Why(errno);
+        int error = 0;
+        m_outFolder = platform::Folder::Open(m_options.outDir, made == 0, error);
+        if (!m_outFolder.IsOpen()) {
+            const QString why = error == ENOTDIR ? QStringLiteral("not a folder") : Why(error);
             Problem(BadInput, QStringLiteral("%1: cannot use the output folder: %2").arg(text::Printable(m_options.outDir), why));
             return false;
         }
@@ -163,10 +154,9 @@ private:
 
     void File(const QString& path)
     {
-        QFile file;
-        if (!file.open(archive::OpenRegularFile(path), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
-            throw RuntimeError(err::PathFileAccess, path);
-        One(Package{text::Printable(path), QFileInfo(path).fileName(), file.size(), &file, {}});
+        platform::FileStatus status;
+        platform::FileDevice file(archive::OpenRegularFile(path, &status), QIODevice::ReadOnly);
+        One(Package{text::Printable(path), QFileInfo(path).fileName(), status.size, &file, {}});
     }
 
     void Archive(const QString& path)
@@ -275,7 +265,7 @@ private:
         QList<QString> temporaries;
         for (const Report& report : m_reports) {
             if (report.restored)
-                temporaries << m_options.outDir + u'/' + QFile::decodeName(report.restored->name);
+                temporaries << m_options.outDir + u'/' + report.restored->name;
         }
         if (!temporaries.isEmpty()) {
             const int unsynced = platform::SyncAll(m_options.outDir, temporaries);
@@ -283,9 +273,8 @@ private:
             for (Report& report : m_reports) {
                 if (!report.restored)
                     continue;
-                const int failed = unsynced ? unsynced
-                                            : platform::MoveWithoutReplacing(m_outFd, m_options.outDir,
-                                                                             report.restored->name, report.name);
+                const int failed =
+                    unsynced ? unsynced : m_outFolder.MoveWithoutReplacing(report.restored->name, report.name);
                 if (failed) {
                     Problem(CheckFailed, QStringLiteral("%1: not restored: %2: %3")
                                              .arg(report.label, text::Printable(report.path), Why(failed)));
@@ -298,7 +287,7 @@ private:
                 report.parts << QStringLiteral("restored as %1").arg(text::Printable(report.path));
             }
             if (renamed) {
-                if (const int failed = platform::SyncFolder(m_options.outDir)) {
+                if (const int failed = m_outFolder.Sync()) {
                     Problem(CheckFailed, QStringLiteral("%1: the restored files may not survive a power cut: %2")
                                              .arg(text::Printable(m_options.outDir), Why(failed)));
                 }
@@ -323,38 +312,33 @@ private:
         QByteArray start = package.data->peek(8);
         security::ScrambleBlock(start.data(), start.size());
         const QString name = RestoredName(package.name, security::ExtensionFor(start));
-        Report report{{}, {}, QFile::encodeName(name), m_options.outDir + u'/' + name, package.label};
+        Report report{{}, {}, name, m_options.outDir + u'/' + name, package.label};
         const auto refuse = [&](const QString& why) {
             Problem(CheckFailed,
                     QStringLiteral("%1: not restored: %2: %3").arg(package.label, text::Printable(report.path), why));
             return std::move(report);
         };
 
-        struct stat existing {};
-        if (m_names.contains(report.name) ||
-            ::fstatat(m_outFd, report.name.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
+        platform::FileStatus existing;
+        if (const int failed = m_outFolder.Status(name, existing))
+            return refuse(Why(failed));
+        if (m_names.contains(name) || existing.kind != platform::FileStatus::Missing)
             return refuse(Why(EEXIST));
-        if (errno != ENOENT)
-            return refuse(Why(errno));
-        struct statvfs space {};
-        if (::fstatvfs(m_outFd, &space) == 0 && qint64(space.f_bavail) * qint64(space.f_frsize) < info.bodyLength) {
-            return refuse(QStringLiteral("needs %1 bytes, only %2 free")
-                              .arg(info.bodyLength)
-                              .arg(qint64(space.f_bavail) * qint64(space.f_frsize)));
-        }
+        if (const qint64 free = m_outFolder.FreeSpace(); free >= 0 && free < info.bodyLength)
+            return refuse(QStringLiteral("needs %1 bytes, only %2 free").arg(info.bodyLength).arg(free));
 
-        QByteArray temporaryName;
-        const int fd = file::CreateTemporary(m_outFd, {}, temporaryName, file::RunStem(UnfinishedPrefix));
-        if (fd < 0)
-            return refuse(Why(errno));
-        auto temporary = std::make_unique<Temporary>(m_outFd, temporaryName);
-        QFile out;
-        out.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
+        QString temporaryName;
+        int error = 0;
+        platform::File file = m_outFolder.CreateTemporary(file::RunStem(UnfinishedPrefix), temporaryName, error);
+        if (!file.IsOpen())
+            return refuse(Why(error));
+        auto temporary = std::make_unique<Temporary>(m_outFolder, temporaryName);
+        platform::FileDevice out(std::move(file), QIODevice::WriteOnly);
         try {
             // Exactly the declared size is written, then the entry must end there.
             security::WritePackageBody(*package.data, info.bodyLength, out, package.label, report.path, {},
                                        [](qint64) { ending::ThrowIfRequested(); });
-            platform::StartWriteback(fd, 0, 0);  // on its way to disk before its group is flushed
+            out.file().StartWriteback(0, 0);  // on its way to disk before its group is flushed
             out.close();
             if (!ReadToEnd(package))
                 throw RuntimeError(err::DeviceIO, package.data->errorString(), QString());
@@ -371,10 +355,10 @@ private:
     const Options& m_options;
     QTextStream& m_out;
     QTextStream& m_err;
-    int m_outFd = -1;
+    platform::Folder m_outFolder;
     int m_exit = AllGood;
     std::vector<Report> m_reports;  // not yet out, in order
-    QSet<QByteArray> m_names;        // restored this run, so none is taken twice
+    QSet<QString> m_names;           // restored this run, so none is taken twice
     int m_waiting = 0;               // restored workbooks not yet on disk for good
     qint64 m_waitingBytes = 0;
     QElapsedTimer m_sinceCommit;

@@ -2,14 +2,13 @@
 #include "packing/Ending.h"
 #include "cli/Cli.h"
 #include "cli/PackCli.h"
+#include "platform/platform.h"
 #include "version.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QTextStream>
 
-#include <malloc.h>
-#include <unistd.h>
 
 namespace {
 const char* Description =
@@ -68,35 +67,25 @@ int main(int argc, char* argv[])
 
     // The password: never from the command line, where others can see it.
     QString why;
-    if (parser.isSet(passwordFileOption)) {
-        const QString file = parser.value(passwordFileOption);
-        const std::optional<QString> line = cli::FirstLine(file, why);
-        if (!line)
-            return program.Usage(QStringLiteral("%1: cannot read the password file: %2").arg(file, why));
-        options.password = *line;
-    } else if (!cli::InputIsTerminal()) {
-        const std::optional<QString> line = cli::FirstLine(QStringLiteral("-"), why);
-        if (!line)
-            return program.Usage(QStringLiteral("cannot read the password from standard input: %1").arg(why));
-        options.password = *line;
-    } else {
-        options.password = cli::AskHidden("Password: ");
-        if (cli::AskHidden("Password again: ") != options.password)
-            return program.Usage(QStringLiteral("the two passwords differ"));
-    }
+    const std::optional<QString> password =
+        cli::Password(parser.isSet(passwordFileOption) ? parser.value(passwordFileOption) : QString(), true, why);
+    if (!password)
+        return program.Usage(why);
+    options.password = *password;
 
-    // Buffers come and go by the thousand: keep freed memory for the next
-    // instead of handing it back to the system each time.
-    ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
-    ::mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    // Buffers come and go by the thousand.
+    platform::KeepFreedMemory();
 
     // Interrupts from here on: everything made so far is removed.
     ending::EndOnSignals();
-    options.progressBar = ::isatty(STDERR_FILENO);
+    options.progressBar = platform::ErrorIsTerminal();
+    int code = 0;
     try {
-        return packcli::Run(options, program.out, program.err);
+        code = packcli::Run(options, program.out, program.err);
     } catch (const ending::ProgramEnding&) {
         program.err << Qt::endl << "quillfold-pack: interrupted; nothing was changed" << Qt::endl;
-        return ending::ExitCode();
+        code = ending::ExitCode();
     }
+    platform::Ended();
+    return code;
 }

@@ -2,6 +2,7 @@
 #include "packing/Ending.h"
 #include "cli/Cli.h"
 #include "cli/Unpack.h"
+#include "platform/platform.h"
 #include "packing/text.h"
 #include "version.h"
 
@@ -62,20 +63,12 @@ int main(int argc, char* argv[])
         return program.Usage(QStringLiteral("no archive or package file given"));
     QString why;
     std::optional<QString> password;
-    if (parser.isSet(passwordOption)) {
+    if (parser.isSet(passwordOption))
         password = parser.value(passwordOption);
-    } else if (parser.isSet(passwordFileOption)) {
-        const QString file = parser.value(passwordFileOption);
-        password = cli::FirstLine(file, why);
-        if (!password)
-            return program.Usage(QStringLiteral("%1: cannot read the password file: %2").arg(file, why));
-    } else if (!cli::InputIsTerminal()) {
-        password = cli::FirstLine(QStringLiteral("-"), why);
-        if (!password)
-            return program.Usage(QStringLiteral("cannot read the password from standard input: %1").arg(why));
-    } else {
-        password = cli::AskHidden("Password: ");
-    }
+    else
+        password = cli::Password(parser.isSet(passwordFileOption) ? parser.value(passwordFileOption) : QString(), false, why);
+    if (!password)
+        return program.Usage(why);
     if (password && !password->isEmpty())
         options.password = password;
     if (options.password && !text::IsAnsi(*options.password))
@@ -84,10 +77,13 @@ int main(int argc, char* argv[])
         return program.Usage(QStringLiteral("--out needs the password: from --password-file, standard input or the terminal"));
     // Interrupts from here on: what is not yet restored for good is removed.
     ending::EndOnSignals();
+    int code = 0;
     try {
-        return unpack::Run(options, program.out, program.err);
+        code = unpack::Run(options, program.out, program.err);
     } catch (const ending::ProgramEnding&) {
         program.err << "quillfold-unpack: interrupted" << Qt::endl;
-        return ending::ExitCode();
+        code = ending::ExitCode();
     }
+    platform::Ended();
+    return code;
 }

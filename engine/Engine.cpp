@@ -20,14 +20,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -43,7 +40,6 @@ constexpr int BatchCount = 64;            // or this many
 constexpr int Level = 6;                  // as zip's default
 constexpr qint64 ProbeFrom = 16 * 1024;   // packages from this size are probed before they are deflated
 constexpr qint64 ProbeSize = 4096;        // the start of the body, deflated fast as a trial
-constexpr uLong MadeByUnix = 0x031E;      // Unix, ZIP 3.0: the external attributes are a Unix mode
 
 enum Method : int { Undecided, Deflate, Store };
 
@@ -83,7 +79,7 @@ struct Task {
 // header it patches after each entry is usually still in memory, and the file
 // sees few, large writes.
 struct OutFile {
-    int fd = -1;
+    platform::File file;
     QByteArray buffer;       // the bytes from `start` on, not yet written
     quint64 start = 0;
     quint64 position = 0;
@@ -96,17 +92,10 @@ struct OutFile {
     // file takes no more.
     bool WriteAt(const char* data, quint64 size, quint64 offset)
     {
-        for (quint64 done = 0; done < size;) {
-            const ssize_t n = ::pwrite(fd, data + done, size_t(size - done), off_t(offset + done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                error = errno ? errno : EIO;
-                return false;
-            }
-            done += quint64(n);
-        }
-        return true;
+        if (file.WriteAt(data, qint64(size), qint64(offset)))
+            return true;
+        error = errno ? errno : EIO;
+        return false;
     }
 
     bool Flush()
@@ -115,7 +104,7 @@ struct OutFile {
             return false;
         // On its way to disk while the rest is made: the flush before the
         // archive takes the destination's place then has little to wait for.
-        platform::StartWriteback(fd, qint64(start), buffer.size());
+        file.StartWriteback(qint64(start), buffer.size());
         start += quint64(buffer.size());
         buffer.resize(0);  // keeps its memory for the next
         return true;
@@ -178,19 +167,6 @@ int OutError(voidpf, voidpf file)
     return static_cast<OutFile*>(file)->error;
 }
 
-// The mode a new file gets: 0666 less the umask, read without changing it.
-mode_t NewFileMode()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : status.readAll().split('\n')) {
-            if (line.startsWith("Umask:"))
-                return 0666 & ~mode_t(line.mid(6).trimmed().toUInt(nullptr, 8));
-        }
-    }
-    return 0644;
-}
-
 // From 65,535 entries on, the end record's count (16 bits) holds 0xFFFF and
 // the true count belongs in a ZIP64 end record; minizip writes that record only
 // for offsets past 4 GiB. Where it is missing, it goes in before the end
@@ -201,7 +177,7 @@ bool CountEntriesInZip64(OutFile& out, quint64 entries)
     if (entries < 0xFFFF || out.end < 22 + 20)
         return true;
     char tail[20 + 22];
-    if (::pread(out.fd, tail, sizeof tail, off_t(out.end - sizeof tail)) != qint64(sizeof tail))
+    if (out.file.ReadAt(tail, sizeof tail, qint64(out.end - sizeof tail)) != qint64(sizeof tail))
         return out.error = errno ? errno : EIO, false;
     const char* end = tail + 20;
     if (std::memcmp(tail, "PK\x06\x07", 4) == 0 || std::memcmp(end, "PK\x05\x06", 4) != 0)
@@ -213,7 +189,7 @@ bool CountEntriesInZip64(OutFile& out, quint64 entries)
     char* record = bytes.data();
     std::memcpy(record, "PK\x06\x06", 4);
     qToLittleEndian<quint64>(56 - 12, record + 4);
-    qToLittleEndian<quint16>((MadeByUnix & 0xFF00) | 45, record + 12);  // ZIP 4.5: ZIP64
+    qToLittleEndian<quint16>((platform::NewEntryMarks().madeBy & 0xFF00) | 45, record + 12);  // ZIP 4.5: ZIP64
     qToLittleEndian<quint16>(45, record + 14);
     qToLittleEndian<quint64>(entries, record + 24);
     qToLittleEndian<quint64>(entries, record + 32);
@@ -252,20 +228,17 @@ QByteArray DeflatePiece(const QByteArray& data, const QByteArray& dictionary, bo
 }
 
 // Fills `data` with a stretch of a package: the header, if given, then body
-// bytes read from `fd` to the end of `data`, scrambled.
-void Fill(QByteArray& data, const QByteArray& header, int fd, const QString& path)
+// bytes read from `file` to the end of `data`, scrambled.
+void Fill(QByteArray& data, const QByteArray& header, platform::File& file, const QString& path)
 {
     std::memcpy(data.data(), header.constData(), header.size());
     char* buffer = data.data() + header.size();
     const qint64 length = data.size() - header.size();
     qint64 done = 0;
     while (done < length) {
-        const ssize_t n = ::read(fd, buffer + done, size_t(length - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            throw RuntimeError::Because(err::DeviceIO, qt_error_string(errno), path);
-        }
+        const qint64 n = file.Read(buffer + done, length - done);
+        if (n < 0)
+            throw RuntimeError::Because(err::DeviceIO, platform::ErrorText(errno), path);
         if (n == 0)
             throw RuntimeError(err::InputPastEnd, path);
         done += n;
@@ -275,13 +248,10 @@ void Fill(QByteArray& data, const QByteArray& header, int fd, const QString& pat
 
 // A workbook open for reading (a regular file, never a pipe), with its status.
 struct Source {
-    explicit Source(const QString& path) : fd(archive::OpenRegularFile(path, &info)) {}
-    ~Source() { ::close(fd); }
-    Source(const Source&) = delete;
-    Source& operator=(const Source&) = delete;
+    explicit Source(const QString& path) : file(archive::OpenRegularFile(path, &info)) {}
 
     platform::FileStatus info;
-    int fd;
+    platform::File file;
 };
 
 // A worker's compressors, made once per thread: the real one, and a fast one
@@ -344,7 +314,7 @@ public:
             // Large ones here, in pieces, in order.
             send();
             const QString& path = m_workbooks[entry].source;
-            const Source source(path);
+            Source source(path);
             const platform::FileStatus& info = source.info;
             const qint64 length = info.size;
             if (length >= security::MaxSourceSize)
@@ -359,7 +329,7 @@ public:
                 if (!TakeRoom(size))
                     return;
                 Item item{entry, piece, pieces, QByteArray(size, Qt::Uninitialized), before, info.modified, false, size};
-                Fill(item.data, piece == 0 ? header : QByteArray(), source.fd, path);
+                Fill(item.data, piece == 0 ? header : QByteArray(), source.file, path);
                 at += size;
                 if (piece + 1 < pieces)
                     before = item.data.right(Dictionary);
@@ -405,14 +375,14 @@ public:
     void Read(Item& item) const
     {
         const QString& path = m_workbooks[item.entry].source;
-        const Source source(path);
+        Source source(path);
         const qint64 length = source.info.size;
         if (security::HeaderSize + length > 2 * WholeLimit) {  // it grew since it was looked at
             throw RuntimeError::Detailed(err::PathFileAccess, QStringLiteral("the file changed while it was packed"), path);
         }
         const QByteArray header = security::PackageHeader(length, m_options.userID, m_options.password);
         item.data = QByteArray(header.size() + length, Qt::Uninitialized);
-        Fill(item.data, header, source.fd, path);
+        Fill(item.data, header, source.file, path);
         item.modified = source.info.modified;
     }
 
@@ -449,28 +419,27 @@ public:
             total += security::HeaderSize + size;
         OutFile out;
         out.buffer.reserve(OutFile::Capacity);
-        out.fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (out.fd < 0)
-            throw RuntimeError(err::NumberOfErrno(errno), path);
+        int error = 0;
+        out.file = platform::CreateNew(path, error);
+        if (!out.file.IsOpen())
+            throw RuntimeError(err::NumberOfErrno(error), path);
         zlib_filefunc64_def functions{OutOpen, OutRead, OutWrite, OutTell, OutSeek, OutClose, OutError, nullptr};
         zipFile zip = zipOpen2_64(&out, APPEND_STATUS_CREATE, nullptr, &functions);
         struct Closer {  // on a failure; the caller removes the file
             zipFile zip;
-            int fd;
             ~Closer()
             {
                 if (zip)
                     zipClose(zip, nullptr);
-                ::close(fd);
             }
-        } closer{zip, out.fd};
+        } closer{zip};
         const auto failed = [&] {
             const int code = out.error ? out.error : errno;
-            return RuntimeError::Because(err::NumberOfErrno(code), qt_error_string(code), path);
+            return RuntimeError::Because(err::NumberOfErrno(code), platform::ErrorText(code), path);
         };
         if (!zip)
             throw failed();
-        const mode_t mode = NewFileMode();
+        const platform::EntryMarks marks = platform::NewEntryMarks();
 
         QList<Entry> written;
         Entry entry;
@@ -485,7 +454,7 @@ public:
                     method = Decide(result, seq);
                     m_methods[size_t(result.entry)] = method;
                     entry = Entry{m_workbooks[result.entry].entryName, 0, 0, 0, method == Deflate};
-                    Open(zip, m_workbooks[result.entry], method, mode, result.modified);
+                    Open(zip, m_workbooks[result.entry], method, marks, result.modified);
                 }
                 const QByteArray& bytes = method == Deflate ? result.deflated : result.raw;
                 if (zipWriteInFileInZip(zip, bytes.constData(), unsigned(bytes.size())) != ZIP_OK || out.error)
@@ -613,15 +582,16 @@ private:
         return deflated < raw ? Deflate : Store;
     }
 
-    static void Open(zipFile zip, const Workbook& workbook, Method method, mode_t mode, time_t time)
+    static void Open(zipFile zip, const Workbook& workbook, Method method, const platform::EntryMarks& marks,
+                     time_t time)
     {
         const QByteArray name = workbook.entryName.toUtf8();
         zip_fileinfo info{};
         info.dosDate = archive::DosTime(time);  // never 0, so minizip takes it as it is
-        info.external_fa = uLong(S_IFREG | mode) << 16;
+        info.external_fa = marks.external;
         const int rc = zipOpenNewFileInZip4_64(zip, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr,
                                                method == Deflate ? Z_DEFLATED : 0, Level, 1, -MAX_WBITS, 8,
-                                               Z_DEFAULT_STRATEGY, nullptr, 0, MadeByUnix,
+                                               Z_DEFAULT_STRATEGY, nullptr, 0, marks.madeBy,
                                                archive::NeedsUtf8Flag(name) ? archive::Utf8Flag : 0, 0);
         if (rc != ZIP_OK)
             throw RuntimeError(err::DeviceIO, workbook.source);

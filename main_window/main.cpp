@@ -1,5 +1,6 @@
 #include "main_window/frmMain.h"
 #include "packing/Ending.h"
+#include "platform/platform.h"
 #include "version.h"
 
 #include <QApplication>
@@ -12,5 +13,7 @@ int main(int argc, char* argv[])
     ending::EndOnSignals();
     frmMain window;
     window.show();
-    return app.exec();
+    const int code = app.exec();
+    platform::Ended();
+    return code;
 }

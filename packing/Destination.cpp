@@ -11,7 +11,6 @@
 #include <QMap>
 
 #include <cerrno>
-#include <unistd.h>
 
 namespace packing {
 namespace {
@@ -30,7 +29,7 @@ bool IsReadOnly(const FileStatus& status)
 // A failed flush: a full disk has its own number, anything else is an I/O error.
 RuntimeError FlushFailed(int code, const QString& destination)
 {
-    const int number = code == ENOSPC || code == EDQUOT ? err::DiskFull : err::DeviceIO;
+    const int number = platform::IsDiskFull(code) ? err::DiskFull : err::DeviceIO;
     return RuntimeError::Because(number, platform::ErrorText(code), destination);
 }
 }  // namespace
@@ -42,7 +41,7 @@ DestinationIssue CheckDestination(const QString& destination)
     const QString folderPath = QFileInfo(target).path();
     if (platform::Stat(folderPath, folder) != 0 || folder.kind != FileStatus::Folder)
         return DestinationIssue::FolderMissing;
-    if (::access(file::Native(folderPath).constData(), W_OK | X_OK) != 0)
+    if (!platform::CanWriteIn(folderPath))
         return DestinationIssue::FolderLocked;
     platform::Stat(target, file);
     switch (file.kind) {

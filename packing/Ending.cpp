@@ -1,38 +1,25 @@
 #include "Ending.h"
 
+#include "platform/platform.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QSocketNotifier>
 
 #include <atomic>
-#include <cerrno>
 #include <csignal>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace ending {
 namespace {
 std::atomic<bool> requested{false};
-std::atomic<int> endingSignal{0};
+std::atomic<int> endingSignal{0};  // the signal that ends the program, if one does
 int waitDepth = 0;
-int signalPipe[2] = {-1, -1};
-
-void OnSignal(int signal)
-{
-    const int saved = errno;
-    int none = 0;
-    endingSignal.compare_exchange_strong(none, signal);  // the first one decides
-    requested.store(true);  // for work that polls and has no event loop
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
-    errno = saved;
-}
 }  // namespace
 
 bool Requested()
 {
-    return requested.load();
+    // A signal counts at once, also for work that polls and has no event loop.
+    return requested.load() || endingSignal.load() != 0;
 }
 
 void ThrowIfRequested()
@@ -81,20 +68,7 @@ void WaitFor(const std::function<void()>& work)
 
 void EndOnSignals()
 {
-    if (signalPipe[0] >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
-        return;
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, [] {
-        char bytes[16];
-        [[maybe_unused]] const ssize_t ignored = ::read(signalPipe[0], bytes, sizeof bytes);
-        EndProgram();
-    });
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
-        ::sigaction(signal, &action, nullptr);
+    platform::CatchInterrupts(endingSignal, [] { EndProgram(); });
 }
 
 int ExitCode()

@@ -1,5 +1,7 @@
 #include "RuntimeError.h"
 
+#include "platform/platform.h"
+
 #include <cerrno>
 
 namespace err {
@@ -28,6 +30,8 @@ QString Description(int number)
 
 int NumberOfErrno(int code)
 {
+    if (platform::IsDiskFull(code) && code != EFBIG)
+        return DiskFull;
     switch (code) {
     case EEXIST: return FileExists;
     case ENOENT:
@@ -35,8 +39,6 @@ int NumberOfErrno(int code)
     case EACCES:
     case EPERM:
     case EROFS: return PermissionDenied;
-    case ENOSPC:
-    case EDQUOT: return DiskFull;
     case ENOMEM: return OutOfMemory;
     default: return PathFileAccess;
     }

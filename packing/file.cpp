@@ -1,27 +1,17 @@
 #include "file.h"
 
 #include "RuntimeError.h"
-#include "text.h"
 #include "platform/platform.h"
+#include "text.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QRandomGenerator>
-#include <QFile>
 #include <QRegularExpression>
 #include <QSysInfo>
-#include <QUtf8StringView>
 
 #include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <cstdlib>
-#include <dirent.h>
-#include <fcntl.h>
 #include <filesystem>
-#include <sys/stat.h>
 #include <system_error>
-#include <unistd.h>
 
 namespace file {
 namespace {
@@ -32,9 +22,10 @@ QString Failure(int number)
     return QStringLiteral("E:%1:%2").arg(number).arg(err::Description(number));
 }
 
+// As the system takes it: UTF-8 bytes on POSIX, UTF-16 on Windows.
 fs::path NativePath(const QString& path)
 {
-    return fs::path(QFile::encodeName(path).toStdString());
+    return fs::path(path.toStdU16String());
 }
 
 bool IsReadOnly(const fs::directory_entry& entry)
@@ -45,6 +36,7 @@ bool IsReadOnly(const fs::directory_entry& entry)
     const auto perms = entry.status(ignored).permissions();
     return (perms & (fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write)) == fs::perms::none;
 }
+
 // This machine's name as it may appear in a file name.
 QString HostTag()
 {
@@ -55,21 +47,17 @@ QString HostTag()
     }
     return host.isEmpty() ? QStringLiteral("host") : host;
 }
-
-[[noreturn]] void NotPrivate(const QString& path, const QString& why)
-{
-    throw RuntimeError::Detailed(err::PermissionDenied, QStringLiteral("the work area %1").arg(why), path);
-}
 }  // namespace
 
 QString CreateFolderPath(const QString& path)
 {
     if (path.isEmpty())
         return Failure(err::InvalidCall);
-    if (::mkdir(QFile::encodeName(path).constData(), 0777) == 0)
-        return QStringLiteral("S:");
-    const int number = err::NumberOfErrno(errno);
-    return number == err::FileExists ? QString() : Failure(number);
+    if (const int failed = platform::MakeFolder(path)) {
+        const int number = err::NumberOfErrno(failed);
+        return number == err::FileExists ? QString() : Failure(number);
+    }
+    return QStringLiteral("S:");
 }
 
 QString DeleteFolderPath(const QString& path)
@@ -93,106 +81,77 @@ QString DeleteFolderPath(const QString& path)
     return error ? failed(err::NumberOfErrno(error.value())) : QStringLiteral("S:");
 }
 
-QByteArray Native(const QString& path)
-{
-    return QFile::encodeName(path);
-}
-
-int CreateTemporary(int folder, const QByteArray& prefix, QByteArray& name, const QByteArray& stem)
-{
-    static constexpr char Letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        name = prefix + stem;
-        for (int i = 0; i < 6; ++i)
-            name += Letters[QRandomGenerator::system()->bounded(int(sizeof Letters - 1))];
-        const int fd = ::openat(folder, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    return -1;  // errno is EEXIST
-}
-
 QStringList UnreachableNames(const QString& folder, const QStringList& names)
 {
     QStringList unreachable;
     for (const QString& name : names) {
-        const QString path = folder + u'/' + name;
-        struct stat info {};
-        if (path.contains(QChar::ReplacementCharacter) && ::stat(Native(path).constData(), &info) != 0)
+        platform::FileStatus status;
+        if (name.contains(QChar::ReplacementCharacter) && platform::Stat(folder + u'/' + name, status) == 0 &&
+            status.kind == platform::FileStatus::Missing)
             unreachable << name;
     }
     if (unreachable.isEmpty())
         return unreachable;
     // Find the bytes behind the changed names, to show them as Thai.
-    if (DIR* listing = ::opendir(Native(folder).constData())) {
-        while (const dirent* entry = ::readdir(listing)) {
-            const QByteArray bytes(entry->d_name);
-            const qsizetype at = unreachable.indexOf(QFile::decodeName(bytes));
-            if (at >= 0 && !QUtf8StringView(bytes).isValidUtf8())
-                unreachable[at] = text::FromAnsi(bytes);
-        }
-        ::closedir(listing);
+    for (const QByteArray& bytes : platform::UndecodableNames(folder)) {
+        const qsizetype at = unreachable.indexOf(QString::fromUtf8(bytes));
+        if (at >= 0)
+            unreachable[at] = text::FromAnsi(bytes);
     }
     return unreachable;
 }
 
 QString WorkArea()
 {
-    const uid_t user = ::getuid();
-    const QString path = QDir::tempPath() + QStringLiteral("/quillfold-%1").arg(user);
-    if (::mkdir(Native(path).constData(), 0700) != 0 && errno != EEXIST)
-        throw RuntimeError(err::NumberOfErrno(errno), path);
-    struct stat info {};
-    if (::lstat(Native(path).constData(), &info) != 0)
-        throw RuntimeError(err::NumberOfErrno(errno), path);
-    if (S_ISLNK(info.st_mode))
-        NotPrivate(path, QStringLiteral("is a symbolic link"));
-    if (!S_ISDIR(info.st_mode))
-        NotPrivate(path, QStringLiteral("is not a folder"));
-    if (info.st_uid != user)
-        NotPrivate(path, QStringLiteral("%1 (%2)").arg(QLatin1String(OtherUsersWorkArea)).arg(info.st_uid));
-    if (info.st_mode & (S_IWGRP | S_IWOTH))
-        NotPrivate(path, QStringLiteral("can be changed by other users"));
-    return path;
+    const QString path = QDir::tempPath() + QStringLiteral("/quillfold-") + platform::UserTag();
+    if (const int failed = platform::MakeFolder(path); failed && failed != EEXIST)
+        throw RuntimeError(err::NumberOfErrno(failed), path);
+    QString why;
+    switch (platform::FolderPrivacy(path)) {
+    case platform::Privacy::Private: return path;
+    case platform::Privacy::Link: why = QStringLiteral("is a symbolic link"); break;
+    case platform::Privacy::NotFolder: why = QStringLiteral("is not a folder"); break;
+    case platform::Privacy::OthersOwn: why = QLatin1String(OtherUsersWorkArea); break;
+    case platform::Privacy::OpenToOthers: why = QStringLiteral("can be changed by other users"); break;
+    case platform::Privacy::Unknown: why = QStringLiteral("cannot be looked at"); break;
+    }
+    throw RuntimeError::Detailed(err::PermissionDenied, QStringLiteral("the work area %1").arg(why), path);
 }
 
 QByteArray RunStem(const QString& prefix)
 {
-    return Native(QStringLiteral("%1-%2-%3-").arg(prefix, HostTag()).arg(QCoreApplication::applicationPid()));
+    return QStringLiteral("%1-%2-%3-").arg(prefix, HostTag()).arg(QCoreApplication::applicationPid()).toUtf8();
 }
 
 QString MakeRunFolder(const QString& parent, const QString& prefix)
 {
-    QByteArray pattern = Native(parent) + '/' + RunStem(prefix) + "XXXXXX";
-    if (!::mkdtemp(pattern.data()))  // mode 0700
-        throw RuntimeError(err::NumberOfErrno(errno), parent);
-    return QFile::decodeName(pattern);
+    int error = 0;
+    const QString folder = platform::MakeUniqueFolder(parent, RunStem(prefix), error);
+    if (folder.isEmpty())
+        throw RuntimeError(err::NumberOfErrno(error), parent);
+    return folder;
 }
 
 void RemoveLeftovers(const QString& parent, const QString& prefix)
 {
     const QRegularExpression name(QStringLiteral("^%1-%2-(\\d{1,10})-[A-Za-z0-9]{6}$")
                                       .arg(QRegularExpression::escape(prefix), QRegularExpression::escape(HostTag())));
-    DIR* folder = ::opendir(Native(parent).constData());
-    if (!folder)
+    int error = 0;
+    platform::Folder folder = platform::Folder::Open(parent, false, error);
+    if (!folder.IsOpen())
         return;
-    QStringList over;
-    while (const dirent* entry = ::readdir(folder)) {
-        const QRegularExpressionMatch match = name.match(QFile::decodeName(entry->d_name));
+    for (const QString& entry : folder.Names()) {
+        const QRegularExpressionMatch match = name.match(entry);
         if (!match.hasMatch() || platform::ProcessRuns(match.captured(1).toLongLong()))
             continue;
-        const QString path = parent + u'/' + QFile::decodeName(entry->d_name);
-        struct stat info {};
-        if (::lstat(Native(path).constData(), &info) != 0 || info.st_uid != ::getuid())
+        platform::FileStatus status;
+        if (folder.Status(entry, status) != 0 || !status.mine)
             continue;
-        if (S_ISDIR(info.st_mode))
-            over << path;
-        else if (S_ISREG(info.st_mode))
-            ::unlinkat(::dirfd(folder), entry->d_name, 0);
+        if (status.kind == platform::FileStatus::Folder)
+            RemoveRunFolder(parent + u'/' + entry);
+        else if (status.kind == platform::FileStatus::Regular)
+            folder.Remove(entry);
     }
-    ::closedir(folder);
-    for (const QString& path : over)
-        RemoveRunFolder(path);
 }
 
 void RemoveRunFolder(const QString& path)
@@ -200,24 +159,13 @@ void RemoveRunFolder(const QString& path)
     if (path.isEmpty())
         return;
     // Through the folder itself, never through a link put in its place.
-    const int opened = ::open(Native(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat info {};
-    if (opened >= 0 && (::fstat(opened, &info) != 0 || info.st_uid != ::getuid())) {
-        ::close(opened);
-        return;
+    int error = 0;
+    if (platform::Folder folder = platform::Folder::Open(path, true, error); folder.IsOpen()) {
+        if (!folder.Mine())
+            return;
+        folder.RemoveFiles();
     }
-    DIR* folder = opened >= 0 ? ::fdopendir(opened) : nullptr;
-    if (!folder && opened >= 0)
-        ::close(opened);
-    if (folder) {
-        const int fd = ::dirfd(folder);
-        while (const dirent* entry = ::readdir(folder)) {
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-                ::unlinkat(fd, entry->d_name, 0);  // fails, harmlessly, for a folder
-        }
-        ::closedir(folder);
-    }
-    ::rmdir(Native(path).constData());
+    platform::RemoveFolder(path);
 }
 
 }  // namespace file

@@ -38,7 +38,7 @@ inline constexpr const char* OtherUsersWorkArea = "belongs to another user";
 QString MakeRunFolder(const QString& parent, const QString& prefix);
 
 // The start of a name that tells which run made it: "<prefix>-<host>-<pid>-";
-// six random letters complete it (MakeRunFolder, CreateTemporary).
+// six random letters complete it (MakeRunFolder, platform::Folder::CreateTemporary).
 QByteArray RunStem(const QString& prefix);
 
 // Removes what runs that ended without cleaning up (a crash, a power cut) left
@@ -51,17 +51,6 @@ void RemoveLeftovers(const QString& parent, const QString& prefix);
 // themselves, never what they point to), then the folder. Subfolders, which no
 // run makes, are left, and so is the folder then. Never throws.
 void RemoveRunFolder(const QString& path);
-
-// A path as the system calls take it.
-QByteArray Native(const QString& path);
-
-// Makes a new, empty file for writing under a name that nothing has: `stem`
-// and six random letters (".qf" by default: nine bytes, so that where a name
-// fits, its temporary fits too). `name` comes back as it was opened: `prefix`
-// (empty for a folder given as a descriptor; the folder's path and "/" with
-// AT_FDCWD) and the new name. Never through a symbolic link; the mode any new
-// file gets. Returns the descriptor, or -1 with errno set.
-int CreateTemporary(int folder, const QByteArray& prefix, QByteArray& name, const QByteArray& stem = ".qf");
 
 // The chosen names (in `folder`) that do not name a file as they stand: names
 // whose bytes are not UTF-8, which the platform gives back changed, with

@@ -4,7 +4,6 @@
 #include "reader/archive.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/mdlMD5.h"
-#include "file.h"
 #include "text.h"
 #include "platform/platform.h"
 
@@ -16,12 +15,10 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
 #include <memory>
-#include <unistd.h>
+#include <optional>
 
 namespace security {
 namespace {
@@ -31,8 +28,7 @@ constexpr qint64 BlockSize = 256 * 1024;  // fits the cache between read and wri
 // number, anything else is an I/O error.
 [[noreturn]] void ThrowWriteError(const QIODevice& device, const QString& packagePath)
 {
-    const bool full = errno == ENOSPC || errno == EDQUOT || errno == EFBIG;
-    const int number = full ? err::DiskFull : err::DeviceIO;
+    const int number = platform::IsDiskFull(errno) ? err::DiskFull : err::DeviceIO;
     throw RuntimeError::Because(number, device.errorString(), packagePath);
 }
 
@@ -48,50 +44,53 @@ void WriteAll(QIODevice& device, const char* data, qint64 size, const QString& p
     }
 }
 
-// A new file beside `finalPath` under a short, unpredictable name (see
-// file::CreateTemporary), removed unless it is given its final name.
+// A new file beside `finalPath` under a short, unpredictable name: ".qf" and
+// six letters, nine bytes, so that where a name fits, its temporary fits too.
+// Never made through a symbolic link; removed unless it is given its final name.
 class TemporaryBeside {
 public:
     explicit TemporaryBeside(const QString& finalPath)
     {
-        const int fd = file::CreateTemporary(AT_FDCWD, QFile::encodeName(QFileInfo(finalPath).path()) + '/', m_path);
-        if (fd < 0) {
-            const int code = errno;
-            m_path.clear();
-            throw RuntimeError::Because(err::NumberOfErrno(code), qt_error_string(code), finalPath);
-        }
-        m_file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
+        int error = 0;
+        m_folder = platform::Folder::Open(QFileInfo(finalPath).path(), false, error);
+        QString name;
+        platform::File file = m_folder.IsOpen() ? m_folder.CreateTemporary(".qf", name, error) : platform::File();
+        if (!file.IsOpen())
+            throw RuntimeError::Because(err::NumberOfErrno(error), platform::ErrorText(error), finalPath);
+        m_name = name;
+        m_device.emplace(std::move(file), QIODevice::WriteOnly);
     }
     ~TemporaryBeside()
     {
-        m_file.close();
-        if (!m_path.isEmpty())
-            ::unlink(m_path.constData());
+        m_device.reset();
+        if (!m_name.isEmpty())
+            m_folder.Remove(m_name);
     }
     TemporaryBeside(const TemporaryBeside&) = delete;
     TemporaryBeside& operator=(const TemporaryBeside&) = delete;
 
-    QFile& file() { return m_file; }
+    QIODevice& file() { return *m_device; }
 
     // Dates the file (after the last write, which would date it anew).
     void SetModified(time_t modified, const QString& finalPath)
     {
-        if (const int failed = platform::SetModified(m_file.handle(), modified))
+        if (const int failed = m_device->file().SetModified(modified))
             throw RuntimeError::Because(err::DeviceIO, platform::ErrorText(failed), finalPath);
     }
 
     // Gives the file its final name in one step.
     void Commit(const QString& finalPath)
     {
-        m_file.close();
-        if (std::rename(m_path.constData(), QFile::encodeName(finalPath).constData()) != 0)
-            throw RuntimeError::Because(err::PathFileAccess, qt_error_string(errno), finalPath);
-        m_path.clear();
+        m_device.reset();
+        if (const int failed = platform::Replace(m_folder.path() + u'/' + m_name, finalPath))
+            throw RuntimeError::Because(err::PathFileAccess, platform::ErrorText(failed), finalPath);
+        m_name.clear();
     }
 
 private:
-    QByteArray m_path;  // as opened
-    QFile m_file;
+    platform::Folder m_folder;
+    QString m_name;  // in the folder
+    std::optional<platform::FileDevice> m_device;
 };
 }  // namespace
 
@@ -177,9 +176,7 @@ PackageWritten WritePackageFile(const QString& sourcePath, const QString& packag
     // that vanished is an error, never an empty file created in its place, and
     // a pipe put in its place is refused, never waited on.
     platform::FileStatus status;
-    QFile source;
-    source.open(archive::OpenRegularFile(sourcePath, &status), QIODevice::ReadOnly | QIODevice::Unbuffered,
-                QFileDevice::AutoCloseHandle);
+    platform::FileDevice source(archive::OpenRegularFile(sourcePath, &status), QIODevice::ReadOnly);
     const qint64 length = status.size;
     if (length >= MaxSourceSize)
         throw RuntimeError(err::Overflow, QStringLiteral("Overflow: the file is 2 GiB or larger"), sourcePath);

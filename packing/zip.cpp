@@ -2,6 +2,7 @@
 
 #include "Ending.h"
 #include "RuntimeError.h"
+#include "platform/platform.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -9,9 +10,6 @@
 #include <QProcess>
 
 #include <algorithm>
-#include <csignal>
-#include <sys/prctl.h>
-#include <unistd.h>
 
 namespace zip {
 namespace {
@@ -77,15 +75,18 @@ ArchiverResult RunArchiver(const QString& inputPath, const QString& outputPath, 
 
     QStringList arguments = QProcess::splitCommand(*line);
     result.program = arguments.takeFirst();
-    const QFileInfo program(result.program);
+    const QFileInfo program(platform::ProgramFile(result.program));
     if (!program.exists())
-        throw RuntimeError(err::FileNotFound, result.program);
+        throw RuntimeError(err::FileNotFound, program.filePath());
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"ZIP", "ZIPOPT", "UNZIP", "UNZIPOPT"})
         environment.remove(QString::fromLatin1(name));
-    if (mode == u"zip")  // grow the archive; no extra fields (owner, times): entries as the CLI's
-        environment.insert(QStringLiteral("ZIPOPT"), QStringLiteral("-g -X"));
+    // Grow the archive; no extra fields (owner, times); names as UTF-8 where
+    // they are not ASCII (Windows' zip would write escapes otherwise):
+    // entries as quillfold-pack writes them.
+    if (mode == u"zip")
+        environment.insert(QStringLiteral("ZIPOPT"), QStringLiteral("-g -X -UN=UTF8"));
     else
         environment.insert(QStringLiteral("UNZIP"), QStringLiteral("-n"));
 
@@ -96,16 +97,8 @@ ArchiverResult RunArchiver(const QString& inputPath, const QString& outputPath, 
     process.setStandardInputFile(QProcess::nullDevice());
     // zip says why it failed on stdout, unzip on either: keep the end of both.
     process.setProcessChannelMode(QProcess::MergedChannels);
-    // A session of its own: no terminal to ask questions on, and a Ctrl+C meant
-    // for this program does not reach it. If this program dies, it is told to
-    // stop too, and cleans up its temporary file.
-    const pid_t parent = ::getpid();
-    process.setChildProcessModifier([parent] {
-        ::setsid();
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent)
-            ::_exit(127);
-    });
+    // No terminal to ask questions on, and it dies with this program.
+    platform::PrepareChild(process);
     QObject::connect(&process, &QProcess::readyReadStandardOutput, [&] {
         result.output += QString::fromLocal8Bit(process.readAllStandardOutput());
         if (result.output.size() > KeptOutput)
@@ -120,6 +113,7 @@ ArchiverResult RunArchiver(const QString& inputPath, const QString& outputPath, 
         throw RuntimeError::Because(number, process.errorString(), result.program);
     }
     result.started = true;
+    platform::ChildStarted(process);
 
     if (process.state() != QProcess::NotRunning) {
         const ending::WaitScope waiting;
@@ -127,11 +121,7 @@ ArchiverResult RunArchiver(const QString& inputPath, const QString& outputPath, 
     }
     if (ending::Requested() && process.state() != QProcess::NotRunning) {
         // Stop it, and see it gone, so that it cannot write anything after us.
-        process.terminate();
-        if (!process.waitForFinished(TerminateGrace)) {
-            process.kill();
-            process.waitForFinished(-1);
-        }
+        platform::StopChild(process, TerminateGrace);
     }
     ending::ThrowIfRequested();
 

@@ -1,23 +1,41 @@
 // The platform's calls on Linux and other POSIX systems.
 #include "platform.h"
 
-#include <QDir>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSocketNotifier>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <iostream>
+#include <iterator>
+#include <string>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <malloc.h>
+#include <sys/prctl.h>
+#endif
 
 namespace platform {
 namespace {
 QByteArray Native(const QString& path)
 {
     return QFile::encodeName(path);
+}
+
+int Fd(intptr_t handle)
+{
+    return int(handle);
 }
 
 FileStatus StatusOf(const struct stat& info)
@@ -34,18 +52,28 @@ FileStatus StatusOf(const struct stat& info)
     status.owner = info.st_uid;
     status.group = info.st_gid;
     status.mode = info.st_mode & 07777;
+    status.mine = info.st_uid == ::geteuid();
     return status;
 }
 
 // Opens and flushes a file or a folder; 0 or the errno.
-int Flush(const QString& path, int flags)
+int Flush(const QByteArray& path, int flags)
 {
-    const int fd = ::open(Native(path).constData(), flags | O_CLOEXEC);
+    const int fd = ::open(path.constData(), flags | O_CLOEXEC);
     if (fd < 0)
         return errno;
     const int result = ::fsync(fd) == 0 ? 0 : errno;
     ::close(fd);
     return result;
+}
+
+QByteArray RandomLetters()
+{
+    static constexpr char Letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    QByteArray letters;
+    for (int i = 0; i < 6; ++i)
+        letters += Letters[QRandomGenerator::system()->bounded(int(sizeof Letters - 1))];
+    return letters;
 }
 }  // namespace
 
@@ -54,6 +82,11 @@ QString ErrorText(int code)
     if (code == NotRegularFile)
         return QStringLiteral("not a regular file");
     return QString::fromLocal8Bit(std::strerror(code));
+}
+
+bool IsDiskFull(int code)
+{
+    return code == ENOSPC || code == EDQUOT || code == EFBIG;
 }
 
 int Stat(const QString& path, FileStatus& status, bool followLinks)
@@ -73,7 +106,7 @@ QString FinalTarget(const QString& path)
     QString current = path;
     for (int hops = 0; hops < 40; ++hops) {  // as the system's own limit on chains
         const QFileInfo link(current);
-        if (!link.isSymLink())
+        if (!link.isSymbolicLink())
             return current;
         const QString target = link.symLinkTarget();
         if (target.isEmpty())
@@ -91,43 +124,422 @@ bool MayReplace(const FileStatus& status, const FileStatus& folder)
     return status.owner == me || folder.owner == me;
 }
 
-int OpenForReading(const QString& path, int& error, FileStatus* status)
+bool CanWriteIn(const QString& folder)
+{
+    return ::access(Native(folder).constData(), W_OK | X_OK) == 0;
+}
+
+// --------------------------------------------------------------------------- File
+
+File::~File()
+{
+    Close();
+}
+
+File::File(File&& other) noexcept : m_handle(other.m_handle)
+{
+    other.m_handle = Invalid;
+}
+
+File& File::operator=(File&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        m_handle = other.m_handle;
+        other.m_handle = Invalid;
+    }
+    return *this;
+}
+
+void File::Close()
+{
+    if (m_handle != Invalid)
+        ::close(Fd(m_handle));
+    m_handle = Invalid;
+}
+
+qint64 File::Read(char* data, qint64 size)
+{
+    for (;;) {
+        const ssize_t n = ::read(Fd(m_handle), data, size_t(size));
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+qint64 File::ReadAt(char* data, qint64 size, qint64 offset)
+{
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(Fd(m_handle), data + done, size_t(size - done), off_t(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+bool File::Write(const char* data, qint64 size)
+{
+    while (size > 0) {
+        errno = 0;
+        const ssize_t n = ::write(Fd(m_handle), data, size_t(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            errno = errno ? errno : EIO;
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+bool File::WriteAt(const char* data, qint64 size, qint64 offset)
+{
+    for (qint64 done = 0; done < size;) {
+        errno = 0;
+        const ssize_t n = ::pwrite(Fd(m_handle), data + done, size_t(size - done), off_t(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            errno = errno ? errno : EIO;
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+int File::Sync()
+{
+    return ::fsync(Fd(m_handle)) == 0 ? 0 : errno;
+}
+
+void File::StartWriteback(qint64 offset, qint64 length)
+{
+#ifdef __linux__
+    ::sync_file_range(Fd(m_handle), offset, length, SYNC_FILE_RANGE_WRITE);
+#else
+    Q_UNUSED(offset), Q_UNUSED(length);
+#endif
+}
+
+int File::SetModified(time_t modified)
+{
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {modified, 0}};
+    return ::futimens(Fd(m_handle), times) == 0 ? 0 : errno;
+}
+
+int File::Status(FileStatus& status) const
+{
+    struct stat info {};
+    if (::fstat(Fd(m_handle), &info) != 0)
+        return errno;
+    status = StatusOf(info);
+    return 0;
+}
+
+File OpenForReading(const QString& path, int& error, FileStatus* status)
 {
     error = Probed(Call::OpenForReading, path);
     if (error)
-        return -1;
+        return File();
     // Non-blocking, so that opening a pipe with no writer cannot hang; then
     // only a regular file is kept (where non-blocking changes nothing).
-    const int fd = ::open(Native(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
+    File file(::open(Native(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file.IsOpen()) {
         error = errno;
-        return -1;
+        return file;
     }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
+    FileStatus own;
+    if (file.Status(status ? *status : own) != 0 || (status ? *status : own).kind != FileStatus::Regular) {
         error = NotRegularFile;
-        return -1;
+        return File();
     }
-    if (status)
-        *status = StatusOf(info);
-    return fd;
+    return file;
 }
 
-void StartWriteback(int fd, qint64 offset, qint64 length)
+File OpenForUpdate(const QString& path, int& error)
 {
-#ifdef __linux__
-    ::sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE);
-#else
-    Q_UNUSED(fd), Q_UNUSED(offset), Q_UNUSED(length);
-#endif
+    File file(::open(Native(path).constData(), O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    error = file.IsOpen() ? 0 : errno;
+    FileStatus status;
+    if (file.IsOpen() && (file.Status(status) != 0 || status.kind != FileStatus::Regular)) {
+        error = NotRegularFile;
+        return File();
+    }
+    return file;
 }
+
+File CreateNew(const QString& path, int& error)
+{
+    File file(::open(Native(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    error = file.IsOpen() ? 0 : errno;
+    return file;
+}
+
+FileDevice::FileDevice(File file, OpenMode mode) : m_file(std::move(file))
+{
+    open(mode | QIODevice::Unbuffered);
+}
+
+void FileDevice::close()
+{
+    QIODevice::close();
+    m_file.Close();
+}
+
+qint64 FileDevice::readData(char* data, qint64 maxSize)
+{
+    const qint64 n = m_file.Read(data, maxSize);
+    if (n < 0)
+        setErrorString(ErrorText(errno));
+    return n;
+}
+
+qint64 FileDevice::writeData(const char* data, qint64 size)
+{
+    if (m_file.Write(data, size))
+        return size;
+    const int code = errno;
+    setErrorString(ErrorText(code));
+    errno = code;  // for a caller that tells a full disk from other failures
+    return -1;
+}
+
+// --------------------------------------------------------------------------- folders
+
+int MakeFolder(const QString& path)
+{
+    return ::mkdir(Native(path).constData(), 0777) == 0 ? 0 : errno;
+}
+
+QString MakeUniqueFolder(const QString& parent, const QByteArray& stem, int& error)
+{
+    QByteArray pattern = Native(parent) + '/' + stem + "XXXXXX";
+    if (!::mkdtemp(pattern.data())) {  // mode 0700
+        error = errno;
+        return {};
+    }
+    error = 0;
+    return QFile::decodeName(pattern);
+}
+
+Privacy FolderPrivacy(const QString& path)
+{
+    struct stat info {};
+    if (::lstat(Native(path).constData(), &info) != 0)
+        return Privacy::Unknown;
+    if (S_ISLNK(info.st_mode))
+        return Privacy::Link;
+    if (!S_ISDIR(info.st_mode))
+        return Privacy::NotFolder;
+    if (info.st_uid != ::getuid())
+        return Privacy::OthersOwn;
+    if (info.st_mode & (S_IWGRP | S_IWOTH))
+        return Privacy::OpenToOthers;
+    return Privacy::Private;
+}
+
+QString UserTag()
+{
+    return QString::number(::getuid());
+}
+
+Folder Folder::Open(const QString& path, bool refuseLinks, int& error)
+{
+    Folder folder;
+    const int fd = ::open(Native(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (refuseLinks ? O_NOFOLLOW : 0));
+    error = fd >= 0 ? 0 : errno;
+    if (fd >= 0) {
+        folder.m_handle = fd;
+        folder.m_path = path;
+    }
+    return folder;
+}
+
+Folder::~Folder()
+{
+    if (m_handle != Invalid)
+        ::close(Fd(m_handle));
+}
+
+Folder::Folder(Folder&& other) noexcept : m_handle(other.m_handle), m_path(std::move(other.m_path))
+{
+    other.m_handle = Invalid;
+}
+
+Folder& Folder::operator=(Folder&& other) noexcept
+{
+    if (this != &other) {
+        if (m_handle != Invalid)
+            ::close(Fd(m_handle));
+        m_handle = other.m_handle;
+        m_path = std::move(other.m_path);
+        other.m_handle = Invalid;
+    }
+    return *this;
+}
+
+bool Folder::Mine() const
+{
+    struct stat info {};
+    return ::fstat(Fd(m_handle), &info) == 0 && info.st_uid == ::getuid();
+}
+
+int Folder::Status(const QString& name, FileStatus& status) const
+{
+    struct stat info {};
+    if (::fstatat(Fd(m_handle), Native(name).constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        status = FileStatus();
+        return errno == ENOENT ? 0 : errno;
+    }
+    status = StatusOf(info);
+    return 0;
+}
+
+File Folder::CreateTemporary(const QByteArray& stem, QString& name, int& error)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QByteArray candidate = stem + RandomLetters();
+        File file(::openat(Fd(m_handle), candidate.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (file.IsOpen() || errno != EEXIST) {
+            error = file.IsOpen() ? 0 : errno;
+            name = QFile::decodeName(candidate);
+            return file;
+        }
+    }
+    error = EEXIST;
+    return File();
+}
+
+int Folder::Remove(const QString& name)
+{
+    return ::unlinkat(Fd(m_handle), Native(name).constData(), 0) == 0 ? 0 : errno;
+}
+
+void Folder::RemoveFiles()
+{
+    const int fd = ::dup(Fd(m_handle));
+    DIR* listing = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!listing) {
+        if (fd >= 0)
+            ::close(fd);
+        return;
+    }
+    ::rewinddir(listing);
+    while (const dirent* entry = ::readdir(listing)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            ::unlinkat(Fd(m_handle), entry->d_name, 0);  // fails, harmlessly, for a folder
+    }
+    ::closedir(listing);
+}
+
+int Folder::MoveWithoutReplacing(const QString& from, const QString& to)
+{
+    if (const int injected = Probed(Call::Rename, m_path + u'/' + from, m_path + u'/' + to))
+        return injected;
+    const QByteArray source = Native(from), target = Native(to);
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(Fd(m_handle), source.constData(), Fd(m_handle), target.constData(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+#endif
+    // A file system without it: a new link fails where the name is taken.
+    if (::linkat(Fd(m_handle), source.constData(), Fd(m_handle), target.constData(), 0) != 0)
+        return errno;
+    ::unlinkat(Fd(m_handle), source.constData(), 0);
+    return 0;
+}
+
+int Folder::Sync()
+{
+    if (const int injected = Probed(Call::SyncFolder, m_path))
+        return injected;
+    return ::fsync(Fd(m_handle)) == 0 ? 0 : errno;
+}
+
+qint64 Folder::FreeSpace() const
+{
+    struct statvfs space {};
+    if (::fstatvfs(Fd(m_handle), &space) != 0)
+        return -1;
+    return qint64(space.f_bavail) * qint64(space.f_frsize);
+}
+
+QStringList Folder::Names() const
+{
+    QStringList names;
+    const int fd = ::dup(Fd(m_handle));
+    DIR* listing = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!listing) {
+        if (fd >= 0)
+            ::close(fd);
+        return names;
+    }
+    ::rewinddir(listing);
+    while (const dirent* entry = ::readdir(listing)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names << QFile::decodeName(entry->d_name);
+    }
+    ::closedir(listing);
+    return names;
+}
+
+int RemoveFolder(const QString& path)
+{
+    return ::rmdir(Native(path).constData()) == 0 ? 0 : errno;
+}
+
+QList<QByteArray> UndecodableNames(const QString& folder)
+{
+    QList<QByteArray> names;
+    if (DIR* listing = ::opendir(Native(folder).constData())) {
+        while (const dirent* entry = ::readdir(listing)) {
+            const QByteArray name(entry->d_name);
+            if (QFile::encodeName(QFile::decodeName(name)) != name)
+                names << name;
+        }
+        ::closedir(listing);
+    }
+    return names;
+}
+
+int RenameUndecodable(const QString& folder, const QByteArray& from, const QString& to)
+{
+    const int fd = ::open(Native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    const QByteArray target = Native(to);
+    int result = 0;
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(fd, from.constData(), fd, target.constData(), RENAME_NOREPLACE) != 0)
+        result = errno;
+    if (result == EINVAL || result == ENOSYS)
+#endif
+    {
+        result = ::linkat(fd, from.constData(), fd, target.constData(), 0) == 0 ? 0 : errno;
+        if (result == 0)
+            ::unlinkat(fd, from.constData(), 0);
+    }
+    ::close(fd);
+    return result;
+}
+
+// --------------------------------------------------------------------------- durable replace
 
 int SyncFile(const QString& path)
 {
     if (const int injected = Probed(Call::SyncFile, path))
         return injected;
-    return Flush(path, O_RDONLY);
+    return Flush(Native(path), O_RDONLY);
 }
 
 int SyncAll(const QString& folder, const QList<QString>& files)
@@ -145,7 +557,7 @@ int SyncAll(const QString& folder, const QList<QString>& files)
     }
 #endif
     for (const QString& file : files) {
-        if (const int failed = Flush(file, O_RDONLY))
+        if (const int failed = Flush(Native(file), O_RDONLY))
             return failed;
     }
     return 0;
@@ -155,7 +567,7 @@ int SyncFolder(const QString& folder)
 {
     if (const int injected = Probed(Call::SyncFolder, folder))
         return injected;
-    return Flush(folder, O_RDONLY | O_DIRECTORY);
+    return Flush(Native(folder), O_RDONLY | O_DIRECTORY);
 }
 
 int Replace(const QString& from, const QString& to)
@@ -163,24 +575,6 @@ int Replace(const QString& from, const QString& to)
     if (const int injected = Probed(Call::Rename, from, to))
         return injected;
     return ::rename(Native(from).constData(), Native(to).constData()) == 0 ? 0 : errno;
-}
-
-int MoveWithoutReplacing(int folder, const QString& folderPath, const QByteArray& from, const QByteArray& to)
-{
-    if (const int injected =
-            Probed(Call::Rename, folderPath + u'/' + QFile::decodeName(from), folderPath + u'/' + QFile::decodeName(to)))
-        return injected;
-#ifdef RENAME_NOREPLACE
-    if (::renameat2(folder, from.constData(), folder, to.constData(), RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS)
-        return errno;
-#endif
-    // A file system without it: a new link fails where the name is taken.
-    if (::linkat(folder, from.constData(), folder, to.constData(), 0) != 0)
-        return errno;
-    ::unlinkat(folder, from.constData(), 0);
-    return 0;
 }
 
 int TakeOver(const QString& path, const FileStatus& old)
@@ -194,22 +588,142 @@ int TakeOver(const QString& path, const FileStatus& old)
     return ::chmod(native.constData(), mode_t(old.mode & 0777)) == 0 ? 0 : errno;
 }
 
-int SetModified(int fd, time_t modified)
-{
-    const struct timespec times[2] = {{0, UTIME_OMIT}, {modified, 0}};
-    return ::futimens(fd, times) == 0 ? 0 : errno;
-}
-
-bool LocalTime(time_t moment, std::tm& local)
-{
-    return ::localtime_r(&moment, &local) != nullptr;
-}
+// --------------------------------------------------------------------------- processes
 
 bool ProcessRuns(qint64 pid)
 {
     if (pid <= 0 || pid != qint64(pid_t(pid)))
         return false;
     return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+}
+
+QString ProgramFile(const QString& path)
+{
+    return path;
+}
+
+void PrepareChild(QProcess& process)
+{
+    // A session of its own: no terminal to ask questions on, and a Ctrl+C meant
+    // for this program does not reach it. If this program dies, it is told to
+    // stop too, and cleans up its temporary file.
+    const pid_t parent = ::getpid();
+    process.setChildProcessModifier([parent] {
+        ::setsid();
+#ifdef __linux__
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
+        if (::getppid() != parent)
+            ::_exit(127);
+    });
+}
+
+void ChildStarted(QProcess&)
+{
+}
+
+void StopChild(QProcess& process, int graceMs)
+{
+    process.terminate();
+    if (!process.waitForFinished(graceMs)) {
+        process.kill();
+        process.waitForFinished(-1);
+    }
+}
+
+// --------------------------------------------------------------------------- interrupts and the console
+
+namespace {
+std::atomic<int>* caughtInto = nullptr;
+int interruptPipe[2] = {-1, -1};
+
+void OnInterrupt(int signal)
+{
+    const int saved = errno;
+    int none = 0;
+    caughtInto->compare_exchange_strong(none, signal);  // the first one decides
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(interruptPipe[1], &byte, 1);
+    errno = saved;
+}
+
+termios savedTerminal{};
+
+void RestoreTerminalAndDie(int signal)
+{
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+}  // namespace
+
+void CatchInterrupts(std::atomic<int>& caught, std::function<void()> onMainThread)
+{
+    if (interruptPipe[0] >= 0 || ::pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    caughtInto = &caught;
+    // A self-pipe: the handler only writes a byte; the main thread's event
+    // loop reads it and runs what ending the program takes.
+    auto* notifier = new QSocketNotifier(interruptPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, [onMainThread = std::move(onMainThread)] {
+        char bytes[16];
+        [[maybe_unused]] const ssize_t ignored = ::read(interruptPipe[0], bytes, sizeof bytes);
+        onMainThread();
+    });
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+}
+
+void Ended()
+{
+}
+
+void IgnoreBrokenPipes()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool InputIsTerminal()
+{
+    return ::isatty(STDIN_FILENO);
+}
+
+bool ErrorIsTerminal()
+{
+    return ::isatty(STDERR_FILENO);
+}
+
+QString ReadHidden(const char* question)
+{
+    const bool terminal = ::tcgetattr(STDIN_FILENO, &savedTerminal) == 0;
+    constexpr int Signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    struct sigaction previous[std::size(Signals)] {};
+    if (terminal) {
+        struct sigaction restore {};
+        restore.sa_handler = RestoreTerminalAndDie;
+        sigemptyset(&restore.sa_mask);
+        for (size_t i = 0; i < std::size(Signals); ++i)
+            ::sigaction(Signals[i], &restore, &previous[i]);
+        termios quiet = savedTerminal;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    // Asked only once nothing typed can show any more.
+    std::fputs(question, stderr);
+    std::fflush(stderr);
+    std::string line;
+    std::getline(std::cin, line);
+    if (terminal) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+        for (size_t i = 0; i < std::size(Signals); ++i)
+            ::sigaction(Signals[i], &previous[i], nullptr);
+    }
+    std::fputs("\n", stderr);
+    return QString::fromLocal8Bit(line);
 }
 
 QList<QByteArray> InexactArguments(int argc, char** argv)
@@ -221,6 +735,36 @@ QList<QByteArray> InexactArguments(int argc, char** argv)
             inexact << raw;
     }
     return inexact;
+}
+
+// --------------------------------------------------------------------------- the rest
+
+bool LocalTime(time_t moment, std::tm& local)
+{
+    return ::localtime_r(&moment, &local) != nullptr;
+}
+
+void KeepFreedMemory()
+{
+#ifdef __linux__
+    ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    ::mallopt(M_MMAP_THRESHOLD, 64 << 20);
+#endif
+}
+
+EntryMarks NewEntryMarks()
+{
+    // Unix, ZIP 3.0; a regular file with the mode any new file gets: 0666
+    // less the umask, read without changing it.
+    mode_t mode = 0644;
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("Umask:"))
+                mode = 0666 & ~mode_t(line.mid(6).trimmed().toUInt(nullptr, 8));
+        }
+    }
+    return EntryMarks{0x031E, quint32(S_IFREG | mode) << 16};
 }
 
 }  // namespace platform

@@ -19,12 +19,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
 #include <thread>
 #include <vector>
-#include <unistd.h>
 
 namespace archive {
 namespace {
@@ -77,26 +74,18 @@ struct Sizes {
 
 // Reads at an offset until `size` bytes are in, the file ends, or a read
 // fails (its errno then in `error`); returns how many came.
-qint64 ReadInto(int fd, char* buffer, qint64 size, qint64 offset, int* error = nullptr)
+qint64 ReadInto(platform::File& file, char* buffer, qint64 size, qint64 offset, int* error = nullptr)
 {
-    qint64 done = 0;
-    while (done < size) {
-        const ssize_t n = ::pread(fd, buffer + done, size_t(size - done), off_t(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && error)
-            *error = errno;
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    return done;
+    const qint64 done = file.ReadAt(buffer, size, offset);
+    if (done < 0 && error)
+        *error = errno;
+    return std::max<qint64>(done, 0);
 }
 
-QByteArray ReadAt(int fd, qint64 offset, qint64 size)
+QByteArray ReadAt(platform::File& file, qint64 offset, qint64 size)
 {
     QByteArray bytes(std::max<qint64>(size, 0), Qt::Uninitialized);
-    bytes.truncate(ReadInto(fd, bytes.data(), bytes.size(), offset));
+    bytes.truncate(ReadInto(file, bytes.data(), bytes.size(), offset));
     return bytes;
 }
 
@@ -144,13 +133,13 @@ void ReadZip64Field(const char* extra, qsizetype extraLength, Sizes& sizes)
 // Reads the entry's local header, and its data descriptor if it has one: both
 // must agree with the directory (`crc`, `sizes`; the length of its extra field
 // there is a guess at the local one's). Sets where the entry starts and ends.
-void CheckLocalHeader(int fd, qint64 fileSize, const QString& name, quint32 crc, const Sizes& sizes,
+void CheckLocalHeader(platform::File& file, qint64 fileSize, const QString& name, quint32 crc, const Sizes& sizes,
                       qsizetype extraGuess, RawEntry& entry)
 {
     entry.localOffset = qint64(std::min<quint64>(sizes.local, quint64(fileSize)));
     entry.end = entry.localOffset;
     // The header, its name and (usually) its extra field in one read.
-    const QByteArray header = ReadAt(fd, entry.localOffset, 30 + entry.name.size() + extraGuess + 64);
+    const QByteArray header = ReadAt(file, entry.localOffset, 30 + entry.name.size() + extraGuess + 64);
     if (header.size() < 30 || !header.startsWith("PK\x03\x04")) {
         entry.Note(QStringLiteral("the local header of %1 is damaged").arg(name));
         return;
@@ -160,7 +149,7 @@ void CheckLocalHeader(int fd, qint64 fileSize, const QString& name, quint32 crc,
     const qsizetype localName = Le16(header.constData() + 26), localExtra = Le16(header.constData() + 28);
     const QByteArray rest = header.size() >= 30 + localName + localExtra
                                 ? header.mid(30, localName + localExtra)
-                                : ReadAt(fd, entry.localOffset + 30, localName + localExtra);
+                                : ReadAt(file, entry.localOffset + 30, localName + localExtra);
     // The UTF-8 flag may differ: it is set in place, one header at a time.
     if ((entry.localFlag ^ entry.centralFlag) & ~Utf8Flag)
         entry.Note(QStringLiteral("the local header of %1 disagrees with the directory").arg(name));
@@ -172,7 +161,7 @@ void CheckLocalHeader(int fd, qint64 fileSize, const QString& name, quint32 crc,
                 qint64(std::min<quint64>(sizes.compressed, quint64(fileSize)));
     if (entry.localFlag & 0x0008) {
         // A data descriptor follows the data: it must be there, and agree.
-        const QByteArray descriptor = ReadAt(fd, entry.end, 4 + 4 + 16);
+        const QByteArray descriptor = ReadAt(file, entry.end, 4 + 4 + 16);
         const qsizetype skip = descriptor.startsWith("PK\x07\x08") ? 4 : 0;
         if (descriptor.size() < skip + 12 || Le32(descriptor.constData() + skip) != crc)
             entry.Note(QStringLiteral("the data descriptor of %1 is damaged").arg(name));
@@ -184,15 +173,15 @@ void CheckLocalHeader(int fd, qint64 fileSize, const QString& name, quint32 crc,
 // header checked against it; ZIP64 records are followed where the sizes need
 // them. A directory that cannot be read is error 1005; a damaged local header
 // or extra field is that entry's problem only.
-QList<RawEntry> RawEntries(int fd, const QString& path, QString* warning = nullptr)
+QList<RawEntry> RawEntries(platform::File& file, const QString& path, QString* warning = nullptr)
 {
     const auto bad = [&](const QString& problem) { Unreadable(path, problem); };
-    struct stat info {};
-    if (::fstat(fd, &info) != 0)
+    platform::FileStatus info;
+    if (file.Status(info) != 0)
         bad(QStringLiteral("it cannot be read"));
-    const qint64 size = info.st_size;
+    const qint64 size = info.size;
     const qint64 tailSize = std::min<qint64>(size, 22 + 65535);
-    const QByteArray tail = ReadAt(fd, size - tailSize, tailSize);
+    const QByteArray tail = ReadAt(file, size - tailSize, tailSize);
     const qsizetype end = tail.lastIndexOf(QByteArrayLiteral("PK\x05\x06"));
     if (end < 0 || tail.size() - end < 22)
         bad(QStringLiteral("no ZIP directory found"));
@@ -204,9 +193,9 @@ QList<RawEntry> RawEntries(int fd, const QString& path, QString* warning = nullp
         *warning = QStringLiteral("the archive does not end where its end record says (its comment is damaged)");
     const bool needsZip64 = directorySize == 0xFFFFFFFF || directoryOffset == 0xFFFFFFFF;
     if (needsZip64 || count == 0xFFFF) {
-        const QByteArray locator = ReadAt(fd, endOffset - 20, 20);
+        const QByteArray locator = ReadAt(file, endOffset - 20, 20);
         if (locator.size() == 20 && locator.startsWith("PK\x06\x07")) {
-            const QByteArray record = ReadAt(fd, qint64(Le64(locator.constData() + 8)), 56);
+            const QByteArray record = ReadAt(file, qint64(Le64(locator.constData() + 8)), 56);
             if (record.size() != 56 || !record.startsWith("PK\x06\x06"))
                 bad(QStringLiteral("its ZIP64 directory is damaged"));
             count = Le64(record.constData() + 32);
@@ -221,7 +210,7 @@ QList<RawEntry> RawEntries(int fd, const QString& path, QString* warning = nullp
     if (directoryOffset > quint64(size) || directorySize > quint64(size) - directoryOffset ||
         directorySize > (quint64(1) << 30))
         bad(QStringLiteral("its directory lies outside the file"));
-    const QByteArray directory = ReadAt(fd, qint64(directoryOffset), qint64(directorySize));
+    const QByteArray directory = ReadAt(file, qint64(directoryOffset), qint64(directorySize));
 
     if (count > directorySize / 46)
         bad(QStringLiteral("its directory is damaged"));
@@ -245,7 +234,7 @@ QList<RawEntry> RawEntries(int fd, const QString& path, QString* warning = nullp
         entry.Note(Unsupported(name, Le16(h + 6), entry.centralFlag));
         Sizes sizes{Le32(h + 24), Le32(h + 20), Le32(h + 42)};
         ReadZip64Field(extra, extraLength, sizes);
-        CheckLocalHeader(fd, size, name, Le32(h + 16), sizes, extraLength, entry);
+        CheckLocalHeader(file, size, name, Le32(h + 16), sizes, extraLength, entry);
         entries << entry;
         at += 46 + nameLength + extraLength + commentLength;
     }
@@ -272,10 +261,10 @@ QList<RawEntry> RawEntries(int fd, const QString& path, QString* warning = nullp
 }
 }  // namespace
 
-// minizip reads the archive through these, from a descriptor already checked
-// to be a regular file.
+// minizip reads the archive through these, from a file already checked to be
+// a regular file.
 struct FdStream {
-    int fd = -1;
+    platform::File* file = nullptr;
     quint64 position = 0;
     int error = 0;
     // minizip reads headers a few bytes at a time: small reads come from here.
@@ -294,7 +283,7 @@ voidpf StreamOpen(voidpf, const void* stream, int)
 
 qint64 ReadFully(FdStream& stream, char* buffer, quint64 size, quint64 offset)
 {
-    return ReadInto(stream.fd, buffer, qint64(size), qint64(offset), &stream.error);
+    return ReadInto(*stream.file, buffer, qint64(size), qint64(offset), &stream.error);
 }
 
 uLong StreamRead(voidpf, voidpf opaque, void* buffer, uLong size)
@@ -340,14 +329,14 @@ ZPOS64_T StreamTell(voidpf, voidpf opaque)
 long StreamSeek(voidpf, voidpf opaque, ZPOS64_T offset, int origin)
 {
     auto* stream = static_cast<FdStream*>(opaque);
-    struct stat info {};
+    platform::FileStatus info;
     switch (origin) {
     case ZLIB_FILEFUNC_SEEK_SET: stream->position = offset; return 0;
     case ZLIB_FILEFUNC_SEEK_CUR: stream->position += offset; return 0;
     case ZLIB_FILEFUNC_SEEK_END:
-        if (::fstat(stream->fd, &info) != 0)
+        if (stream->file->Status(info) != 0)
             return -1;
-        stream->position = quint64(info.st_size) + offset;
+        stream->position = quint64(info.size) + offset;
         return 0;
     default: return -1;
     }
@@ -370,12 +359,12 @@ zlib_filefunc64_def Functions()
 }
 }  // namespace
 
-int OpenRegularFile(const QString& path, platform::FileStatus* status)
+platform::File OpenRegularFile(const QString& path, platform::FileStatus* status)
 {
     int error = 0;
-    const int fd = platform::OpenForReading(path, error, status);
-    if (fd >= 0)
-        return fd;
+    platform::File file = platform::OpenForReading(path, error, status);
+    if (file.IsOpen())
+        return file;
     if (error == platform::NotRegularFile)
         throw RuntimeError::Detailed(err::PathFileAccess, platform::ErrorText(error), path);
     const int number = error == ENOENT   ? err::FileNotFound
@@ -394,8 +383,8 @@ struct EntryReader::Inflater {
     bool streamEnded = false; // the deflate stream has reached its end
 };
 
-EntryReader::EntryReader(void* zip, int fd, qint64 rawStart, const Entry& entry)
-    : m_zip(zip), m_fd(fd), m_rawStart(rawStart), m_entry(entry), m_crc(quint32(crc32(0L, Z_NULL, 0)))
+EntryReader::EntryReader(void* zip, platform::File& file, qint64 rawStart, const Entry& entry)
+    : m_zip(zip), m_file(file), m_rawStart(rawStart), m_entry(entry), m_crc(quint32(crc32(0L, Z_NULL, 0)))
 {
     if (m_entry.method == Z_DEFLATED) {
         m_inflater = std::make_unique<Inflater>();
@@ -429,7 +418,7 @@ qint64 EntryReader::Fail(const QString& problem)
 qint64 EntryReader::ReadRaw(char* data, qint64 maxSize)
 {
     const qint64 wanted = std::min(maxSize, m_entry.compressed - m_rawDone);
-    const qint64 done = ReadInto(m_fd, data, wanted, m_rawStart + m_rawDone);
+    const qint64 done = ReadInto(m_file, data, wanted, m_rawStart + m_rawDone);
     if (done < wanted)
         return -1;  // the archive ends before the entry does
     m_rawDone += done;
@@ -503,9 +492,9 @@ qint64 EntryReader::readData(char* data, qint64 maxSize)
 
 void ZipArchive::OpenFile()
 {
-    m_fd = OpenRegularFile(m_path);
+    m_file = OpenRegularFile(m_path);
     m_stream = std::make_unique<FdStream>();
-    m_stream->fd = m_fd;
+    m_stream->file = &m_file;
 }
 
 void ZipArchive::Attach()
@@ -520,10 +509,8 @@ void ZipArchive::Release()
 {
     if (m_zip)
         unzClose(m_zip);
-    if (m_fd >= 0)
-        ::close(m_fd);
+    m_file.Close();
     m_zip = nullptr;
-    m_fd = -1;
 }
 
 ZipArchive::ZipArchive(const QString& path) : m_path(path)
@@ -532,7 +519,7 @@ ZipArchive::ZipArchive(const QString& path) : m_path(path)
         OpenFile();
         // The directory as the file holds it, checked before minizip reads
         // it: minizip takes reads past the end of the file for success.
-        const QList<RawEntry> raw = RawEntries(m_fd, path, &m_warning);
+        const QList<RawEntry> raw = RawEntries(m_file, path, &m_warning);
         Attach();
         int rc = unzGoToFirstFile(m_zip);
         for (const RawEntry& header : raw) {
@@ -600,23 +587,17 @@ std::unique_ptr<EntryReader> ZipArchive::Open(int index)
     if (unzGoToFilePos64(m_zip, &position) != UNZ_OK || unzOpenCurrentFile2(m_zip, &method, &level, 1) != UNZ_OK)
         Unreadable(m_path, QStringLiteral("the local header of %1 is damaged").arg(m_entries.at(index).name));
     // minizip has checked the local header; the raw bytes are read from here on.
-    return std::make_unique<EntryReader>(m_zip, m_fd, qint64(unzGetCurrentFileZStreamPos64(m_zip)),
+    return std::make_unique<EntryReader>(m_zip, m_file, qint64(unzGetCurrentFileZStreamPos64(m_zip)),
                                          m_entries.at(index));
 }
 
 bool LooksLikeZip(const QString& path)
 {
-    int fd = -1;
-    try {
-        fd = OpenRegularFile(path);
-    } catch (const RuntimeError&) {
-        return false;
-    }
+    int error = 0;
+    platform::File file = platform::OpenForReading(path, error);
     char start[4] = {};
-    const bool zip = ::pread(fd, start, 4, 0) == 4 &&
-                     (std::memcmp(start, "PK\x03\x04", 4) == 0 || std::memcmp(start, "PK\x05\x06", 4) == 0);
-    ::close(fd);
-    return zip;
+    return file.IsOpen() && file.ReadAt(start, 4, 0) == 4 &&
+           (std::memcmp(start, "PK\x03\x04", 4) == 0 || std::memcmp(start, "PK\x05\x06", 4) == 0);
 }
 
 quint32 FileCrc(const QString& path)
@@ -656,28 +637,23 @@ bool NeedsUtf8Flag(const QByteArray& name)
 
 void MarkUtf8Names(const QString& path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
-        throw RuntimeError(err::NumberOfErrno(errno), path);
-    try {
-        for (const RawEntry& entry : RawEntries(fd, path)) {
-            if (!entry.problem.isEmpty())
-                Unreadable(path, entry.problem);
-            if (!NeedsUtf8Flag(entry.name))
-                continue;
-            for (const auto& [offset, flag] : {std::pair{entry.localOffset + 6, entry.localFlag},
-                                               std::pair{entry.centralOffset + 8, entry.centralFlag}}) {
-                const quint16 marked = flag | Utf8Flag;
-                const char bytes[2] = {char(marked & 0xFF), char(marked >> 8)};
-                if (::pwrite(fd, bytes, 2, off_t(offset)) != 2)
-                    throw RuntimeError(err::DeviceIO, qt_error_string(errno), path);
-            }
+    int error = 0;
+    platform::File file = platform::OpenForUpdate(path, error);
+    if (!file.IsOpen())
+        throw RuntimeError(err::NumberOfErrno(error), path);
+    for (const RawEntry& entry : RawEntries(file, path)) {
+        if (!entry.problem.isEmpty())
+            Unreadable(path, entry.problem);
+        if (!NeedsUtf8Flag(entry.name))
+            continue;
+        for (const auto& [offset, flag] : {std::pair{entry.localOffset + 6, entry.localFlag},
+                                           std::pair{entry.centralOffset + 8, entry.centralFlag}}) {
+            const quint16 marked = flag | Utf8Flag;
+            const char bytes[2] = {char(marked & 0xFF), char(marked >> 8)};
+            if (!file.WriteAt(bytes, 2, offset))
+                throw RuntimeError(err::DeviceIO, platform::ErrorText(errno), path);
         }
-    } catch (...) {
-        ::close(fd);
-        throw;
     }
-    ::close(fd);
 }
 
 void VerifyArchive(const QString& path, const QList<Expected>& expected)

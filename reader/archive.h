@@ -9,9 +9,7 @@
 #include <ctime>
 #include <memory>
 
-namespace platform {
-struct FileStatus;
-}
+#include "platform/platform.h"
 
 // Reading ZIP archives back, through zlib's minizip.
 namespace archive {
@@ -36,7 +34,7 @@ struct Entry {
 // sizes the reader asks for.
 class EntryReader : public QIODevice {
 public:
-    EntryReader(void* zip, int fd, qint64 rawStart, const Entry& entry);
+    EntryReader(void* zip, platform::File& file, qint64 rawStart, const Entry& entry);
     ~EntryReader() override;
     bool isSequential() const override { return true; }
     bool intact() const { return m_intact; }
@@ -52,7 +50,7 @@ private:
     qint64 ReadRaw(char* data, qint64 maxSize);
 
     void* m_zip;
-    int m_fd;
+    platform::File& m_file;
     qint64 m_rawStart;  // where the entry's raw bytes begin in the archive
     qint64 m_rawDone = 0;
     std::unique_ptr<Inflater> m_inflater;
@@ -93,7 +91,7 @@ private:
     void Release();
 
     QString m_path;
-    int m_fd = -1;
+    platform::File m_file;
     std::unique_ptr<FdStream> m_stream;
     void* m_zip = nullptr;
     QList<Entry> m_entries;
@@ -104,9 +102,9 @@ private:
 
 // Opens a file for reading only if it is a regular file, never waiting on a
 // pipe or a device. Missing is run-time error 53, anything else 75 (70 when
-// permission is denied). Returns the descriptor, to be closed by the caller,
-// and the file's status in `status` if given.
-int OpenRegularFile(const QString& path, platform::FileStatus* status = nullptr);
+// permission is denied). Returns the open file, and the file's status in
+// `status` if given.
+platform::File OpenRegularFile(const QString& path, platform::FileStatus* status = nullptr);
 
 // True if the file starts like a ZIP archive. Looks only at regular files.
 bool LooksLikeZip(const QString& path);

@@ -178,7 +178,7 @@ void TestPackCli::refusedBeforeAnythingIsWritten_data()
         << user + QStringList{"-o", "shared/theirs.zip"} + files << pw << 2
         << "it belongs to another user, and its folder lets only the owner replace it" << "nobody";
     QTest::newRow("password file unreadable") << user + out + files + QStringList{"--password-file", "."} << pw << 2
-                                              << ".: cannot read the password file: Is a directory" << QString();
+                                              << ".: cannot read the password file: not a regular file" << QString();
     QTest::newRow("name starting with a dot") << user + out + QStringList{"a.xls", ".hidden.xls"} << pw << 2
                                               << ".hidden.xls: the name starts with a dot" << QString();
     QTest::newRow("package name over 255 bytes") << user + out + QStringList{QString(253, u'n')} << pw << 2
