@@ -459,8 +459,9 @@ public:
                 const QByteArray& bytes = method == Deflate ? result.deflated : result.raw;
                 if (zipWriteInFileInZip(zip, bytes.constData(), unsigned(bytes.size())) != ZIP_OK || out.error)
                     throw failed();
+                // A piece is 1 MiB: its length fits zlib's offset on every system.
                 entry.crc = result.pieces == 1 ? result.crc
-                                               : quint32(crc32_combine64(entry.crc, result.crc, result.raw.size()));
+                                               : quint32(crc32_combine(entry.crc, result.crc, z_off_t(result.raw.size())));
                 entry.size += result.raw.size();
                 entry.compressed += bytes.size();
                 done += result.raw.size();

@@ -2,8 +2,7 @@
 
 #include "RuntimeError.h"
 
-#include <QStringDecoder>
-#include <QStringEncoder>
+#include <QHash>
 #include <QList>
 
 #include <algorithm>
@@ -11,53 +10,80 @@
 
 namespace text {
 namespace {
-constexpr const char* CodePage = "windows-874";
+// Windows-874 as Windows itself and ICU have it: ASCII below 0x80, and these
+// characters for the bytes 0x80 to 0xFF (the bytes the Thai standard leaves
+// open map to C1 controls and to private-use characters, so that every byte
+// comes back as it was). One table on every system, so that the same text
+// becomes the same bytes everywhere; tst_cipher holds it to the system's own.
+constexpr char16_t High[128] = {
+    0x20AC, 0x0081, 0x0082, 0x0083, 0x0084, 0x2026, 0x0086, 0x0087,  // 0x80
+    0x0088, 0x0089, 0x008A, 0x008B, 0x008C, 0x008D, 0x008E, 0x008F,  // 0x88
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 0x90
+    0x0098, 0x0099, 0x009A, 0x009B, 0x009C, 0x009D, 0x009E, 0x009F,  // 0x98
+    0x00A0, 0x0E01, 0x0E02, 0x0E03, 0x0E04, 0x0E05, 0x0E06, 0x0E07,  // 0xA0
+    0x0E08, 0x0E09, 0x0E0A, 0x0E0B, 0x0E0C, 0x0E0D, 0x0E0E, 0x0E0F,  // 0xA8
+    0x0E10, 0x0E11, 0x0E12, 0x0E13, 0x0E14, 0x0E15, 0x0E16, 0x0E17,  // 0xB0
+    0x0E18, 0x0E19, 0x0E1A, 0x0E1B, 0x0E1C, 0x0E1D, 0x0E1E, 0x0E1F,  // 0xB8
+    0x0E20, 0x0E21, 0x0E22, 0x0E23, 0x0E24, 0x0E25, 0x0E26, 0x0E27,  // 0xC0
+    0x0E28, 0x0E29, 0x0E2A, 0x0E2B, 0x0E2C, 0x0E2D, 0x0E2E, 0x0E2F,  // 0xC8
+    0x0E30, 0x0E31, 0x0E32, 0x0E33, 0x0E34, 0x0E35, 0x0E36, 0x0E37,  // 0xD0
+    0x0E38, 0x0E39, 0x0E3A, 0xF8C1, 0xF8C2, 0xF8C3, 0xF8C4, 0x0E3F,  // 0xD8
+    0x0E40, 0x0E41, 0x0E42, 0x0E43, 0x0E44, 0x0E45, 0x0E46, 0x0E47,  // 0xE0
+    0x0E48, 0x0E49, 0x0E4A, 0x0E4B, 0x0E4C, 0x0E4D, 0x0E4E, 0x0E4F,  // 0xE8
+    0x0E50, 0x0E51, 0x0E52, 0x0E53, 0x0E54, 0x0E55, 0x0E56, 0x0E57,  // 0xF0
+    0x0E58, 0x0E59, 0x0E5A, 0x0E5B, 0xF8C5, 0xF8C6, 0xF8C7, 0xF8C8,  // 0xF8
+};
 
-// Encodes and checks that decoding gives the text back, so that neither a
-// replacement '?' nor a best-fit substitute can slip through.
-bool TryToAnsi(const QString& value, QByteArray& out)
+// The byte of a character, or -1 when Windows-874 has none for it.
+int ByteOf(char16_t c)
 {
-    QStringEncoder encoder(CodePage, QStringConverter::Flag::Stateless);
-    out = encoder.encode(value);
-    if (!encoder.isValid() || encoder.hasError())
-        return false;
-    return FromAnsi(out) == value;
+    if (c < 0x80)
+        return c;
+    static const QHash<char16_t, int> bytes = [] {
+        QHash<char16_t, int> map;
+        for (int i = 0; i < 128; ++i)
+            map.insert(High[i], 0x80 + i);
+        return map;
+    }();
+    return bytes.value(c, -1);
 }
 }  // namespace
 
 QByteArray ToAnsi(const QString& value)
 {
-    QByteArray bytes;
-    if (TryToAnsi(value, bytes))
-        return bytes;
-    // Name the first character that does not fit, for the operator.
+    QByteArray bytes(value.size(), Qt::Uninitialized);
     for (qsizetype i = 0; i < value.size(); ++i) {
+        const int byte = ByteOf(value.at(i).unicode());
+        if (byte >= 0) {
+            bytes[i] = char(byte);
+            continue;
+        }
+        // Name the character that does not fit, for the operator.
         const qsizetype n = value.at(i).isHighSurrogate() && i + 1 < value.size() ? 2 : 1;
         const QString one = value.mid(i, n);
-        QByteArray ignored;
-        if (!TryToAnsi(one, ignored)) {
-            const QString code = QString::number(one.toUcs4().value(0), 16).toUpper().rightJustified(4, u'0');
-            throw RuntimeError(err::InvalidCall,
-                               QStringLiteral("The character \u201C%1\u201D (U+%2) cannot be written in "
-                                              "the Thai code page Windows-874")
-                                   .arg(one, code),
-                               QString());
-        }
-        i += n - 1;
+        const QString code = QString::number(one.toUcs4().value(0), 16).toUpper().rightJustified(4, u'0');
+        throw RuntimeError(err::InvalidCall,
+                           QStringLiteral("The character \u201C%1\u201D (U+%2) cannot be written in "
+                                          "the Thai code page Windows-874")
+                               .arg(one, code),
+                           QString());
     }
-    throw RuntimeError(err::InvalidCall, QStringLiteral("The text cannot be written in Windows-874"), QString());
+    return bytes;
 }
 
 QString FromAnsi(const QByteArray& bytes)
 {
-    QStringDecoder decoder(CodePage, QStringConverter::Flag::Stateless);
-    return decoder.decode(bytes);
+    QString text(bytes.size(), Qt::Uninitialized);
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const auto byte = quint8(bytes[i]);
+        text[i] = QChar(byte < 0x80 ? char16_t(byte) : High[byte - 0x80]);
+    }
+    return text;
 }
 
 bool IsAnsi(const QString& value)
 {
-    QByteArray ignored;
-    return TryToAnsi(value, ignored);
+    return std::all_of(value.cbegin(), value.cend(), [](QChar c) { return ByteOf(c.unicode()) >= 0; });
 }
 
 bool IsControlCharacter(char32_t c)

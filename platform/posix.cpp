@@ -101,21 +101,6 @@ int Stat(const QString& path, FileStatus& status, bool followLinks)
     return 0;
 }
 
-QString FinalTarget(const QString& path)
-{
-    QString current = path;
-    for (int hops = 0; hops < 40; ++hops) {  // as the system's own limit on chains
-        const QFileInfo link(current);
-        if (!link.isSymbolicLink())
-            return current;
-        const QString target = link.symLinkTarget();
-        if (target.isEmpty())
-            return current;
-        current = target;
-    }
-    return current;
-}
-
 bool MayReplace(const FileStatus& status, const FileStatus& folder)
 {
     const uid_t me = ::geteuid();
@@ -282,35 +267,6 @@ File CreateNew(const QString& path, int& error)
     File file(::open(Native(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     error = file.IsOpen() ? 0 : errno;
     return file;
-}
-
-FileDevice::FileDevice(File file, OpenMode mode) : m_file(std::move(file))
-{
-    open(mode | QIODevice::Unbuffered);
-}
-
-void FileDevice::close()
-{
-    QIODevice::close();
-    m_file.Close();
-}
-
-qint64 FileDevice::readData(char* data, qint64 maxSize)
-{
-    const qint64 n = m_file.Read(data, maxSize);
-    if (n < 0)
-        setErrorString(ErrorText(errno));
-    return n;
-}
-
-qint64 FileDevice::writeData(const char* data, qint64 size)
-{
-    if (m_file.Write(data, size))
-        return size;
-    const int code = errno;
-    setErrorString(ErrorText(code));
-    errno = code;  // for a caller that tells a full disk from other failures
-    return -1;
 }
 
 // --------------------------------------------------------------------------- folders

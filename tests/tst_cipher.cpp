@@ -6,12 +6,56 @@
 
 #include <QCryptographicHash>
 #include <QRandomGenerator>
+#include <QStringDecoder>
+#include <QStringEncoder>
 #include <QTest>
+
+#include <optional>
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 #include <functional>
 
 using namespace testfiles;
 
+
+namespace {
+// The system's own Windows-874: ICU's through Qt on Linux, Windows' code page there.
+QString SystemDecoded(char byte)
+{
+#ifdef Q_OS_WIN
+    wchar_t wide[2] = {};
+    const int n = MultiByteToWideChar(874, 0, &byte, 1, wide, 2);
+    return QString::fromWCharArray(wide, n);
+#else
+    return QStringDecoder("windows-874", QStringConverter::Flag::Stateless).decode(QByteArray(1, byte));
+#endif
+}
+
+// The byte the system gives a character, if it gives one that reads back as it.
+std::optional<char> SystemEncoded(char16_t c)
+{
+    QByteArray bytes;
+#ifdef Q_OS_WIN
+    char out[4] = {};
+    BOOL defaulted = FALSE;
+    const wchar_t wide = wchar_t(c);
+    const int n = WideCharToMultiByte(874, WC_NO_BEST_FIT_CHARS, &wide, 1, out, 4, nullptr, &defaulted);
+    if (defaulted)
+        return std::nullopt;
+    bytes = QByteArray(out, n);
+#else
+    QStringEncoder encoder("windows-874", QStringConverter::Flag::Stateless);
+    bytes = encoder.encode(QString(QChar(c)));
+    if (encoder.hasError())
+        return std::nullopt;
+#endif
+    if (bytes.size() != 1 || SystemDecoded(bytes[0]) != QString(QChar(c)))
+        return std::nullopt;
+    return bytes[0];
+}
+}  // namespace
 
 class TestCipher : public QObject {
     Q_OBJECT
@@ -123,6 +167,21 @@ void TestCipher::ansiConversionNeverSubstitutes()
         }
     }
     QVERIFY(text::IsAnsi(QString::fromUtf8("รหัสผ่าน 123")));
+
+    // The program's one table is the system's own Windows-874, byte for byte
+    // and character for character: every byte reads as the system reads it,
+    // and a character has a byte (every Thai one does; what the dialog must
+    // refuse has none) exactly when the system gives it one that reads back.
+    for (int byte = 0; byte < 256; ++byte)
+        QCOMPARE(text::FromAnsi(QByteArray(1, char(byte))), SystemDecoded(char(byte)));
+    for (char16_t c = 1; c != 0; ++c) {
+        if (QChar::isSurrogate(c))
+            continue;
+        const std::optional<char> system = SystemEncoded(c);
+        QVERIFY2(text::IsAnsi(QString(QChar(c))) == system.has_value(), qPrintable(QString::number(c, 16)));
+        if (system)
+            QCOMPARE(text::ToAnsi(QString(QChar(c))), QByteArray(1, *system));
+    }
 }
 
 void TestCipher::padField()
