@@ -98,6 +98,68 @@ bool ExtraFieldIsSound(const char* extra, qsizetype length)
     return at == length;
 }
 
+// The extra blocks that carry compressed attributes, as unzip tests them: the
+// offset of their compressed part (after the block's own header), or 0.
+int AttributesOffset(quint16 id)
+{
+    switch (id) {
+    case 0x0009:  // OS/2 extended attributes
+    case 0x4341:  // an access control list
+        return 4;
+    case 0x4453:  // a Windows security descriptor (Windows' zip stores one by default)
+        return 5;
+    default: return 0;
+    }
+}
+
+// What is wrong with the compressed attributes in a local extra field, if
+// anything: each such block is held to what unzip -t checks (its size, its
+// method, its data, its CRC). Attributes this reader cannot read (a Mac, BeOS
+// or VMS block) are refused; Quillfold writes none of them.
+QString AttributesProblem(const char* extra, qsizetype length)
+{
+    for (qsizetype at = 0; length - at >= 4; at += 4 + Le16(extra + at + 2)) {
+        const quint16 id = Le16(extra + at);
+        const qsizetype size = std::min<qsizetype>(Le16(extra + at + 2), length - at - 4);
+        const char* block = extra + at + 4;
+        if (id == 0x334d || id == 0x6542 || id == 0x7441 || id == 0x000c)
+            return QStringLiteral("it carries attributes this reader cannot check");
+        const int offset = AttributesOffset(id);
+        if (offset == 0)
+            continue;
+        if (size < offset + 6)
+            return size <= 4 ? QString() : QStringLiteral("its extended attributes are cut short");
+        const quint32 expected = Le32(block);  // their uncompressed size
+        const quint16 method = Le16(block + offset);
+        const quint32 crc = Le32(block + offset + 2);
+        const QByteArray packed(block + offset + 6, size - offset - 6);
+        QByteArray attributes;
+        if (method == 0) {
+            attributes = packed;
+        } else if (method == 8) {
+            attributes.resize(qsizetype(expected));
+            z_stream z{};
+            if (inflateInit2(&z, -MAX_WBITS) != Z_OK)
+                return QStringLiteral("its extended attributes cannot be inflated");
+            z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.constData()));
+            z.avail_in = uInt(packed.size());
+            z.next_out = reinterpret_cast<Bytef*>(attributes.data());
+            z.avail_out = uInt(attributes.size());
+            const int rc = inflate(&z, Z_FINISH);
+            const bool ended = rc == Z_STREAM_END && z.total_out == expected;
+            inflateEnd(&z);
+            if (!ended)
+                return QStringLiteral("its extended attributes are not valid compressed data");
+        } else {
+            return QStringLiteral("its extended attributes are compressed with method %1").arg(method);
+        }
+        if (quint32(attributes.size()) != expected ||
+            libdeflate_crc32(0, attributes.constData(), size_t(attributes.size())) != crc)
+            return QStringLiteral("its extended attributes do not match their CRC");
+    }
+    return {};
+}
+
 // What makes an entry one this reader will not take, if anything: a newer
 // format than ZIP 4.6 (ZIP64 is 4.5), or encryption, which Quillfold never uses.
 QString Unsupported(const QString& name, quint16 versionNeeded, quint16 flag)
@@ -157,6 +219,8 @@ void CheckLocalHeader(platform::File& file, qint64 fileSize, const QString& name
         entry.Note(QStringLiteral("the local header of %1 names another file").arg(name));
     if (rest.size() != localName + localExtra || !ExtraFieldIsSound(rest.constData() + localName, localExtra))
         entry.Note(QStringLiteral("the local extra field of %1 is damaged").arg(name));
+    else if (const QString problem = AttributesProblem(rest.constData() + localName, localExtra); !problem.isEmpty())
+        entry.Note(QStringLiteral("%1: %2").arg(name, problem));
     entry.end = entry.localOffset + 30 + localName + localExtra +
                 qint64(std::min<quint64>(sizes.compressed, quint64(fileSize)));
     if (entry.localFlag & 0x0008) {
@@ -253,6 +317,47 @@ QList<RawEntry> RawEntries(platform::File& file, const QString& path, QString* w
         }
     }
     return entries;
+}
+
+// Makes the end record's size of the central directory what it is: the
+// distance from the directory to the record that follows it (the ZIP64 end
+// record, or the end record).
+void CorrectDirectorySize(platform::File& file, const QString& path)
+{
+    platform::FileStatus info;
+    if (file.Status(info) != 0 || info.size < 22)
+        return;
+    const qint64 tailSize = std::min<qint64>(info.size, 22 + 65535);
+    const QByteArray tail = ReadAt(file, info.size - tailSize, tailSize);
+    const qsizetype end = tail.lastIndexOf(QByteArrayLiteral("PK\x05\x06"));
+    if (end < 0 || tail.size() - end < 22)
+        return;
+    const qint64 endOffset = info.size - tailSize + end;
+    const auto write = [&](qint64 offset, const char* bytes, qint64 size) {
+        if (!file.WriteAt(bytes, size, offset))
+            throw RuntimeError(err::DeviceIO, platform::ErrorText(errno), path);
+    };
+    const QByteArray locator = ReadAt(file, endOffset - 20, 20);
+    if (locator.size() == 20 && locator.startsWith("PK\x06\x07")) {
+        const qint64 recordOffset = qint64(Le64(locator.constData() + 8));
+        const QByteArray record = ReadAt(file, recordOffset, 56);
+        if (record.size() != 56 || !record.startsWith("PK\x06\x06"))
+            return;
+        const quint64 size = quint64(recordOffset) - Le64(record.constData() + 48);
+        if (Le64(record.constData() + 40) != size && size < quint64(recordOffset)) {
+            char bytes[8];
+            qToLittleEndian<quint64>(size, bytes);
+            write(recordOffset + 40, bytes, 8);
+        }
+        return;
+    }
+    const quint32 offset = Le32(tail.constData() + end + 16);
+    const quint32 recorded = Le32(tail.constData() + end + 12);
+    if (offset != 0xFFFFFFFF && quint64(offset) <= quint64(endOffset) && recorded != quint64(endOffset) - offset) {
+        char bytes[4];
+        qToLittleEndian<quint32>(quint32(endOffset - offset), bytes);
+        write(endOffset + 12, bytes, 4);
+    }
 }
 
 [[noreturn]] void Differs(const QString& path, const QString& difference)
@@ -641,6 +746,7 @@ void MarkUtf8Names(const QString& path)
     platform::File file = platform::OpenForUpdate(path, error);
     if (!file.IsOpen())
         throw RuntimeError(err::NumberOfErrno(error), path);
+    CorrectDirectorySize(file, path);
     for (const RawEntry& entry : RawEntries(file, path)) {
         if (!entry.problem.isEmpty())
             Unreadable(path, entry.problem);
