@@ -24,6 +24,8 @@ Program::Program(int argc, char** argv, const char* name, const char* version, c
     parser.addHelpOption();
     parser.addVersionOption();
     platform::IgnoreBrokenPipes();
+    platform::WriteTextToConsole(out, stdout);
+    platform::WriteTextToConsole(err, stderr);
 }
 
 std::optional<int> Program::ParseOrEnd()

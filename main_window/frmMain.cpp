@@ -42,7 +42,7 @@ frmMain::frmMain(QWidget* parent)
     ui->setupUi(this);
     setWindowIcon(QIcon(QStringLiteral(":/icon/quillfold.ico")));
     // The client area is 420 x 329 below the menu; controls keep their places on resize.
-    resize(420, 329 + ui->menubar->sizeHint().height());
+    resize(420, 329 + ui->menubar->heightForWidth(420));  // the height the bar takes at this width, whatever the style
     QFont versionFont = ui->lblVersion->font();
     versionFont.setStyleHint(QFont::Serif);
     ui->lblVersion->setFont(versionFont);

@@ -8,10 +8,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <functional>
 
 class QProcess;
+class QTextStream;
 
 // What differs between the systems Quillfold runs on lives behind this one
 // small interface, so that the pack run, the engine, the reader and the
@@ -235,13 +237,14 @@ bool ProcessRuns(qint64 pid);
 QString ProgramFile(const QString& path);
 // Before a child is started: it runs with no terminal and no window, and it
 // is stopped when this program dies (POSIX: its own session and a parent-death
-// signal; Windows: a job object that kills it when its last handle goes).
+// signal; Windows: a job of its own that kills it, and all it started, when
+// its last handle goes).
 void PrepareChild(QProcess& process);
 // Right after it started.
 void ChildStarted(QProcess& process);
 // Stops it and waits until it is gone (POSIX: SIGTERM, then SIGKILL after
-// `graceMs`; Windows: TerminateProcess, which leaves it no chance to clean up:
-// what it was writing must be removed by the caller).
+// `graceMs`; Windows: its job is terminated, which leaves it no chance to
+// clean up: what it was writing must be removed by the caller).
 void StopChild(QProcess& process, int graceMs);
 
 // ---------------------------------------------------------------------------
@@ -259,6 +262,10 @@ void Ended();
 // Output into a pipe whose reader is gone is an error to report (EPIPE), not
 // a signal that ends the program before it can clean up.
 void IgnoreBrokenPipes();
+// When `which` (stdout or stderr) is a console, `stream` writes to it as text,
+// so that Thai shows as Thai whatever the console's code page (Windows: as
+// UTF-16; elsewhere the stream is left as it is).
+void WriteTextToConsole(QTextStream& stream, FILE* which);
 bool InputIsTerminal();
 bool ErrorIsTerminal();
 // Shows `question` on stderr and reads one line from the terminal without

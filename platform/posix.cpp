@@ -643,6 +643,11 @@ void IgnoreBrokenPipes()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+void WriteTextToConsole(QTextStream&, FILE*)
+{
+    // A terminal takes UTF-8 bytes as they are.
+}
+
 bool InputIsTerminal()
 {
     return ::isatty(STDIN_FILENO);

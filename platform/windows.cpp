@@ -6,12 +6,16 @@
 #include <QDir>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QTextStream>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <windows.h>
 
@@ -400,6 +404,10 @@ Folder Folder::Open(const QString& path, bool refuseLinks, int& error)
     }
     BY_HANDLE_FILE_INFORMATION info{};
     ::GetFileInformationByHandle(handle, &info);
+    // The path's own attributes too: some file systems tell a link only there.
+    const DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        info.dwFileAttributes |= attributes & FILE_ATTRIBUTE_REPARSE_POINT;
     if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
         (refuseLinks && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
         error = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? ELOOP : ENOTDIR;
@@ -586,35 +594,70 @@ QString ProgramFile(const QString& path)
 
 void PrepareChild(QProcess& process)
 {
-    process.setCreateProcessArgumentsModifier(
-        [](QProcess::CreateProcessArguments* arguments) { arguments->flags |= CREATE_NO_WINDOW; });
+    // No console at all (a hidden one would still take questions nobody sees):
+    // its input, output and errors are the pipes QProcess gives it.
+    process.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments* arguments) {
+        arguments->flags = (arguments->flags & ~DWORD(CREATE_NO_WINDOW)) | DETACHED_PROCESS;
+    });
 }
+
+namespace {
+const char JobProperty[] = "quillfold-job";
+
+HANDLE JobOf(const QProcess& process)
+{
+    return reinterpret_cast<HANDLE>(process.property(JobProperty).value<quintptr>());
+}
+}  // namespace
 
 void ChildStarted(QProcess& process)
 {
-    // One job for every child: when this program ends, however it ends, its
-    // last handle goes and the system kills what is in it.
-    static const HANDLE job = [] {
-        const HANDLE created = ::CreateJobObjectW(nullptr, nullptr);
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        if (created)
-            ::SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-        return created;
-    }();
+    // A job of its own for every child: stopping it stops whatever it started
+    // too, and when this program ends, however it ends, the job's last handle
+    // goes and the system kills what is in it.
+    const HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
     if (!job)
         return;
-    if (const HANDLE child = ::OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(process.processId()))) {
-        ::AssignProcessToJobObject(job, child);
-        ::CloseHandle(child);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    const HANDLE child = ::OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(process.processId()));
+    if (!child || !::AssignProcessToJobObject(job, child)) {
+        if (child)
+            ::CloseHandle(child);
+        ::CloseHandle(job);
+        return;
     }
+    ::CloseHandle(child);
+    process.setProperty(JobProperty, QVariant::fromValue(quintptr(job)));
+    QObject::connect(&process, &QProcess::finished, &process, [&process] {
+        if (const HANDLE done = JobOf(process)) {
+            process.setProperty(JobProperty, QVariant());
+            ::CloseHandle(done);
+        }
+    });
 }
 
 void StopChild(QProcess& process, int)
 {
-    // A console program has no window to be asked to close: it is ended at once.
+    // A console program has no window to be asked to close: it is ended at
+    // once, with all it started, and only when the last of them is gone are
+    // the files it held free to be removed.
+    const HANDLE job = JobOf(process);
+    if (job)
+        ::TerminateJobObject(job, 1);
     process.kill();
     process.waitForFinished(-1);
+    if (!job)
+        return;
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    for (int waited = 0; waited < 5000; waited += 10) {
+        if (!::QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
+                                         nullptr) ||
+            accounting.ActiveProcesses == 0)
+            break;
+        ::Sleep(10);
+    }
 }
 
 // --------------------------------------------------------------------------- interrupts and the console
@@ -645,8 +688,11 @@ DWORD hiddenInputMode = 0;
 
 BOOL WINAPI RestoreEcho(DWORD)
 {
+    // Ctrl+C at the prompt: the echo comes back, and the program ends as it
+    // would have without a handler.
     ::SetConsoleMode(hiddenInput, hiddenInputMode);
-    return FALSE;  // and the program ends as it would have
+    ::ExitProcess(DWORD(STATUS_CONTROL_C_EXIT));
+    return TRUE;
 }
 
 bool IsConsole(DWORD which)
@@ -674,6 +720,62 @@ void Ended()
 
 void IgnoreBrokenPipes()
 {
+}
+
+namespace {
+// What a console shows is text, not bytes: UTF-8 written to it is handed over
+// as UTF-16, which every console shows whatever its code page.
+class ConsoleWriter : public QIODevice
+{
+public:
+    explicit ConsoleWriter(HANDLE console) : m_console(console) { open(QIODevice::WriteOnly | QIODevice::Unbuffered); }
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 size) override
+    {
+        m_carry.append(data, size);
+        // A character cut at the end waits for its other bytes.
+        qsizetype whole = m_carry.size();
+        for (qsizetype back = 1; back <= 3 && back <= m_carry.size(); ++back) {
+            const uchar c = uchar(m_carry[m_carry.size() - back]);
+            if ((c & 0xC0) != 0x80) {
+                const int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+                if (length > back)
+                    whole -= back;
+                break;
+            }
+        }
+        const std::wstring wide = QString::fromUtf8(m_carry.first(whole)).toStdWString();
+        m_carry.remove(0, whole);
+        for (size_t done = 0; done < wide.size();) {
+            DWORD written = 0;
+            if (!::WriteConsoleW(m_console, wide.data() + done, DWORD(std::min<size_t>(wide.size() - done, 8192)),
+                                 &written, nullptr) ||
+                written == 0) {
+                setErrorString(ErrorText(LastError()));
+                return -1;
+            }
+            done += written;
+        }
+        return size;
+    }
+
+private:
+    HANDLE m_console;
+    QByteArray m_carry;
+};
+}  // namespace
+
+void WriteTextToConsole(QTextStream& stream, FILE* which)
+{
+    const HANDLE handle = ::GetStdHandle(which == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (!::GetConsoleMode(handle, &mode))
+        return;  // a file or a pipe takes the bytes as they are
+    static std::vector<std::unique_ptr<ConsoleWriter>> writers;
+    writers.push_back(std::make_unique<ConsoleWriter>(handle));
+    stream.setDevice(writers.back().get());
 }
 
 bool InputIsTerminal()

@@ -3,6 +3,7 @@
 
 #include "packing/RuntimeError.h"
 #include "platform/platform.h"
+#include "reader/archive.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -13,6 +14,10 @@
 #include <QTest>
 
 #include <functional>
+#ifdef Q_OS_WIN
+#define WIN32_LEAN_AND_MEAN  // no common dialog macros: the window has OFN_ names of its own
+#include <windows.h>
+#endif
 #include <mutex>
 
 namespace testfiles {
@@ -30,23 +35,78 @@ inline QByteArray ReadFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// The entry names of an archive, in their order, as Debian's unzip lists them.
-inline QStringList EntriesOf(const QString& archive)
+// A program built beside the tests (with the system's executable extension).
+inline QString BuiltProgram(const QString& name)
 {
-    QProcess list;
-    list.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive});
-    list.waitForFinished();
-    return QString::fromUtf8(list.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+    return platform::ProgramFile(QCoreApplication::applicationDirPath() + u'/' + name);
 }
 
-// The bytes of an archive entry as Debian's unzip extracts them.
+// Info-ZIP's zip or unzip, as the programs run it: bin/ beside them.
+inline QString InfoZip(const QString& name)
+{
+    return BuiltProgram(QStringLiteral("bin/") + name);
+}
+
+// The entry names of an archive, in their order, as Info-ZIP's unzip lists
+// them; on Windows, whose unzip takes and shows names only in the ANSI code
+// page, as this program's reader does.
+inline QStringList EntriesOf(const QString& archive)
+{
+#ifdef Q_OS_WIN
+    QStringList names;
+    try {
+        const archive::ZipArchive zip(archive);
+        for (const archive::Entry& entry : zip.Entries())
+            names << entry.name;
+    } catch (const RuntimeError&) {
+    }
+    return names;
+#else
+    QProcess list;
+    list.start(InfoZip(QStringLiteral("unzip")), {QStringLiteral("-Z1"), archive});
+    list.waitForFinished();
+    return QString::fromUtf8(list.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+#endif
+}
+
+// The bytes of an archive entry as Info-ZIP's unzip extracts them (on
+// Windows, as this program's reader does, checked to its end).
 inline QByteArray EntryContent(const QString& archive, const QString& entry)
 {
+#ifdef Q_OS_WIN
+    try {
+        archive::ZipArchive zip(archive);
+        for (int i = 0; i < zip.Entries().size(); ++i) {
+            if (zip.Entries()[i].name != entry)
+                continue;
+            const std::unique_ptr<archive::EntryReader> data = zip.Open(i);
+            const QByteArray bytes = data->readAll();
+            return data->intact() ? bytes : QByteArray("(damaged)");
+        }
+    } catch (const RuntimeError&) {
+    }
+    return {};
+#else
     QProcess extract;
-    extract.start(QStringLiteral("unzip"), {QStringLiteral("-p"), archive, entry});
+    extract.start(InfoZip(QStringLiteral("unzip")), {QStringLiteral("-p"), archive, entry});
     extract.waitForFinished(-1);
     return extract.readAllStandardOutput();
+#endif
 }
+
+// Runs Info-ZIP's zip; its exit code.
+inline int Zip(const QStringList& arguments)
+{
+    return QProcess::execute(InfoZip(QStringLiteral("zip")), arguments);
+}
+
+// True where the tests can use what only POSIX systems have: signals,
+// pipes in the file system, other users, mounts, resource limits, Python.
+#ifdef Q_OS_WIN
+constexpr bool Posix = false;
+#else
+constexpr bool Posix = true;
+#endif
 
 // Random bytes, from the given generator or the global one.
 inline QByteArray RandomBytes(qint64 size, QRandomGenerator* random = QRandomGenerator::global())
@@ -57,10 +117,92 @@ inline QByteArray RandomBytes(qint64 size, QRandomGenerator* random = QRandomGen
     return bytes;
 }
 
-// A program built beside the tests.
-inline QString BuiltProgram(const QString& name)
+// The environment variables that name the temporary folder.
+inline QStringList TempVariables()
 {
-    return QCoreApplication::applicationDirPath() + u'/' + name;
+    return Posix ? QStringList{QStringLiteral("TMPDIR")} : QStringList{QStringLiteral("TMP"), QStringLiteral("TEMP")};
+}
+
+// Makes `folder` the temporary folder of this process and of what it starts.
+inline void UseTempFolder(const QString& folder)
+{
+    for (const QString& name : TempVariables())
+        qputenv(name.toLatin1().constData(), QFile::encodeName(QDir::toNativeSeparators(folder)));
+}
+
+// Puts a program at `path` (without extension): a link on POSIX, a copy on
+// Windows, whose links are no programs.
+inline void PlaceProgram(const QString& program, const QString& path)
+{
+    const QString placed = platform::ProgramFile(path);
+    if (QFileInfo::exists(placed))
+        return;
+    if (!(Posix ? QFile::link(program, placed) : QFile::copy(program, placed)))
+        qFatal("cannot make %s", qPrintable(placed));
+}
+
+// Makes a symbolic link at `link` to `target`; false where the system makes
+// none (Wine's CreateSymbolicLinkW makes nothing, but it starts POSIX programs:
+// its own links are made with ln).
+inline bool MakeLink(const QString& target, const QString& link)
+{
+    if (Posix)
+        return QFile::link(target, link);
+    const auto unix = [](const QString& path) {  // the POSIX path Wine keeps behind a Windows one
+#ifdef Q_OS_WIN
+        using ToUnix = char* (*)(const wchar_t*);
+        const auto toUnix = reinterpret_cast<ToUnix>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+        if (char* converted = toUnix && QDir::isAbsolutePath(path) ? toUnix(path.toStdWString().c_str()) : nullptr) {
+            const QString result = QString::fromUtf8(converted);
+            HeapFree(GetProcessHeap(), 0, converted);
+            return result;
+        }
+#endif
+        return path;
+    };
+    if (QProcess::execute(QStringLiteral("/bin/ln"), {QStringLiteral("-s"), unix(target), unix(link)}) == 0)
+        return true;
+    QProcess mklink;
+    mklink.start(QStringLiteral("cmd"), {QStringLiteral("/c"), QStringLiteral("mklink"), QStringLiteral("/j"),
+                                         QDir::toNativeSeparators(link), QDir::toNativeSeparators(target)});
+    return mklink.waitForFinished() && mklink.exitCode() == 0 && QFileInfo(link).isDir();
+}
+
+// Removes a symbolic link made by MakeLink, if `path` is one (never what it
+// leads to).
+inline void RemoveLink(const QString& path)
+{
+#ifdef Q_OS_WIN
+    const DWORD attributes = GetFileAttributesW(path.toStdWString().c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return;
+    using ToUnix = char* (*)(const wchar_t*);
+    const auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    if (char* unix = toUnix ? toUnix(path.toStdWString().c_str()) : nullptr) {  // Wine's own link: a POSIX one
+        QProcess::execute(QStringLiteral("/bin/rm"), {QString::fromUtf8(unix)});
+        HeapFree(GetProcessHeap(), 0, unix);
+    } else {
+        RemoveDirectoryW(path.toStdWString().c_str());
+    }
+#else
+    if (QFileInfo(path).isSymLink())
+        QFile::remove(path);
+#endif
+}
+
+// The id of a process that has ended.
+inline qint64 DeadPid()
+{
+    QProcess done;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QUILLFOLD_STANDIN"), QStringLiteral("exit:0"));
+    done.setProcessEnvironment(environment);
+    done.start(BuiltProgram(QStringLiteral("standin")), {});
+    const qint64 pid = done.processId();
+    done.waitForFinished();
+    return pid;
 }
 
 // Makes `folder` a program folder whose bin/zip (and bin/unzip, if asked)
@@ -68,11 +210,9 @@ inline QString BuiltProgram(const QString& name)
 inline QString StandInFolder(const QString& folder, const QStringList& programs = {QStringLiteral("zip")})
 {
     QDir().mkpath(folder + QStringLiteral("/bin"));
-    for (const QString& program : programs) {
-        const QString link = folder + QStringLiteral("/bin/") + program;
-        if (!QFileInfo::exists(link) && !QFile::link(BuiltProgram(QStringLiteral("standin")), link))
-            qFatal("cannot make %s", qPrintable(link));
-    }
+    for (const QString& program : programs)
+        PlaceProgram(BuiltProgram(QStringLiteral("standin")), folder + QStringLiteral("/bin/") + program);
+    qputenv("QUILLFOLD_REAL_ZIP", QFile::encodeName(InfoZip(QStringLiteral("zip"))));
     return folder;
 }
 

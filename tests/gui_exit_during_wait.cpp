@@ -15,6 +15,9 @@
 
 #include <csignal>
 #include <cstdio>
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 int main(int argc, char* argv[])
 {
@@ -29,7 +32,7 @@ int main(int argc, char* argv[])
     frmMain window;
     window.show();
     gui::SetMsgBoxHandler([](QWidget*, const QString& prompt, int, const QString&) {
-        std::printf("message: %s\n", qPrintable(prompt));
+        std::printf("message: %s\n", prompt.toUtf8().constData());
         std::fflush(stdout);
         return 1;
     });
@@ -42,7 +45,7 @@ int main(int argc, char* argv[])
         const QDir folder(QFileInfo(destination).path());
         const QStringList building = folder.entryList({".quillfold-*"}, QDir::Dirs | QDir::Hidden);
         if (!ending::IsWaiting() || building.isEmpty() ||
-            QDir(folder.filePath(building.first())).entryList(QDir::Files | QDir::Hidden).isEmpty())
+            QDir(folder.filePath(building.first())).entryList({"*.part"}, QDir::Files | QDir::Hidden).isEmpty())
             return;
         watch->stop();
         std::puts("ending");
@@ -51,8 +54,13 @@ int main(int argc, char* argv[])
             window.close();
         else if (how == "signal")
             std::raise(SIGTERM);
+#ifdef Q_OS_WIN
+        else if (how == "kill")
+            TerminateProcess(GetCurrentProcess(), 0xC0000409);  // as a crash ends a program there
+#else
         else if (how == "kill")
             std::raise(SIGKILL);
+#endif
         else
             window.findChild<QAction*>("mnuFileExit")->trigger();
     });

@@ -7,6 +7,7 @@
 //   watch     a run of 20 random workbooks of 50 MB with the real zip, printing
 //             the progress bar twice a second (READY is not made)
 #include "PressRun.h"
+#include "TestFiles.h"
 #include "main_window/MsgBox.h"
 #include "packing/zip.h"
 
@@ -45,9 +46,7 @@ int main(int argc, char* argv[])
     }
     QDir().mkpath(dir.filePath("hand over"));
     if (scene == "running") {  // each zip call takes a second
-        QDir().mkpath(dir.filePath("slow/bin"));
-        QFile::link(QCoreApplication::applicationDirPath() + "/standin", dir.filePath("slow/bin/zip"));
-        zip::SetProgramFolder(dir.filePath("slow"));
+        zip::SetProgramFolder(testfiles::StandInFolder(dir.filePath("slow")));
         qputenv("QUILLFOLD_STANDIN", QFile::encodeName("slow:1000:" + dir.filePath("done")));
     }
 

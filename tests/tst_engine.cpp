@@ -109,7 +109,9 @@ void TestEngine::entriesAreThePackages()
     }
     // This program's own reader: names, sizes, CRCs, the UTF-8 flag, data intact.
     archive::VerifyArchive(archive, expected);
-    QCOMPARE(QProcess::execute("unzip", {"-tqq", archive}), 0);
+    QCOMPARE(QProcess::execute(InfoZip("unzip"), {"-tqq", archive}), 0);
+    if (!Posix)
+        return;  // no Python to read it with on Windows
     QProcess python;
     python.start("python3", {"-c",
                              "import sys, zipfile\n"
@@ -185,11 +187,13 @@ void TestEngine::zip64Limits()
         expected << archive::Expected{entry.name.toUtf8(), entry.size, entry.crc};
     archive::VerifyArchive(archive, expected);
     // Every reader follows it.
-    QCOMPARE(QProcess::execute("unzip", {"-tqq", archive}), 0);
-    QProcess python;
-    python.start("python3", {"-c", "import sys, zipfile\nprint(len(zipfile.ZipFile(sys.argv[1]).infolist()))\n", archive});
-    QVERIFY(python.waitForFinished(-1));
-    QCOMPARE(python.readAllStandardOutput().trimmed().toInt(), count);
+    QCOMPARE(QProcess::execute(InfoZip("unzip"), {"-tqq", archive}), 0);
+    if (Posix) {  // and Python's zipfile, where there is Python
+        QProcess python;
+        python.start("python3", {"-c", "import sys, zipfile\nprint(len(zipfile.ZipFile(sys.argv[1]).infolist()))\n", archive});
+        QVERIFY(python.waitForFinished(-1));
+        QCOMPARE(python.readAllStandardOutput().trimmed().toInt(), count);
+    }
     QFile::remove(archive);
 }
 

@@ -16,7 +16,9 @@
 
 #include <csignal>
 #include <functional>
+#ifndef Q_OS_WIN
 #include <sys/resource.h>
+#endif
 
 using namespace testfiles;
 
@@ -208,6 +210,9 @@ void TestPackage::existingPackageIsReplacedWhole()
 
 void TestPackage::writeFailingPartWayLeavesNothing()
 {
+#ifdef Q_OS_WIN
+    QSKIP("Windows has no file size limit to make a disk look full; FailingDevice covers the write failure");
+#else
     // A real file that cannot grow past 64 KiB: the write fails part-way.
     WriteFile(path("old.enc"), "previous package");
     WriteFile(path("big.xls"), QByteArray(256 * 1024, 'b'));
@@ -233,6 +238,7 @@ void TestPackage::writeFailingPartWayLeavesNothing()
     QStringList expected{"big.xls", "old.enc"};
     QCOMPARE(entries(), expected);  // no package, no temporary file
     QCOMPARE(ReadFile(path("old.enc")), QByteArray("previous package"));
+#endif
 }
 
 void TestPackage::deviceFailuresAreReported()
