@@ -154,7 +154,7 @@ void ArchiveAside::SwapIn()
     if (old.kind != FileStatus::Missing && old.kind != FileStatus::Regular)
         throw RuntimeError::Detailed(err::PathFileAccess, platform::ErrorText(platform::NotRegularFile), m_destination);
     if (old.kind == FileStatus::Regular) {
-        if (const int failed = platform::TakeOver(m_path, old))
+        if (const int failed = platform::TakeOver(m_path, m_target, old))
             throw RuntimeError::Because(err::NumberOfErrno(failed), platform::ErrorText(failed), m_destination);
     }
     ending::ThrowIfRequested();  // the last moment at which the old archive can stay

@@ -224,9 +224,9 @@ int SyncFolder(const QString& folder);
 int Replace(const QString& from, const QString& to);
 // Gives the new file at `path`, which replaces a file of status `old`, the
 // old one's owner and group where the system allows it and its permission
-// bits, never set-user-ID, set-group-ID or sticky bits. (Windows: a file moved
-// into a folder keeps the permissions it was made with there.)
-int TakeOver(const QString& path, const FileStatus& old);
+// bits, never set-user-ID, set-group-ID or sticky bits. (Windows: the access
+// list of `previous`, the old file, and whether it inherits its folder's.)
+int TakeOver(const QString& path, const QString& previous, const FileStatus& old);
 
 // ---------------------------------------------------------------------------
 // Processes.

@@ -533,7 +533,7 @@ int Replace(const QString& from, const QString& to)
     return ::rename(Native(from).constData(), Native(to).constData()) == 0 ? 0 : errno;
 }
 
-int TakeOver(const QString& path, const FileStatus& old)
+int TakeOver(const QString& path, const QString&, const FileStatus& old)
 {
     const QByteArray native = Native(path);
     // The group, and for root the owner too; where that is not allowed, the

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <windows.h>
+#include <aclapi.h>
 
 namespace platform {
 namespace {
@@ -567,9 +568,29 @@ int Replace(const QString& from, const QString& to)
                : LastError();
 }
 
-int TakeOver(const QString&, const FileStatus&)
+int TakeOver(const QString& path, const QString& previous, const FileStatus&)
 {
-    return 0;
+    // The old archive's access list, so the new one is no more open than it
+    // was: its own entries and whether it inherits the folder's, which the new
+    // file then inherits from the same folder. A file system without access
+    // lists (FAT, some shares) has nothing to carry over.
+    PACL list = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoW(Wide(previous).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                &list, nullptr, &descriptor) != ERROR_SUCCESS)
+        return 0;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ::GetSecurityDescriptorControl(descriptor, &control, &revision);
+    const SECURITY_INFORMATION what =
+        DACL_SECURITY_INFORMATION |
+        ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    std::wstring target = Wide(path);
+    const DWORD result = ::SetNamedSecurityInfoW(target.data(), SE_FILE_OBJECT, what, nullptr, nullptr, list, nullptr);
+    ::LocalFree(descriptor);
+    if (result == ERROR_SUCCESS || result == ERROR_NOT_SUPPORTED || result == ERROR_INVALID_FUNCTION)
+        return 0;
+    return FromWindows(result);
 }
 
 // --------------------------------------------------------------------------- processes

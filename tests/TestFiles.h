@@ -17,6 +17,8 @@
 #ifdef Q_OS_WIN
 #define WIN32_LEAN_AND_MEAN  // no common dialog macros: the window has OFN_ names of its own
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #endif
 #include <mutex>
 
@@ -168,6 +170,36 @@ inline bool MakeLink(const QString& target, const QString& link)
                                          QDir::toNativeSeparators(link), QDir::toNativeSeparators(target)});
     return mklink.waitForFinished() && mklink.exitCode() == 0 && QFileInfo(link).isDir();
 }
+
+#ifdef Q_OS_WIN
+// A file's access list (and whether it inherits its folder's) in the system's
+// string form; and setting one from that form.
+inline QString AccessList(const QString& path)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.toStdWString().c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return QStringLiteral("(unreadable)");
+    wchar_t* text = nullptr;
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                         nullptr);
+    const QString list = text ? QString::fromWCharArray(text) : QString();
+    LocalFree(text);
+    LocalFree(descriptor);
+    return list;
+}
+
+inline bool SetAccessList(const QString& path, const QString& list)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(list.toStdWString().c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr))
+        return false;
+    const bool set = SetFileSecurityW(path.toStdWString().c_str(), DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    return set;
+}
+#endif
 
 // Removes a symbolic link made by MakeLink, if `path` is one (never what it
 // leads to).

@@ -314,6 +314,13 @@ void TestPackRun::fullRunBuildsTheArchiveAnew()
     const gid_t group = ::getegid() == 0 ? 100 : ::getegid();
     QCOMPARE(::chown(QFile::encodeName(archive).constData(), uid_t(-1), group), 0);
     QCOMPARE(::chmod(QFile::encodeName(archive).constData(), 04640), 0);
+#else
+    // An access list of its own, not the folder's.
+    const QString ownList = QStringLiteral("D:P(A;;FA;;;WD)(A;;FR;;;BU)");
+    QVERIFY(SetAccessList(archive, ownList));
+    const QString accessBefore = AccessList(archive);
+    WriteFile(m_out.filePath("fresh.enc"), "a file as the folder makes it");
+    QVERIFY2(accessBefore != AccessList(m_out.filePath("fresh.enc")), qPrintable(accessBefore));
 #endif
 
     const QStringList entries{"b b.xls", QString::fromUtf8("แบบฟอร์ม.xls"), "a.xls"};
@@ -363,6 +370,8 @@ void TestPackRun::fullRunBuildsTheArchiveAnew()
     QCOMPARE(QString::fromUtf8(python.readAllStandardOutput()),
              QString::fromUtf8("a.enc 0 %1\nแบบฟอร์ม.enc 2048 %1\n").arg(mode));
     QVERIFY2(python.exitCode() == 0, python.readAllStandardError().constData());
+#else
+    QCOMPARE(AccessList(archive), accessBefore);  // as closed as the one it replaced
 #endif
 
     // Locked while packing, in the order of the lamp and then the buttons.
