@@ -62,6 +62,12 @@ private:
 
 // The first line of a file (or of standard input, for "-"), without its line
 // end; nothing, with `why` set, when it cannot be read.
+// "1 workbook", "2 workbooks": a count and its noun, made plural with an s.
+inline QString Count(qint64 n, const QString& noun)
+{
+    return QStringLiteral("%1 %2%3").arg(n).arg(noun, n == 1 ? QString() : QStringLiteral("s"));
+}
+
 std::optional<QString> FirstLine(const QString& path, QString& why);
 
 // A password from the first line of `file` if one is named, else from

@@ -151,7 +151,9 @@ int Run(const Options& options, QTextStream& out, QTextStream& err)
         workbooks << engine::Workbook{file, packing::PackageName(file), status.size};
     }
     if (const QStringList clashes = packing::ClashingEntries(options.files); !clashes.isEmpty()) {
-        return refuse(BadUsage, QStringLiteral("these workbooks would get the same package name: %1")
+        return refuse(BadUsage, QStringLiteral("these workbooks would get the same package name: %1 (a package is "
+                                               "named by its workbook's name up to the first dot, then .enc, case "
+                                               "aside): rename one of them before that dot")
                                     .arg(text::Printable(clashes.join(QStringLiteral("; ")))));
     }
     if (const auto source = packing::DestinationAmongSources(options.files, options.archive)) {
@@ -189,10 +191,9 @@ int Run(const Options& options, QTextStream& out, QTextStream& err)
                 const QString how =
                     entry.deflated ? QStringLiteral("deflated to %1 %").arg(100.0 * entry.compressed / std::max<qint64>(entry.size, 1), 0, 'f', 1)
                                    : QStringLiteral("stored");
-                lines.Line(QStringLiteral("%1  %2  %3 bytes  %4")
-                               .arg(text::Printable(workbooks[entriesDone].source), text::Printable(entry.name))
-                               .arg(entry.size)
-                               .arg(how));
+                lines.Line(QStringLiteral("%1  %2  %3  %4")
+                               .arg(text::Printable(workbooks[entriesDone].source), text::Printable(entry.name),
+                                    cli::Count(entry.size, QStringLiteral("byte")), how));
                 ++entriesDone;
             };
             const QList<engine::Entry> entries = engine::WriteArchive(aside.path(), workbooks, settings);
@@ -220,10 +221,8 @@ int Run(const Options& options, QTextStream& out, QTextStream& err)
         return refuse(Failed, text::Printable(error.summary()) + QStringLiteral("; nothing was changed"));
     }
     try {
-        lines.Line(QStringLiteral("%1: %2 %3 packed and checked")
-                       .arg(text::Printable(options.archive))
-                       .arg(workbooks.size())
-                       .arg(workbooks.size() == 1 ? QStringLiteral("workbook") : QStringLiteral("workbooks")));
+        lines.Line(QStringLiteral("%1: %2 packed and checked")
+                       .arg(text::Printable(options.archive), cli::Count(workbooks.size(), QStringLiteral("workbook"))));
         lines.Flush();
     } catch (const RuntimeError& error) {
         return refuse(Failed, text::Printable(error.summary()) + QStringLiteral("; the archive was packed and checked"));

@@ -1,5 +1,7 @@
 #include "Unpack.h"
 
+#include "Cli.h"
+
 #include "packing/Ending.h"
 #include "reader/PackageReader.h"
 #include "packing/RuntimeError.h"
@@ -208,7 +210,7 @@ private:
     {
         const security::PackageInfo info = security::ReadHeader(*package.data, package.size);
         QStringList line{package.label, QStringLiteral("user %1").arg(text::Printable(info.UserIDText())),
-                         QStringLiteral("%1 bytes").arg(info.bodyLength)};
+                         cli::Count(info.bodyLength, QStringLiteral("byte"))};
         bool good = true;
         if (info.LengthMatches()) {
             line << QStringLiteral("length ok");

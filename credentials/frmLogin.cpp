@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QScreen>
 #include <QTimer>
+#include <QLabel>
 #include <QValidator>
 
 namespace {
@@ -21,16 +22,29 @@ const QString NotThaiMessage =
     QStringLiteral("มีตัวอักษรที่ใช้ไม่ได้ กรุณาใช้เฉพาะตัวอักษรภาษาไทยหรือภาษาอังกฤษ!");
 const QString TooLongPasteMessage =
     QStringLiteral("ข้อความที่วางยาวเกิน 12 ตัวอักษร จึงไม่ได้วางลงไป กรุณาตรวจสอบแล้ววางใหม่อีกครั้ง!");
+// Notes beside a box for a typed character that did not go in: no box to click
+// away, so typing can go on.
+const QString FullNote = QStringLiteral("ใส่ได้ไม่เกิน 12 ตัวอักษร ตัวที่พิมพ์เพิ่มจะไม่ถูกใส่");
+const QString CharacterNote = QStringLiteral("ใช้ได้เฉพาะตัวอักษรภาษาไทยหรือภาษาอังกฤษ");
 
 // Takes only what can be stored: at most 12 characters of the Thai code page,
 // no control characters, so nothing is ever cut or stored as '?'. A 13th
-// typed character simply does not appear; a paste that does not fit is
+// typed character does not appear, and a note under the box says why (in a
+// password box nothing else would show it); a paste that does not fit is
 // refused whole, and the operator is told why.
 class CredentialValidator : public QValidator {
 public:
-    CredentialValidator(QLineEdit* box, QWidget* dialog) : QValidator(box), m_box(box), m_dialog(dialog)
+    CredentialValidator(QLineEdit* box, QWidget* dialog, QLabel* note)
+        : QValidator(box), m_box(box), m_dialog(dialog), m_note(note)
     {
-        connect(box, &QLineEdit::textChanged, this, [this](const QString& text) { m_accepted = text; });
+        m_noteTimer.setSingleShot(true);
+        m_noteTimer.setInterval(4000);
+        connect(&m_noteTimer, &QTimer::timeout, m_note, &QWidget::hide);
+        connect(box, &QLineEdit::textChanged, this, [this](const QString& text) {
+            m_accepted = text;
+            if (text.size() < text::CredentialLength && m_note->text() == FullNote)
+                m_note->hide();
+        });
     }
 
     State validate(QString& input, int&) const override
@@ -45,7 +59,15 @@ public:
         while (sameEnd < input.size() - same && sameEnd < m_accepted.size() - same &&
                input[input.size() - 1 - sameEnd] == m_accepted[m_accepted.size() - 1 - sameEnd])
             ++sameEnd;
-        if (input.size() - same - sameEnd > 1 && !m_telling) {
+        if (input.size() - same - sameEnd == 1) {  // one typed character
+            const bool fits = text::IsStorableCredential(QString(input[same]));
+            const QString note = fits && input.size() > text::CredentialLength ? FullNote : CharacterNote;
+            m_note->setText(note);
+            m_note->adjustSize();
+            m_note->move(m_box->mapToGlobal(QPoint(0, m_box->height())));
+            m_note->show();
+            m_noteTimer.start();
+        } else if (input.size() - same - sameEnd > 1 && !m_telling) {
             const QString message =
                 text::HasControl(input) || !text::IsAnsi(input) ? NotThaiMessage : TooLongPasteMessage;
             m_telling = true;
@@ -61,6 +83,8 @@ public:
 private:
     QLineEdit* m_box;
     QWidget* m_dialog;
+    QLabel* m_note;
+    mutable QTimer m_noteTimer;
     QString m_accepted;
     mutable bool m_telling = false;
 };
@@ -74,8 +98,17 @@ frmLogin::frmLogin(QWidget* owner)
     ui->setupUi(this);
     setFixedSize(size());
     setModal(true);
+    // A note like a tool tip, under the box it is about.
+    auto* note = new QLabel(this, Qt::ToolTip);
+    note->setObjectName(QStringLiteral("lblNote"));
+    note->setForegroundRole(QPalette::ToolTipText);
+    note->setBackgroundRole(QPalette::ToolTipBase);
+    note->setAutoFillBackground(true);
+    note->setFrameStyle(QFrame::Box | QFrame::Plain);
+    note->setMargin(2);
     for (QLineEdit* box : {ui->txtUserID, ui->txtPassword, ui->txtConfirmPassword})
-        box->setValidator(new CredentialValidator(box, this));
+        box->setValidator(new CredentialValidator(box, this, note));
+    connect(this, &QDialog::finished, note, &QWidget::hide);
     // Passwords show a "*" for each character, whatever the platform's habit.
     for (QLineEdit* box : {ui->txtPassword, ui->txtConfirmPassword})
         box->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));

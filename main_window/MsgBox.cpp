@@ -31,6 +31,12 @@ int ShowMsgBox(QWidget* owner, const QString& prompt, int buttons, const QString
         box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
         box.setEscapeButton(QMessageBox::Cancel);
         break;
+    case packing::vbQuestionYesNo:
+        box.setIcon(QMessageBox::Question);
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(QMessageBox::No);
+        box.setEscapeButton(QMessageBox::No);
+        return box.exec() == QMessageBox::Yes ? packing::vbYes : packing::vbNo;
     case packing::vbInformation:
         box.setIcon(QMessageBox::Information);
         box.setStandardButtons(QMessageBox::Ok);

@@ -8,12 +8,15 @@
 #include "packing/UnzipCommand.h"
 #include "packing/file.h"
 #include "packing/text.h"
+#include "platform/platform.h"
 #include "ui_frmMain.h"
 
 #include <QCloseEvent>
 #include <QIcon>
+#include <QScopeGuard>
 
 #include <algorithm>
+#include <cerrno>
 
 // The pictures live in the library; make sure they are registered.
 static void InitPictures()
@@ -30,6 +33,22 @@ constexpr int LargestMultipleResult = 32767;
 const QString UnreachableMessage =
     QStringLiteral("ชื่อไฟล์ต่อไปนี้มีตัวอักษรที่ระบบอ่านไม่ได้ (อาจตั้งชื่อด้วยรหัสภาษาไทยแบบเก่า) จึงแพ็กไม่ได้ "
                    "กรุณาเปลี่ยนชื่อไฟล์แล้วเลือกใหม่อีกครั้ง!");
+// Files that no file dialog shows, found in the chosen folder.
+const QString UnreadableMessage =
+    QStringLiteral("ไฟล์ต่อไปนี้ในโฟลเดอร์ที่เลือกไม่แสดงในหน้าต่างเลือกไฟล์และแพ็กไม่ได้ "
+                   "เพราะชื่อไฟล์ตั้งด้วยรหัสภาษาไทยแบบเก่า (Windows-874) ที่ระบบอ่านไม่ได้:");
+const QString RenameQuestion =
+    QStringLiteral("ต้องการเปลี่ยนชื่อไฟล์เหล่านี้เป็นชื่อที่อ่านได้ตามที่แสดงข้างบนหรือไม่? "
+                   "(จะไม่เขียนทับไฟล์ที่มีชื่อนั้นอยู่แล้ว)");
+const QString NoReadableName = QStringLiteral("กรุณาเปลี่ยนชื่อไฟล์เหล่านี้ แล้วเลือกไฟล์ใหม่อีกครั้ง");
+const QString RenamedTitle = QStringLiteral("ผลการเปลี่ยนชื่อไฟล์:");
+const QString Renamed = QStringLiteral("เปลี่ยนชื่อแล้ว: %1");
+const QString NotRenamedTaken = QStringLiteral("ไม่ได้เปลี่ยนชื่อ: %1 (มีไฟล์ชื่อนี้อยู่แล้ว)");
+const QString NotRenamed = QStringLiteral("ไม่ได้เปลี่ยนชื่อ: %1 (%2)");
+const QString CloseDuringRunQuestion =
+    QStringLiteral("กำลังแพ็กไฟล์อยู่ ต้องการหยุดและปิดโปรแกรมหรือไม่? "
+                   "ไฟล์ปลายทางเดิมจะยังคงอยู่เหมือนเดิม ไม่มีการเปลี่ยนแปลง");
+const QString ChooseRenamed = QStringLiteral("หากต้องการแพ็กไฟล์ที่เปลี่ยนชื่อแล้ว กรุณาเลือกไฟล์ใหม่อีกครั้ง");
 }  // namespace
 
 frmMain::frmMain(QWidget* parent)
@@ -140,6 +159,40 @@ void frmMain::cmdBrowseSrc_Click()
     }
     ui->Text1->setText(folder);
     ui->List1->addItems(names);
+    OfferToRenameUnreadable(folder);
+}
+
+void frmMain::OfferToRenameUnreadable(const QString& folder)
+{
+    const QList<file::UnreadableFile> found = file::UnreadableFiles(folder);
+    if (found.isEmpty())
+        return;
+    QStringList shown;
+    bool renamable = false;
+    for (const file::UnreadableFile& unreadable : found) {
+        shown << unreadable.shown;
+        renamable = renamable || !unreadable.readable.isEmpty();
+    }
+    const QString list = UnreadableMessage + QStringLiteral("\n\n") + shown.join(u'\n') + QStringLiteral("\n\n");
+    if (!renamable) {
+        MsgBox(list + NoReadableName, packing::vbExclamation, packing::ErrorTitle);
+        return;
+    }
+    if (MsgBox(list + RenameQuestion, packing::vbQuestionYesNo, packing::AppTitle) != packing::vbYes)
+        return;
+    QStringList results;
+    for (const file::UnreadableFile& unreadable : found) {
+        if (unreadable.readable.isEmpty()) {
+            results << NotRenamed.arg(unreadable.shown, NoReadableName);
+        } else if (const int failed = file::RenameToReadable(folder, unreadable); failed == 0) {
+            results << Renamed.arg(unreadable.readable);
+        } else {
+            results << (failed == EEXIST ? NotRenamedTaken.arg(unreadable.readable)
+                                         : NotRenamed.arg(unreadable.readable, platform::ErrorText(failed)));
+        }
+    }
+    MsgBox(RenamedTitle + QStringLiteral("\n\n") + results.join(u'\n') + QStringLiteral("\n\n") + ChooseRenamed,
+           packing::vbInformation, packing::AppTitle);
 }
 
 void frmMain::cmdBrowseDest_Click()
@@ -151,6 +204,13 @@ void frmMain::cmdBrowseDest_Click()
 
 void frmMain::cmdRun_Click()
 {
+    m_running = true;
+    const auto ran = qScopeGuard([this] {
+        m_running = false;
+        // The buttons were disabled during the run, which left the focus in the
+        // folder box: back to the button that comes next.
+        (ui->List1->count() ? ui->cmdRun : ui->cmdBrowseSrc)->setFocus();
+    });
     packing::PackRun(*this);
 }
 
@@ -166,6 +226,13 @@ void frmMain::mnuFileExit_Click()
 
 void frmMain::closeEvent(QCloseEvent* event)
 {
+    // A close box pressed by mistake must not throw a run away: asked first.
+    // (File > Exit and the system's request to end stop it at once.)
+    if (m_running && !ending::Requested() &&
+        MsgBox(CloseDuringRunQuestion, packing::vbQuestionYesNo, packing::AppTitle) != packing::vbYes) {
+        event->ignore();
+        return;
+    }
     event->accept();
     EndProgram();
 }

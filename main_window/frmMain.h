@@ -62,9 +62,13 @@ protected:
 
 private:
     void Form_Load();
+    // Files in the chosen folder that no dialog shows (their names are in the
+    // old Thai code page): names them, and offers to rename them.
+    void OfferToRenameUnreadable(const QString& folder);
     QWidget* Widget(packing::Control control) const;
 
     std::unique_ptr<Ui::frmMain> ui;
     std::unique_ptr<CommonDialog> m_commonDialog;
     frmLogin* m_login = nullptr;  // made on the first run, then kept
+    bool m_running = false;  // a pack run is at work
 };

@@ -106,7 +106,8 @@ QStringList ClashingEntries(const QStringList& entries)
     QStringList clashes;
     for (const QString& key : order) {
         if (byPackage[key].size() > 1)
-            clashes << byPackage[key].join(QStringLiteral(", "));
+            clashes << byPackage[key].join(QStringLiteral(", ")) + QStringLiteral(" → ") +
+                           PackageName(byPackage[key].first());
     }
     return clashes;
 }

@@ -43,7 +43,7 @@ NameIssue PackageNameIssue(const QString& workbook);
 
 // Groups of entries that would get the same package name (compared without
 // regard to letter case, as recipients may extract on Windows), each group as
-// its entries joined by ", ".
+// its entries joined by ", ", then " → " and the name they would share.
 QStringList ClashingEntries(const QStringList& entries);
 
 // A new archive, built in a private folder beside its destination (same file

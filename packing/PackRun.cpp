@@ -26,6 +26,11 @@ const QString NoFilesMessage = QStringLiteral("กรุณาเลือกไ
 const QString NoDestinationMessage = QStringLiteral("กรุณาเลือกปลายทาง");
 const QString ConfirmMessage = QStringLiteral("กรุณายืนยันเพื่อเริ่มทำงาน");
 const QString ClashMessage = QStringLiteral("ไฟล์ต่อไปนี้จะได้ชื่อซ้ำกันในไฟล์ปลายทาง กรุณาเลือกไฟล์ใหม่!");
+// Why two different names clash, and the way out.
+const QString ClashReason =
+    QStringLiteral("ชื่อในไฟล์ปลายทางคือชื่อไฟล์ถึงจุดแรกเท่านั้น ต่อด้วย .enc (ตัวพิมพ์ใหญ่และเล็กถือว่าเหมือนกัน) "
+                   "เช่น report.2019.xls และ report.2020.xls จะได้ชื่อ report.enc ทั้งคู่ "
+                   "กรุณาเปลี่ยนชื่อไฟล์ใดไฟล์หนึ่งให้ต่างกันก่อนจุดแรก แล้วเลือกไฟล์ใหม่อีกครั้ง");
 const QString DestinationIsSourceMessage =
     QStringLiteral("ไฟล์ปลายทางเป็นไฟล์เดียวกับไฟล์ที่เลือกไว้ กรุณาเลือกปลายทางใหม่!");
 const QString NoDestinationFolderMessage = QStringLiteral("ไม่พบโฟลเดอร์ปลายทาง กรุณาเลือกปลายทางใหม่!");
@@ -284,7 +289,8 @@ void PackRun(PackRunWindow& window)
         return;
     }
     if (const QStringList clashes = ClashingEntries(entries); !clashes.isEmpty()) {
-        window.MsgBox(ClashMessage + QStringLiteral("\n\n") + clashes.join(u'\n'), vbExclamation, ErrorTitle);
+        window.MsgBox(ClashMessage + QStringLiteral("\n\n") + clashes.join(u'\n') + QStringLiteral("\n\n") + ClashReason,
+                      vbExclamation, ErrorTitle);
         return;
     }
     QStringList sources;

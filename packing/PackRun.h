@@ -17,8 +17,11 @@ enum class Control { imgOn, imgHold, imgOff, cmdBrowseSrc, cmdBrowseDest, cmdRun
 constexpr int vbExclamation = 48;  // exclamation, OK
 constexpr int vbQuestionOKCancel = 33;  // question, OK and Cancel
 constexpr int vbInformation = 64;  // information, OK
+constexpr int vbQuestionYesNo = 36;  // question, Yes and No (No the default)
 constexpr int vbOK = 1;
 constexpr int vbCancel = 2;
+constexpr int vbYes = 6;
+constexpr int vbNo = 7;
 
 inline const QString AppTitle = QStringLiteral("Quillfold");
 inline const QString ErrorTitle = QStringLiteral("ข้อผิดพลาด");

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QSysInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
@@ -99,6 +100,23 @@ QStringList UnreachableNames(const QString& folder, const QStringList& names)
             unreachable[at] = text::FromAnsi(bytes);
     }
     return unreachable;
+}
+
+QList<UnreadableFile> UnreadableFiles(const QString& folder)
+{
+    QList<UnreadableFile> files;
+    for (const QByteArray& bytes : platform::UndecodableNames(folder)) {
+        const QString thai = text::FromAnsi(bytes);
+        const bool readable = !thai.contains(QChar::ReplacementCharacter) && !text::HasControl(thai);
+        files << UnreadableFile{bytes, readable ? thai : text::PrintableBytes(bytes), readable ? thai : QString()};
+    }
+    std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.shown < b.shown; });
+    return files;
+}
+
+int RenameToReadable(const QString& folder, const UnreadableFile& file)
+{
+    return platform::RenameUndecodable(folder, file.bytes, file.readable);
 }
 
 QString WorkArea()

@@ -58,4 +58,18 @@ void RemoveRunFolder(const QString& path);
 // comes as well as it can be shown: its bytes read as Windows-874.
 QStringList UnreachableNames(const QString& folder, const QStringList& names);
 
+// A file in a folder whose name the system cannot read (its bytes are not
+// UTF-8), so that no file dialog shows it: the name as well as it can be shown
+// (read as Windows-874, or its bytes), and the readable name it could get
+// (empty if its bytes are not Windows-874 text either).
+struct UnreadableFile {
+    QByteArray bytes;
+    QString shown;
+    QString readable;
+};
+QList<UnreadableFile> UnreadableFiles(const QString& folder);
+// Renames one to its readable name, never over a file that has that name:
+// 0, or the error (EEXIST when the name is taken).
+int RenameToReadable(const QString& folder, const UnreadableFile& file);
+
 }  // namespace file

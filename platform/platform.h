@@ -201,8 +201,9 @@ private:
 // Removes an empty folder; 0 or the error.
 int RemoveFolder(const QString& path);
 
-// Names in a folder whose bytes are not UTF-8, as they are (on systems whose
-// file names are bytes; none on Windows, whose names are UTF-16).
+// Names of the files (regular files only) in a folder whose bytes are not
+// UTF-8, as they are (on systems whose file names are bytes; none on Windows,
+// whose names are UTF-16).
 QList<QByteArray> UndecodableNames(const QString& folder);
 // Gives a file so named the name `to` in the same folder, never over a file.
 int RenameUndecodable(const QString& folder, const QByteArray& from, const QString& to);

@@ -460,7 +460,10 @@ QList<QByteArray> UndecodableNames(const QString& folder)
     if (DIR* listing = ::opendir(Native(folder).constData())) {
         while (const dirent* entry = ::readdir(listing)) {
             const QByteArray name(entry->d_name);
-            if (QFile::encodeName(QFile::decodeName(name)) != name)
+            struct stat status {};
+            if (QFile::encodeName(QFile::decodeName(name)) != name &&
+                ::fstatat(::dirfd(listing), name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISREG(status.st_mode))
                 names << name;
         }
         ::closedir(listing);

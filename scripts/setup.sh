@@ -16,6 +16,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   openssl
   python3
+  help2man
 )
 
 ensure_packages() {
@@ -33,10 +34,13 @@ ensure_packages() {
   "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
 
-# build_in DIR [cmake options...]: configures (once) and builds.
+# build_in DIR [cmake options...]: configures (once) and builds everything, or
+# only the targets BUILD_TARGETS names (space-separated).
 build_in() {
   local dir=$1
   shift
   cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" --parallel "$(nproc)"
+  local targets=()
+  [ -n "${BUILD_TARGETS:-}" ] && read -ra targets <<<"--target $BUILD_TARGETS"
+  cmake --build "$dir" --parallel "$(nproc)" "${targets[@]}"
 }

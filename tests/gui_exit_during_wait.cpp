@@ -1,6 +1,8 @@
 // Packs through the real window with a zip that takes its time, and ends the
 // program from File > Exit ("exit"), the close box ("close") or SIGTERM
-// ("signal"), or is killed ("kill"), once the new archive holds its first package. Arguments: how, the
+// ("signal"), or is killed ("kill"), once the new archive holds its first package; or
+// presses the close box and answers no ("close-no"), lets the run finish and then
+// quits. Arguments: how, the
 // source folder, the destination archive, the program folder of the slow zip.
 #include "PressRun.h"
 #include "main_window/MsgBox.h"
@@ -31,10 +33,14 @@ int main(int argc, char* argv[])
 
     frmMain window;
     window.show();
-    gui::SetMsgBoxHandler([](QWidget*, const QString& prompt, int, const QString&) {
+    gui::SetMsgBoxHandler([&](QWidget*, const QString& prompt, int buttons, const QString&) {
         std::printf("message: %s\n", prompt.toUtf8().constData());
         std::fflush(stdout);
-        return 1;
+        if (buttons == packing::vbQuestionYesNo)
+            return how == "close-no" ? packing::vbNo : packing::vbYes;
+        if (buttons == packing::vbInformation && how == "close-no")
+            QTimer::singleShot(0, &app, [] { QCoreApplication::exit(0); });  // the run has finished
+        return packing::vbOK;
     });
     ChooseThroughDialogs(window, QString::fromLocal8Bit(argv[2]), {"a.xls", "b.xls"}, destination);
 
@@ -50,7 +56,7 @@ int main(int argc, char* argv[])
         watch->stop();
         std::puts("ending");
         std::fflush(stdout);
-        if (how == "close")
+        if (how.startsWith("close"))
             window.close();
         else if (how == "signal")
             std::raise(SIGTERM);

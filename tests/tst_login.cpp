@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QStyle>
 #include <QTest>
+#include <QLabel>
 #include <QTimer>
 
 namespace {
@@ -20,6 +21,7 @@ const QString TooShort = QStringLiteral("รหัสผ่านต้องม
 const QString Mismatch = QStringLiteral("การยืนยันรหัสผ่านผิดพลาด, กรุณาลองใหม่อีกครั้ง!");
 const QString NotThai = QStringLiteral("มีตัวอักษรที่ใช้ไม่ได้ กรุณาใช้เฉพาะตัวอักษรภาษาไทยหรือภาษาอังกฤษ!");
 const QString TooLong = QStringLiteral("ข้อความที่วางยาวเกิน 12 ตัวอักษร จึงไม่ได้วางลงไป กรุณาตรวจสอบแล้ววางใหม่อีกครั้ง!");
+const QString FullNote = QStringLiteral("ใส่ได้ไม่เกิน 12 ตัวอักษร ตัวที่พิมพ์เพิ่มจะไม่ถูกใส่");
 
 // Types any characters, Thai and others, as key events carrying their text.
 void Type(QWidget* box, const QString& text)
@@ -54,6 +56,7 @@ private slots:
 
 private:
     QLineEdit* Box(const char* name) const { return m_dialog->findChild<QLineEdit*>(name); }
+    QLabel* Note() const { return m_dialog->findChild<QLabel*>("lblNote"); }
     void Fill(const QString& user, const QString& password, const QString& confirmation);
     void PressOK() { QTest::mouseClick(m_dialog->findChild<QPushButton*>("cmdOK"), Qt::LeftButton); }
 
@@ -121,11 +124,18 @@ void TestLogin::formAndLimits()
     }
     QCOMPARE(order, (QStringList{"txtUserID", "txtPassword", "txtConfirmPassword", "cmdOK", "cmdCancel"}));
 
-    // A thirteenth character cannot be typed, and goes in without a word.
+    // A thirteenth character cannot be typed: no box to click away, but a note
+    // under the box says why, until the box is no longer full.
     for (const char* name : {"txtUserID", "txtPassword", "txtConfirmPassword"}) {
         QLineEdit* box = Box(name);
-        QTest::keyClicks(box, "ABCDEFGHIJKLMNOP");
+        QTest::keyClicks(box, "ABCDEFGHIJKL");
+        QVERIFY(!Note()->isVisible());
+        QTest::keyClicks(box, "MNOP");
         QCOMPARE(box->text(), QStringLiteral("ABCDEFGHIJKL"));
+        QVERIFY(Note()->isVisible());
+        QCOMPARE(Note()->text(), FullNote);
+        QTest::keyClick(box, Qt::Key_Backspace);
+        QVERIFY(!Note()->isVisible());
     }
     QTest::qWait(0);
     QVERIFY(m_messages.isEmpty());
@@ -201,7 +211,9 @@ void TestLogin::enterIsOkAndEscIsCancel()
 void TestLogin::onlyThaiCodePageCharactersGoIn()
 {
     QLineEdit* user = Box("txtUserID");
-    Type(user, QString::fromUtf8("ab中cก"));
+    Type(user, QString::fromUtf8("ab中"));
+    QCOMPARE(Note()->text(), QString::fromUtf8("ใช้ได้เฉพาะตัวอักษรภาษาไทยหรือภาษาอังกฤษ"));
+    Type(user, QString::fromUtf8("cก"));
     QCOMPARE(user->text(), QString::fromUtf8("abcก"));
     QGuiApplication::clipboard()->setText(QString::fromUtf8("x\u0416y"));  // Cyrillic
     user->paste();

@@ -25,6 +25,7 @@
 
 #ifndef Q_OS_WIN
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -52,6 +53,8 @@ private slots:
     void cancelledSourceEmptiesTheList();
     void browseDestination();
     void namesThePlatformCannotReadAreRefused();
+    void unreadableFilesAreNamedAndRenamed_data();
+    void unreadableFilesAreNamedAndRenamed();
     void saveDialogRefusesAFolderThatIsNotThere();
     void filtersAndExplorerShape();
     void wholeRunThroughTheWindow();
@@ -73,6 +76,7 @@ private:
     std::unique_ptr<frmMain> m_window;
     FakeCommonDialog* m_dialog = nullptr;
     QList<Message> m_messages;
+    int m_yesNo = packing::vbNo;  // the answer to a yes-or-no question
 };
 
 void TestMainWindow::initTestCase()
@@ -85,7 +89,7 @@ void TestMainWindow::init()
     m_messages.clear();
     gui::SetMsgBoxHandler([this](QWidget*, const QString& prompt, int buttons, const QString& title) {
         m_messages << Message{prompt, buttons, title};
-        return 1;
+        return buttons == packing::vbQuestionYesNo ? m_yesNo : packing::vbOK;
     });
     m_window = std::make_unique<frmMain>();
     m_window->show();
@@ -253,6 +257,60 @@ void TestMainWindow::namesThePlatformCannotReadAreRefused()
     QCOMPARE(m_messages[0].title, QString::fromUtf8("ข้อผิดพลาด"));
     QVERIFY(Items().isEmpty());  // nothing chosen, as after a cancel
     QVERIFY(Find<QLineEdit>("Text1")->text().isEmpty());
+    QCOMPARE(::unlink(path.constData()), 0);
+#endif
+}
+
+void TestMainWindow::unreadableFilesAreNamedAndRenamed_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::newRow("renamed") << int(packing::vbYes);
+    QTest::newRow("left as they are") << int(packing::vbNo);
+}
+
+void TestMainWindow::unreadableFilesAreNamedAndRenamed()
+{
+#ifdef Q_OS_WIN
+    QSKIP("file names are UTF-16 on Windows: none is unreadable so");
+#else
+    QFETCH(int, answer);
+    m_yesNo = answer;
+    QTemporaryDir files;
+    // In the old Thai code page: "รายงาน.xls", "งบ.xls" (whose readable name is
+    // taken), and a folder, which is no workbook.
+    const QByteArray report("\xC3\xD2\xC2\xA7\xD2\xB9.xls"), budget("\xA7\xBA.xls");
+    const QByteArray folder = QFile::encodeName(files.path()) + '/';
+    for (const QByteArray& name : {report, budget}) {
+        const int fd = ::open((folder + name).constData(), O_CREAT | O_WRONLY, 0644);
+        QVERIFY(fd >= 0 && ::write(fd, name.constData(), size_t(name.size())) == name.size());
+        ::close(fd);
+    }
+    QCOMPARE(::mkdir((folder + "\xA1").constData(), 0755), 0);
+    WriteFile(files.filePath(QString::fromUtf8("งบ.xls")), "taken");
+    WriteFile(files.filePath("a.xls"), "fine");
+
+    Dialog({files.filePath("a.xls")});
+    m_window->cmdBrowseSrc_Click();
+    QCOMPARE(Items(), QStringList{"a.xls"});  // the choice stands
+    QCOMPARE(m_messages.size(), answer == packing::vbYes ? 2 : 1);
+    QCOMPARE(m_messages[0].buttons, packing::vbQuestionYesNo);
+    QVERIFY(m_messages[0].prompt.contains(QString::fromUtf8("งบ.xls\nรายงาน.xls\n\n")));  // files only
+    QVERIFY(m_messages[0].prompt.contains(QString::fromUtf8("รหัสภาษาไทยแบบเก่า")));
+    const QString renamed = files.filePath(QString::fromUtf8("รายงาน.xls"));
+    if (answer == packing::vbYes) {
+        QVERIFY(m_messages[1].prompt.contains(QString::fromUtf8("เปลี่ยนชื่อแล้ว: รายงาน.xls")));
+        QVERIFY(m_messages[1].prompt.contains(QString::fromUtf8("ไม่ได้เปลี่ยนชื่อ: งบ.xls (มีไฟล์ชื่อนี้อยู่แล้ว)")));
+        QCOMPARE(ReadFile(renamed), report);
+        QVERIFY(::access((folder + report).constData(), F_OK) != 0);
+    } else {
+        QVERIFY(!QFileInfo::exists(renamed));
+        QVERIFY(::access((folder + report).constData(), F_OK) == 0);
+    }
+    QVERIFY(::access((folder + budget).constData(), F_OK) == 0);  // never over a file
+    QCOMPARE(ReadFile(files.filePath(QString::fromUtf8("งบ.xls"))), QByteArray("taken"));
+    for (const QByteArray& name : {report, budget})  // which QTemporaryDir cannot name
+        ::unlink((folder + name).constData());
+    ::rmdir((folder + "\xA1").constData());
 #endif
 }
 
@@ -316,7 +374,8 @@ void TestMainWindow::wholeRunThroughTheWindow()
         QTest::keyClick(login->findChild<QLineEdit*>("txtConfirmPassword"), Qt::Key_Return);
         answered = true;
     });
-    QTest::mouseClick(Find<QPushButton>("cmdRun"), Qt::LeftButton);
+    Find<QPushButton>("cmdRun")->setFocus();  // Enter presses the focused button
+    QTest::keyClick(Find<QPushButton>("cmdRun"), Qt::Key_Return);
     QVERIFY(answered);
 
     QCOMPARE(m_messages.size(), 2);
@@ -335,6 +394,7 @@ void TestMainWindow::wholeRunThroughTheWindow()
     QCOMPARE(Find<QLabel>("Label3")->text(), m_messages[1].prompt);
     for (const char* button : {"cmdBrowseSrc", "cmdBrowseDest", "cmdRun", "cmdExit"})
         QVERIFY(Find<QPushButton>(button)->isEnabled());
+    QCOMPARE(m_window->focusWidget(), Find<QPushButton>("cmdBrowseSrc"));  // the list is empty again
     QCOMPARE(QDir(m_temp.filePath(QStringLiteral("quillfold-") + platform::UserTag())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList());
 }
@@ -368,6 +428,7 @@ void TestMainWindow::endingDuringTheWait_data()
     QTest::addColumn<QString>("how");
     QTest::newRow("File > Exit") << "exit";
     QTest::newRow("close box") << "close";
+    QTest::newRow("close box, answered no") << "close-no";
     QTest::newRow("SIGTERM") << "signal";
     QTest::newRow("SIGKILL") << "kill";
 }
@@ -415,7 +476,18 @@ void TestMainWindow::endingDuringTheWait()
     }
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QVERIFY2(program.exitCode() == 0, qPrintable(said + program.readAllStandardError()));
-    QCOMPARE(said, QStringLiteral("message: %1\nending\nended\n").arg(QString::fromUtf8("กรุณายืนยันเพื่อเริ่มทำงาน")));
+    const QString confirm = QStringLiteral("message: %1\nending\n").arg(QString::fromUtf8("กรุณายืนยันเพื่อเริ่มทำงาน"));
+    const QString asked = QStringLiteral("message: ") + QString::fromUtf8("กำลังแพ็กไฟล์อยู่");
+    if (how == "close-no") {
+        // The run went on to the end and handed over the new archive.
+        QVERIFY2(said.startsWith(confirm + asked) && said.endsWith("the run went on\n"), qPrintable(said));
+        QVERIFY(ReadFile(destination).startsWith("PK"));
+        QCOMPARE(QDir(files.filePath("out")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{"hand over.zip"});
+        return;
+    }
+    QVERIFY2(said.startsWith(confirm) && said.endsWith("ended\n") && said.contains(asked) == (how == "close"),
+             qPrintable(said));
 
     // Nothing half-done: the old archive as it was, nothing of the run beside it
     // or in the work area, and zip was stopped before it could write more.

@@ -149,7 +149,7 @@ void TestPackCli::refusedBeforeAnythingIsWritten_data()
     QTest::newRow("control character in the password") << QStringList{"--user", "clerk"} + out + files
                                                        << QByteArray("sec\x1bret\n") << 2 << "the password must" << QString();
     QTest::newRow("clashing package names") << QStringList{"--user", "clerk"} + out + QStringList{"a.xls", "A.xlsx"}
-                                            << QByteArray("secret\n") << 2 << "a.xls, A.xlsx" << QString();
+                                            << QByteArray("secret\n") << 2 << "a.xls, A.xlsx → a.enc (a package is named by" << QString();
     QTest::newRow("destination is a workbook") << QStringList{"--user", "clerk", "-o", "./b.xls", "a.xls", "b.xls"}
                                                << QByteArray("secret\n") << 2 << "would replace one of the workbooks" << QString();
     QTest::newRow("destination folder missing") << QStringList{"--user", "clerk", "-o", "no/such.zip"} + files

@@ -215,7 +215,7 @@ void TestPackRun::refusedBeforeTheDialog_data()
     QTest::addColumn<QStringList>("named");
     QTest::newRow("clashing package names")
         << QStringList{"a.xls", "report.2019.xls", "b.xls", "A.xlsx", "report.2020.xls"} << QString()
-        << QStringList{"a.xls, A.xlsx\nreport.2019.xls, report.2020.xls"};
+        << QStringList{"a.xls, A.xlsx → a.enc\nreport.2019.xls, report.2020.xls → report.enc", "จุดแรก"};
     QTest::newRow("destination is a workbook") << QStringList{"a.xls", "b b.xls"} << "b b.xls"
                                                << QStringList{"b b.xls"};
     QTest::newRow("destination is a workbook, spelt differently")
