@@ -327,7 +327,7 @@ void TestMainWindow::saveDialogRefusesAFolderThatIsNotThere()
         if (!dialog || typed.isEmpty())
             return;
         dialog->findChild<QLineEdit*>("fileNameEdit")->setText(typed.takeFirst());
-        QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);  // at once: a second tick must not retype first
     });
     answer.start();
     m_window->cmdBrowseDest_Click();
@@ -467,8 +467,11 @@ void TestMainWindow::endingDuringTheWait()
         QCOMPARE(aside.size(), 1);
         const QStringList left = QDir(files.filePath("out/" + aside[0])).entryList(QDir::Files | QDir::Hidden);
         QVERIFY(!left.isEmpty());
+        // (Windows ends zip as it ends us, with no chance to remove its own
+        // temporary file, named zi and letters: no hand-over either.)
         for (const QString& name : left)
-            QVERIFY2(name.endsWith(".part") && name.contains("unfinished"), qPrintable(name));
+            QVERIFY2((name.endsWith(".part") && name.contains("unfinished")) || (!Posix && name.startsWith("zi")),
+                     qPrintable(name));
         // And zip, which was at work, was stopped with it: it writes nothing more.
         QTest::qWait(900);
         QVERIFY(!QFileInfo::exists(marker));
