@@ -31,8 +31,7 @@
 namespace engine {
 namespace {
 constexpr qint64 WholeLimit = 16 << 20;   // packages up to this are deflated whole, with libdeflate
-constexpr qint64 PieceSize = 1 << 20;     // larger ones in pieces of this size, with zlib
-constexpr qint64 Dictionary = 32 * 1024;  // what each piece is primed with
+constexpr qint64 PieceSize = 1 << 20;     // larger ones in pieces of this size, each deflated on its own
 constexpr int DecidingPieces = 8;         // a large entry is stored or deflated as its first 8 MiB are
 constexpr qint64 InFlight = 48 << 20;     // package bytes read and not yet in the archive, at most
 constexpr qint64 BatchBytes = 1 << 20;    // small packages travel together, up to this much
@@ -49,7 +48,6 @@ struct Item {
     int piece = 0;
     int pieces = 1;  // 1: a whole package
     QByteArray data;
-    QByteArray dictionary;  // the bytes before this piece
     time_t modified = 0;    // the workbook's
     bool unread = false;    // a small workbook that the worker reads itself
     qint64 room = 0;        // what it counts against the bytes in flight
@@ -203,28 +201,49 @@ bool CountEntriesInZip64(OutFile& out, quint64 entries)
     return out.WriteAt(bytes.constData(), quint64(bytes.size()), recordOffset);
 }
 
-// Deflates one piece of a large package so that the pieces join into one
-// stream: primed with the bytes before it, and sync-flushed (byte-aligned,
-// not final) except for the last.
-QByteArray DeflatePiece(const QByteArray& data, const QByteArray& dictionary, bool last)
+// Makes the deflate stream of one piece of a large package joinable with the
+// next piece's: libdeflate ends its stream with a final block, so that block's
+// final bit is cleared and an empty stored block (a sync flush) brings the
+// stream to a byte boundary. Where the last block starts is found by
+// inflating the piece block by block, which also proves the stream sound.
+void MakeJoinable(QByteArray& stream, qsizetype rawSize, QByteArray& scratch)
 {
     z_stream z{};
-    if (deflateInit2(&z, Level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw RuntimeError(err::DeviceIO, QStringLiteral("zlib cannot start deflating"), QString());
-    if (!dictionary.isEmpty())
-        deflateSetDictionary(&z, reinterpret_cast<const Bytef*>(dictionary.constData()), uInt(dictionary.size()));
-    QByteArray out(qsizetype(deflateBound(&z, uLong(data.size())) + 64), Qt::Uninitialized);
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
-    z.avail_in = uInt(data.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = uInt(out.size());
-    const int rc = deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH);
-    const bool done = last ? rc == Z_STREAM_END : rc == Z_OK && z.avail_in == 0 && z.avail_out > 0;
-    out.truncate(qsizetype(z.total_out));
-    deflateEnd(&z);
-    if (!done)
-        throw RuntimeError(err::DeviceIO, QStringLiteral("zlib could not deflate a piece (%1)").arg(rc), QString());
-    return out;
+    if (inflateInit2(&z, -MAX_WBITS) != Z_OK)
+        throw RuntimeError(err::DeviceIO, QStringLiteral("zlib cannot start inflating"), QString());
+    if (scratch.size() < rawSize)
+        scratch.resize(rawSize);
+    z.next_in = reinterpret_cast<Bytef*>(stream.data());
+    z.avail_in = uInt(stream.size());
+    z.next_out = reinterpret_cast<Bytef*>(scratch.data());
+    z.avail_out = uInt(scratch.size());
+    quint64 blockStart = 0, lastStart = 0;  // in bits
+    bool lastSeen = false;
+    int unused = 0;  // bits of padding after the last block (zlib drops them before it ends)
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        rc = inflate(&z, Z_BLOCK);
+        if (!lastSeen && (z.data_type & 64)) {  // the header of the last block is read
+            lastSeen = true;
+            lastStart = blockStart;
+        }
+        if (z.data_type & 128) {  // at a block boundary: the next block starts here
+            blockStart = z.total_in * 8 - quint64(z.data_type & 7);
+            if (z.data_type & 64)
+                unused = z.data_type & 7;
+        }
+    }
+    const bool whole = rc == Z_STREAM_END && z.avail_in == 0 && qsizetype(z.total_out) == rawSize && lastSeen;
+    inflateEnd(&z);
+    if (!whole)
+        throw RuntimeError(err::DeviceIO, QStringLiteral("libdeflate made a piece that does not inflate (%1)").arg(rc),
+                           QString());
+    stream[qsizetype(lastStart / 8)] = char(stream[qsizetype(lastStart / 8)] & ~(1 << (lastStart % 8)));
+    // An empty stored block: three zero bits (not final, stored) in the padding
+    // if they fit, then to the byte boundary, then LEN 0 and NLEN 0xFFFF.
+    if (unused < 3)
+        stream.append('\0');
+    stream.append("\x00\x00\xff\xff", 4);
 }
 
 // Fills `data` with a stretch of a package: the header, if given, then body
@@ -260,14 +279,36 @@ using Compressor = std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_co
 struct Compressors {
     Compressor real{libdeflate_alloc_compressor(Level), libdeflate_free_compressor};
     Compressor fast{libdeflate_alloc_compressor(1), libdeflate_free_compressor};
+    QByteArray scratch;  // where a piece is inflated to find its last block
 };
 
 // True if the start of the body shrinks by at least 3 % under the fast
 // compressor. Data that does not (already compressed, like an .xlsx, or
 // noise) is stored without deflating the rest: for such data deflating would
 // cost most of the time and save nothing.
+// `data` deflated by `compressor` into at most `room` bytes; empty if it takes more.
+QByteArray Deflated(const QByteArray& data, libdeflate_compressor* compressor, qsizetype room)
+{
+    QByteArray out(std::max<qsizetype>(room, 0), Qt::Uninitialized);
+    const size_t n = out.isEmpty() ? 0
+                                   : libdeflate_deflate_compress(compressor, data.constData(), size_t(data.size()),
+                                                                 out.data(), size_t(out.size()));
+    out.truncate(qsizetype(n));
+    return out;
+}
+
 bool LooksCompressible(const QByteArray& package, libdeflate_compressor* fast)
 {
+    // An old Excel workbook (a compound file: its signature, scrambled as the
+    // body is) is records of numbers and text, which always shrink: the trial
+    // would only cost time.
+    static const QByteArray oldExcel = [] {
+        QByteArray signature("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
+        security::ScrambleBlock(signature.data(), signature.size());
+        return signature;
+    }();
+    if (QByteArrayView(package).sliced(security::HeaderSize).startsWith(oldExcel))
+        return true;
     const qint64 size = std::min<qint64>(ProbeSize, package.size() - security::HeaderSize);
     char out[ProbeSize];
     return libdeflate_deflate_compress(fast, package.constData() + security::HeaderSize, size_t(size), out,
@@ -322,17 +363,14 @@ public:
             const QByteArray header = security::PackageHeader(length, m_options.userID, m_options.password);
             const qint64 packageSize = header.size() + length;
             const int pieces = int((packageSize + PieceSize - 1) / PieceSize);
-            QByteArray before;
             qint64 at = 0;  // in the package
             for (int piece = 0; piece < pieces && !m_stop; ++piece) {
                 const qint64 size = std::min(PieceSize, packageSize - at);
                 if (!TakeRoom(size))
                     return;
-                Item item{entry, piece, pieces, QByteArray(size, Qt::Uninitialized), before, info.modified, false, size};
+                Item item{entry, piece, pieces, QByteArray(size, Qt::Uninitialized), info.modified, false, size};
                 Fill(item.data, piece == 0 ? header : QByteArray(), source.file, path);
                 at += size;
-                if (piece + 1 < pieces)
-                    before = item.data.right(Dictionary);
                 batch.items.push_back(std::move(item));
                 send();
             }
@@ -386,7 +424,7 @@ public:
         item.modified = source.info.modified;
     }
 
-    Result Compress(const Item& item, const Compressors& compressors) const
+    Result Compress(const Item& item, Compressors& compressors) const
     {
         Result result{item.entry, item.piece, item.pieces, item.data, {}, 0, item.modified, item.room};
         result.crc = libdeflate_crc32(0, item.data.constData(), size_t(item.data.size()));
@@ -396,17 +434,14 @@ public:
             if (item.data.size() >= ProbeFrom && !LooksCompressible(item.data, compressors.fast.get()))
                 return result;
             // Whole: only output smaller than the input is kept.
-            QByteArray out(std::max<qsizetype>(item.data.size() - 1, 0), Qt::Uninitialized);
-            const size_t n = out.isEmpty() ? 0
-                                           : libdeflate_deflate_compress(compressors.real.get(), item.data.constData(),
-                                                                         size_t(item.data.size()), out.data(),
-                                                                         size_t(out.size()));
-            if (n > 0) {
-                out.truncate(qsizetype(n));
-                result.deflated = std::move(out);
-            }
+            result.deflated = Deflated(item.data, compressors.real.get(), item.data.size() - 1);
         } else if (m_methods[size_t(item.entry)] != Store) {
-            result.deflated = DeflatePiece(item.data, item.dictionary, item.piece + 1 == item.pieces);
+            // A piece: deflated on its own, always (whether the entry is
+            // stored is decided by its first pieces together).
+            result.deflated = Deflated(item.data, compressors.real.get(),
+                                       qsizetype(libdeflate_deflate_compress_bound(compressors.real.get(), size_t(item.data.size()))));
+            if (item.piece + 1 < item.pieces)
+                MakeJoinable(result.deflated, item.data.size(), compressors.scratch);
         }
         return result;
     }

@@ -26,6 +26,7 @@
 namespace archive {
 namespace {
 constexpr qint64 BlockSize = 1 << 20;
+constexpr qint64 WholeInflate = 16 << 20;  // entries up to this are inflated at once, by libdeflate
 
 [[noreturn]] void Unreadable(const QString& path, const QString& problem)
 {
@@ -486,13 +487,41 @@ struct EntryReader::Inflater {
     QByteArray input = QByteArray(qsizetype(64 * 1024), Qt::Uninitialized);
     bool rawEnded = false;    // every compressed byte has been taken from the archive
     bool streamEnded = false; // the deflate stream has reached its end
+    // An entry small enough is inflated whole, at the first read, by libdeflate
+    // (about three times zlib's speed); the same checks hold.
+    bool whole = false;
+    bool inflated = false;
+    QByteArray data;  // then: what it inflated to
+    qsizetype served = 0;
 };
+
+namespace {
+// Inflates `raw` into `out` (sized as the entry's recorded size): empty, or
+// the problem. The stream must end exactly at the end of `raw`.
+QString InflateWhole(const QByteArray& raw, QByteArray& out)
+{
+    thread_local const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater{
+        libdeflate_alloc_decompressor(), libdeflate_free_decompressor};
+    size_t in = 0, produced = 0;
+    const libdeflate_result rc = libdeflate_deflate_decompress_ex(inflater.get(), raw.constData(), size_t(raw.size()),
+                                                                  out.data(), size_t(out.size()), &in, &produced);
+    if (rc == LIBDEFLATE_INSUFFICIENT_SPACE)
+        return QStringLiteral("the entry holds more than its recorded size");
+    if (rc != LIBDEFLATE_SUCCESS)
+        return QStringLiteral("the entry's compressed data is invalid");
+    if (in != size_t(raw.size()))
+        return QStringLiteral("the entry's compressed data goes on after its end");
+    out.truncate(qsizetype(produced));  // a short entry is caught by the size check at its end
+    return {};
+}
+}  // namespace
 
 EntryReader::EntryReader(void* zip, platform::File& file, qint64 rawStart, const Entry& entry)
     : m_zip(zip), m_file(file), m_rawStart(rawStart), m_entry(entry), m_crc(quint32(crc32(0L, Z_NULL, 0)))
 {
     if (m_entry.method == Z_DEFLATED) {
         m_inflater = std::make_unique<Inflater>();
+        m_inflater->whole = m_entry.size <= WholeInflate && m_entry.compressed <= 2 * WholeInflate;
         if (inflateInit2(&m_inflater->stream, -MAX_WBITS) != Z_OK)
             Fail(QStringLiteral("the entry cannot be inflated"));
     } else if (m_entry.method != 0) {
@@ -538,6 +567,21 @@ qint64 EntryReader::Produce(char* data, qint64 maxSize)
         return n < 0 ? Fail(QStringLiteral("the archive ends inside the entry")) : n;
     }
     Inflater& z = *m_inflater;
+    if (z.whole) {
+        if (!z.inflated) {
+            z.inflated = true;
+            QByteArray raw(qsizetype(m_entry.compressed), Qt::Uninitialized);
+            if (ReadRaw(raw.data(), raw.size()) != raw.size())
+                return Fail(QStringLiteral("the archive ends inside the entry"));
+            z.data = QByteArray(qsizetype(m_entry.size), Qt::Uninitialized);
+            if (const QString problem = InflateWhole(raw, z.data); !problem.isEmpty())
+                return Fail(problem);
+        }
+        const qint64 n = std::min<qint64>(room, z.data.size() - z.served);
+        std::memcpy(data, z.data.constData() + z.served, size_t(n));
+        z.served += n;
+        return n;
+    }
     while (!z.streamEnded) {
         if (z.stream.avail_in == 0 && !z.rawEnded) {
             const qint64 n = ReadRaw(z.input.data(), z.input.size());
