@@ -203,7 +203,7 @@ int Run(const Options& options, QTextStream& out, QTextStream& err)
             // Read back, and on disk, before it takes the destination's place.
             QList<archive::Expected> expected;
             for (const engine::Entry& entry : entries)
-                expected << archive::Expected{entry.name.toUtf8(), entry.size, entry.crc};
+                expected << archive::Expected{entry.name.toUtf8(), entry.size, entry.crc, entry.pieces};
             aside.StartFlush();
             archive::VerifyArchive(aside.path(), expected);
             aside.SwapIn();

@@ -2,6 +2,7 @@
 
 #include "Cli.h"
 
+
 #include "packing/Ending.h"
 #include "reader/PackageReader.h"
 #include "packing/RuntimeError.h"
@@ -33,6 +34,9 @@ constexpr qint64 DrainBlock = 64 * 1024;
 constexpr qint64 GroupBytes = qint64(256) << 20;
 constexpr int GroupFiles = 4096;
 constexpr int GroupMilliseconds = 1000;
+// A restored workbook from this size on starts its way to disk at once; smaller
+// ones go with their group's flush.
+constexpr qint64 WritebackFrom = 1 << 20;
 // What a restore that was killed leaves, named so that no one takes it for a workbook.
 const QString UnfinishedPrefix = QStringLiteral(".quillfold-unfinished");
 
@@ -326,12 +330,18 @@ private:
             return refuse(Why(failed));
         if (m_names.contains(name) || existing.kind != platform::FileStatus::Missing)
             return refuse(Why(EEXIST));
-        if (const qint64 free = m_outFolder.FreeSpace(); free >= 0 && free < info.bodyLength)
-            return refuse(QStringLiteral("needs %1 bytes, only %2 free").arg(info.bodyLength).arg(free));
+        // The free space is asked again only when what was written since the
+        // last answer leaves too little by that answer.
+        if (m_free >= 0 && m_free - m_writtenSince < info.bodyLength) {
+            m_free = m_outFolder.FreeSpace();
+            m_writtenSince = 0;
+        }
+        if (m_free >= 0 && m_free < info.bodyLength)
+            return refuse(QStringLiteral("needs %1 bytes, only %2 free").arg(info.bodyLength).arg(m_free));
 
         QString temporaryName;
         int error = 0;
-        platform::File file = m_outFolder.CreateTemporary(file::RunStem(UnfinishedPrefix), temporaryName, error);
+        platform::File file = m_outFolder.CreateTemporary(m_stem, temporaryName, error);
         if (!file.IsOpen())
             return refuse(Why(error));
         auto temporary = std::make_unique<Temporary>(m_outFolder, temporaryName);
@@ -340,7 +350,8 @@ private:
             // Exactly the declared size is written, then the entry must end there.
             security::WritePackageBody(*package.data, info.bodyLength, out, package.label, report.path, {},
                                        [](qint64) { ending::ThrowIfRequested(); });
-            out.file().StartWriteback(0, 0);  // on its way to disk before its group is flushed
+            if (info.bodyLength >= WritebackFrom)
+                out.file().StartWriteback(0, 0);  // on its way to disk before its group is flushed
             out.close();
             if (!ReadToEnd(package))
                 throw RuntimeError(err::DeviceIO, package.data->errorString(), QString());
@@ -350,6 +361,7 @@ private:
         }
         m_names.insert(report.name);
         m_waitingBytes += info.bodyLength;
+        m_writtenSince += info.bodyLength;
         report.restored = std::move(temporary);
         return report;
     }
@@ -363,6 +375,9 @@ private:
     QSet<QString> m_names;           // restored this run, so none is taken twice
     int m_waiting = 0;               // restored workbooks not yet on disk for good
     qint64 m_waitingBytes = 0;
+    const QByteArray m_stem = file::RunStem(UnfinishedPrefix);  // of this run's temporary names
+    qint64 m_free = 0;  // free in the output folder when last asked (-1: unknown); asked at the first
+    qint64 m_writtenSince = 0;  // restored since then
     QElapsedTimer m_sinceCommit;
 };
 

@@ -499,6 +499,8 @@ public:
                                                : quint32(crc32_combine(entry.crc, result.crc, z_off_t(result.raw.size())));
                 entry.size += result.raw.size();
                 entry.compressed += bytes.size();
+                if (result.pieces > 1 && method == Deflate)
+                    entry.pieces << archive::Piece{bytes.size(), result.raw.size(), result.crc};
                 done += result.raw.size();
                 GiveRoom(result.room);
                 if (result.piece + 1 == result.pieces) {

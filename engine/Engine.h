@@ -4,6 +4,8 @@
 #include <QList>
 #include <QString>
 
+#include "reader/archive.h"
+
 #include <functional>
 
 // The command-line packer's engine: workbooks into one ZIP archive in this
@@ -37,6 +39,7 @@ struct Entry {
     qint64 compressed = 0;  // as the archive holds them
     quint32 crc = 0;
     bool deflated = false;
+    QList<archive::Piece> pieces;  // a large deflated package: its pieces, for a read-back on every core
 };
 
 struct Options {

@@ -740,6 +740,24 @@ std::unique_ptr<EntryReader> ZipArchive::Open(int index)
                                          m_entries.at(index));
 }
 
+QString ZipArchive::CheckPiece(qint64 start, const Piece& piece, bool last)
+{
+    // A piece that is not the last ends on a block that is not final: a final
+    // empty block (fixed codes, end of block) is put after it, so that it
+    // inflates on its own, and must be reached exactly at its end.
+    const QByteArray finalBlock = last ? QByteArray() : QByteArray("\x03\x00", 2);
+    QByteArray raw(qsizetype(piece.compressed) + finalBlock.size(), Qt::Uninitialized);
+    if (ReadInto(m_file, raw.data(), piece.compressed, start) != piece.compressed)
+        return QStringLiteral("the archive ends inside the entry");
+    std::memcpy(raw.data() + piece.compressed, finalBlock.constData(), size_t(finalBlock.size()));
+    QByteArray data(qsizetype(piece.size), Qt::Uninitialized);
+    if (QString problem = InflateWhole(raw, data); !problem.isEmpty())
+        return problem;
+    if (data.size() != piece.size || libdeflate_crc32(0, data.constData(), size_t(data.size())) != piece.crc)
+        return QStringLiteral("the entry's data does not match its CRC");
+    return {};
+}
+
 bool LooksLikeZip(const QString& path)
 {
     int error = 0;
@@ -836,26 +854,68 @@ void VerifyArchive(const QString& path, const QList<Expected>& expected)
     }
 
     // Read the data back, on every core: only an entry read to its end with
-    // the recorded size and CRC counts as intact. The first failure, in the
-    // archive's order, is the one reported.
-    const int threads = int(std::clamp<qsizetype>(entries.size() / 16, 1, std::max(1u, std::thread::hardware_concurrency())));
-    std::vector<std::exception_ptr> failures(size_t(entries.size()));  // each thread writes only its own entries'
+    // the recorded size and CRC counts as intact. An entry written in pieces
+    // is read piece by piece, each on any core: every piece must inflate on
+    // its own to exactly its size and CRC and end exactly where the next
+    // begins (the last with the stream's end), and together they must make
+    // the whole entry, its size and CRC. The first failure, in the archive's
+    // order, is the one reported.
+    struct Unit {
+        int entry = 0;
+        int piece = -1;  // -1: the whole entry
+        qint64 offset = 0;  // a piece's, from the entry's first compressed byte
+    };
+    std::vector<Unit> units;
+    std::vector<qint64> rawStarts(size_t(entries.size()), -1);
+    for (int i = 0; i < entries.size(); ++i) {
+        const QList<Piece>& pieces = wanted.value(entries[i].rawName)->pieces;
+        if (pieces.isEmpty() || entries[i].method != Z_DEFLATED) {
+            units.push_back(Unit{i});
+            continue;
+        }
+        rawStarts[size_t(i)] = zip.Open(i)->RawStart();  // its headers checked as for any entry
+        qint64 offset = 0, size = 0;
+        quint32 crc = 0;
+        for (int p = 0; p < pieces.size(); ++p) {
+            units.push_back(Unit{i, p, offset});
+            offset += pieces[p].compressed;
+            size += pieces[p].size;
+            crc = quint32(crc32_combine64(crc, pieces[p].crc, pieces[p].size));
+        }
+        if (offset != entries[i].compressed || size != entries[i].size || crc != entries[i].crc)
+            Differs(path, QStringLiteral("%1 differs from the package that was written").arg(entries[i].name));
+    }
+    const int threads = int(std::clamp<qsizetype>(qsizetype(units.size()) / 16, 1, std::max(1u, std::thread::hardware_concurrency())));
+    std::vector<std::exception_ptr> failures(units.size());  // each thread writes only its own units'
     const auto check = [&](int first) {
-        int i = first;
+        size_t u = size_t(first);
         try {
             std::unique_ptr<ZipArchive> another = first == 0 ? nullptr : zip.Another();
             ZipArchive& archive = another ? *another : zip;
             QByteArray block(BlockSize, Qt::Uninitialized);
-            for (; i < entries.size(); i += threads) {
-                const std::unique_ptr<EntryReader> data = archive.Open(i);
-                while (data->read(block.data(), block.size()) > 0)
-                    ending::ThrowIfRequested();
-                if (!data->intact())
-                    Differs(path, QStringLiteral("%1 cannot be read back: %2").arg(entries[i].name, data->errorString()));
+            for (; u < units.size(); u += size_t(threads)) {
+                const Unit& unit = units[u];
+                const Entry& entry = entries[unit.entry];
+                QString problem;
+                if (unit.piece >= 0) {
+                    problem = archive.CheckPiece(rawStarts[size_t(unit.entry)] + unit.offset,
+                                                 wanted.value(entry.rawName)->pieces[unit.piece],
+                                                 unit.offset + wanted.value(entry.rawName)->pieces[unit.piece].compressed ==
+                                                     entry.compressed);
+                } else {
+                    const std::unique_ptr<EntryReader> data = archive.Open(unit.entry);
+                    while (data->read(block.data(), block.size()) > 0)
+                        ending::ThrowIfRequested();
+                    if (!data->intact())
+                        problem = data->errorString();
+                }
+                ending::ThrowIfRequested();
+                if (!problem.isEmpty())
+                    Differs(path, QStringLiteral("%1 cannot be read back: %2").arg(entry.name, problem));
             }
         } catch (...) {
-            if (i < entries.size())
-                failures[size_t(i)] = std::current_exception();
+            if (u < units.size())
+                failures[u] = std::current_exception();
         }
     };
     std::vector<std::thread> helpers;

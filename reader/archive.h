@@ -38,6 +38,7 @@ public:
     ~EntryReader() override;
     bool isSequential() const override { return true; }
     bool intact() const { return m_intact; }
+    qint64 RawStart() const { return m_rawStart; }
 
 protected:
     qint64 readData(char* data, qint64 maxSize) override;
@@ -62,6 +63,14 @@ private:
     bool m_intact = false;
 };
 
+// One independently deflated piece of an entry, as the writer made it: its
+// stream ends on a block boundary (not final, except the last piece's).
+struct Piece {
+    qint64 compressed = 0;
+    qint64 size = 0;
+    quint32 crc = 0;
+};
+
 // An archive open for reading. Only a regular file is ever opened (a pipe or a
 // device is refused at once, never waited on): missing is run-time error 53,
 // not a regular file 75, anything that is not a readable ZIP archive 1005.
@@ -83,6 +92,9 @@ public:
     // The entry's bytes. One entry can be open at a time. An entry whose local
     // header is damaged is error 1005; the other entries can still be read.
     std::unique_ptr<EntryReader> Open(int index);
+    // Checks one piece of a deflated entry that starts at `start` in the
+    // archive: empty, or what is wrong.
+    QString CheckPiece(qint64 start, const Piece& piece, bool last);
 
 private:
     ZipArchive() = default;
@@ -140,6 +152,7 @@ struct Expected {
     QByteArray rawName;
     qint64 size = 0;
     quint32 crc = 0;
+    QList<Piece> pieces;  // a deflated entry written in pieces: each is inflated on its own, on any core
 };
 void VerifyArchive(const QString& path, const QList<Expected>& expected);
 

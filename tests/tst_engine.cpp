@@ -105,10 +105,23 @@ void TestEngine::entriesAreThePackages()
             QVERIFY(entry.compressed < entry.size);
         else
             QCOMPARE(entry.compressed, entry.size);
-        expected << archive::Expected{entry.name.toUtf8(), entry.size, entry.crc};
+        expected << archive::Expected{entry.name.toUtf8(), entry.size, entry.crc, entry.pieces};
     }
     // This program's own reader: names, sizes, CRCs, the UTF-8 flag, data intact.
     archive::VerifyArchive(archive, expected);
+    // One written in pieces is read back piece by piece: a byte changed inside
+    // one, or pieces that do not make up the entry, are found.
+    for (int i = 0; i < entries.size(); ++i) {
+        if (entries[i].pieces.size() < 2)
+            continue;
+        QByteArray damaged = ReadFile(archive);
+        damaged[archive::ZipArchive(archive).Open(i)->RawStart() + entries[i].pieces[0].compressed + 100] ^= 0x55;
+        WriteFile(Path("damaged.zip"), damaged);
+        QVERIFY_THROWS_EXCEPTION(RuntimeError, archive::VerifyArchive(Path("damaged.zip"), expected));
+        QList<archive::Expected> lacking = expected;
+        lacking[i].pieces.removeLast();
+        QVERIFY_THROWS_EXCEPTION(RuntimeError, archive::VerifyArchive(archive, lacking));
+    }
     QCOMPARE(QProcess::execute(InfoZip("unzip"), {"-tqq", archive}), 0);
     if (!Posix)
         return;  // no Python to read it with on Windows
