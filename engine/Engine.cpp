@@ -488,7 +488,7 @@ public:
                 if (result.piece == 0) {
                     method = Decide(result, seq);
                     m_methods[size_t(result.entry)] = method;
-                    entry = Entry{m_workbooks[result.entry].entryName, 0, 0, 0, method == Deflate};
+                    entry = Entry{m_workbooks[result.entry].entryName, 0, 0, 0, method == Deflate, {}};
                     Open(zip, m_workbooks[result.entry], method, marks, result.modified);
                 }
                 const QByteArray& bytes = method == Deflate ? result.deflated : result.raw;

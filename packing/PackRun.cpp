@@ -192,7 +192,7 @@ void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress)
         zip::RequireSuccess(zip::RunArchiver(package, build.aside->path(), QStringLiteral("zip")), package,
                             destination);
         build.expected << archive::Expected{QFileInfo(package).fileName().toUtf8(), written.size,
-                                            written.crc};
+                                            written.crc, {}};
         // In the archive now: no need to keep a second copy. (Freeing a large
         // file takes a moment, so not on the window's thread.)
         ending::WaitFor([&] { QFile::remove(package); });

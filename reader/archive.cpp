@@ -53,9 +53,11 @@ struct RawEntry {
     QByteArray name;
     quint16 centralFlag = 0;
     quint16 localFlag = 0;
+    quint16 centralMethod = 0;
     qint64 centralOffset = 0;  // of the central header
     qint64 localOffset = 0;    // of the local header
     qint64 end = 0;            // just after its data (and data descriptor)
+    qint64 dataStart = 0;      // of its data, after the local header
     QString problem;           // what is wrong with this entry's headers, if anything
 
     // Keeps the first problem found.
@@ -218,6 +220,17 @@ void CheckLocalHeader(platform::File& file, qint64 fileSize, const QString& name
         entry.Note(QStringLiteral("the local header of %1 disagrees with the directory").arg(name));
     if (rest.left(localName) != entry.name)
         entry.Note(QStringLiteral("the local header of %1 names another file").arg(name));
+    // The method, and (without a data descriptor) the CRC and the sizes that
+    // are not left to a ZIP64 field, as the directory has them.
+    const auto differs = [&](int at, quint64 central) {
+        const quint32 local = Le32(header.constData() + at);
+        return local != 0xFFFFFFFF && local != central;
+    };
+    if (Le16(header.constData() + 8) != entry.centralMethod ||
+        (!(entry.localFlag & 0x0008) &&
+         (Le32(header.constData() + 14) != crc || differs(18, sizes.compressed) || differs(22, sizes.uncompressed))))
+        entry.Note(QStringLiteral("the local header of %1 disagrees with the directory").arg(name));
+    entry.dataStart = entry.localOffset + 30 + localName + localExtra;
     if (rest.size() != localName + localExtra || !ExtraFieldIsSound(rest.constData() + localName, localExtra))
         entry.Note(QStringLiteral("the local extra field of %1 is damaged").arg(name));
     else if (const QString problem = AttributesProblem(rest.constData() + localName, localExtra); !problem.isEmpty())
@@ -291,6 +304,7 @@ QList<RawEntry> RawEntries(platform::File& file, const QString& path, QString* w
         RawEntry entry;
         entry.name = directory.mid(at + 46, nameLength);
         entry.centralFlag = Le16(h + 8);
+        entry.centralMethod = Le16(h + 10);
         entry.centralOffset = qint64(directoryOffset) + at;
         const QString name = QString::fromUtf8(entry.name);
         const char* extra = h + 46 + nameLength;
@@ -516,8 +530,8 @@ QString InflateWhole(const QByteArray& raw, QByteArray& out)
 }
 }  // namespace
 
-EntryReader::EntryReader(void* zip, platform::File& file, qint64 rawStart, const Entry& entry)
-    : m_zip(zip), m_file(file), m_rawStart(rawStart), m_entry(entry), m_crc(quint32(crc32(0L, Z_NULL, 0)))
+EntryReader::EntryReader(platform::File& file, qint64 rawStart, const Entry& entry)
+    : m_file(file), m_rawStart(rawStart), m_entry(entry), m_crc(quint32(crc32(0L, Z_NULL, 0)))
 {
     if (m_entry.method == Z_DEFLATED) {
         m_inflater = std::make_unique<Inflater>();
@@ -536,8 +550,6 @@ EntryReader::~EntryReader()
 {
     if (m_inflater)
         inflateEnd(&m_inflater->stream);
-    if (m_open)
-        unzCloseCurrentFile(m_zip);
 }
 
 qint64 EntryReader::Fail(const QString& problem)
@@ -628,13 +640,10 @@ qint64 EntryReader::readData(char* data, qint64 maxSize)
     }
     // The end: the whole entry, and nothing but it, with the recorded CRC.
     m_open = false;
-    const int closed = unzCloseCurrentFile(m_zip);
     if (m_done != m_entry.size)
         return Fail(QStringLiteral("the entry ends after %1 of its %2 bytes").arg(m_done).arg(m_entry.size));
     if (m_crc != m_entry.crc)
         return Fail(QStringLiteral("the entry's data does not match its CRC"));
-    if (closed != UNZ_OK)
-        return Fail(QStringLiteral("the entry cannot be read (error %1)").arg(closed));
     m_intact = true;
     return 0;
 }
@@ -682,8 +691,6 @@ ZipArchive::ZipArchive(const QString& path) : m_path(path)
                     UNZ_OK ||
                 name != header.name)
                 Unreadable(path, QStringLiteral("its directory is damaged"));
-            unz64_file_pos position{};
-            unzGetFilePos64(m_zip, &position);
             Entry entry;
             entry.rawName = name;
             entry.name = QString::fromUtf8(entry.rawName);
@@ -695,8 +702,8 @@ ZipArchive::ZipArchive(const QString& path) : m_path(path)
             if (entry.size < 0 || entry.compressed < 0)
                 Unreadable(path, QStringLiteral("the recorded size of %1 is impossible").arg(entry.name));
             m_entries << entry;
-            m_positions << qMakePair(quint64(position.pos_in_zip_directory), quint64(position.num_of_file));
             m_problems << header.problem;
+            m_dataStarts << header.dataStart;
             rc = unzGoToNextFile(m_zip);
         }
         // At 65,535 entries minizip takes the count for one that overflowed
@@ -713,11 +720,10 @@ std::unique_ptr<ZipArchive> ZipArchive::Another() const
 {
     std::unique_ptr<ZipArchive> another(new ZipArchive());
     another->m_path = m_path;
-    another->OpenFile();
-    another->Attach();
+    another->OpenFile();  // its entries are read straight from the file
     another->m_entries = m_entries;
-    another->m_positions = m_positions;
     another->m_problems = m_problems;
+    another->m_dataStarts = m_dataStarts;
     another->m_warning = m_warning;
     return another;
 }
@@ -731,13 +737,9 @@ std::unique_ptr<EntryReader> ZipArchive::Open(int index)
 {
     if (!m_problems.at(index).isEmpty())
         Unreadable(m_path, m_problems.at(index));
-    unz64_file_pos position{m_positions.at(index).first, m_positions.at(index).second};
-    int method = 0, level = 0;
-    if (unzGoToFilePos64(m_zip, &position) != UNZ_OK || unzOpenCurrentFile2(m_zip, &method, &level, 1) != UNZ_OK)
-        Unreadable(m_path, QStringLiteral("the local header of %1 is damaged").arg(m_entries.at(index).name));
-    // minizip has checked the local header; the raw bytes are read from here on.
-    return std::make_unique<EntryReader>(m_zip, m_file, qint64(unzGetCurrentFileZStreamPos64(m_zip)),
-                                         m_entries.at(index));
+    // Its local header was checked against the directory when the archive was
+    // opened; the raw bytes are read from where it ends.
+    return std::make_unique<EntryReader>(m_file, m_dataStarts.at(index), m_entries.at(index));
 }
 
 QString ZipArchive::CheckPiece(qint64 start, const Piece& piece, bool last)

@@ -34,7 +34,7 @@ struct Entry {
 // sizes the reader asks for.
 class EntryReader : public QIODevice {
 public:
-    EntryReader(void* zip, platform::File& file, qint64 rawStart, const Entry& entry);
+    EntryReader(platform::File& file, qint64 rawStart, const Entry& entry);
     ~EntryReader() override;
     bool isSequential() const override { return true; }
     bool intact() const { return m_intact; }
@@ -50,7 +50,6 @@ private:
     qint64 Produce(char* data, qint64 maxSize);
     qint64 ReadRaw(char* data, qint64 maxSize);
 
-    void* m_zip;
     platform::File& m_file;
     qint64 m_rawStart;  // where the entry's raw bytes begin in the archive
     qint64 m_rawDone = 0;
@@ -107,8 +106,8 @@ private:
     std::unique_ptr<FdStream> m_stream;
     void* m_zip = nullptr;
     QList<Entry> m_entries;
-    QList<QPair<quint64, quint64>> m_positions;
     QStringList m_problems;  // per entry: what is wrong with its headers, if anything
+    QList<qint64> m_dataStarts;  // per entry: where its data starts, after its local header
     QString m_warning;
 };
 

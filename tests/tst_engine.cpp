@@ -197,7 +197,7 @@ void TestEngine::zip64Limits()
     const QList<engine::Entry> entries = engine::WriteArchive(archive, workbooks, options);
     QList<archive::Expected> expected;
     for (const engine::Entry& entry : entries)
-        expected << archive::Expected{entry.name.toUtf8(), entry.size, entry.crc};
+        expected << archive::Expected{entry.name.toUtf8(), entry.size, entry.crc, {}};
     archive::VerifyArchive(archive, expected);
     // Every reader follows it.
     QCOMPARE(QProcess::execute(InfoZip("unzip"), {"-tqq", archive}), 0);

@@ -337,7 +337,7 @@ void TestReader::verifySeesEveryDifference()
     WriteFile(Path("a.enc"), "first package");
     WriteFile(Path("b.enc"), "second package");
     const auto expect = [&](const QString& name) {
-        return archive::Expected{name.toUtf8(), QFileInfo(Path(name)).size(), archive::FileCrc(Path(name))};
+        return archive::Expected{name.toUtf8(), QFileInfo(Path(name)).size(), archive::FileCrc(Path(name)), {}};
     };
     const QList<archive::Expected> both{expect("a.enc"), expect("b.enc")};
     Zip(Path("good.zip"), {Path("a.enc"), Path("b.enc")});
