@@ -108,10 +108,10 @@ int RunRealZip(std::vector<std::string> arguments)
 #endif
 }
 
-void SleepThenTouch(const char* spec)
+void SleepThenTouch(const char* setting)
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(spec)));
-    if (const char* file = std::strchr(spec, ':')) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(setting)));
+    if (const char* file = std::strchr(setting, ':')) {
         if (FILE* f = std::fopen(file + 1, "w"))
             std::fclose(f);
     }
