@@ -900,10 +900,9 @@ void VerifyArchive(const QString& path, const QList<Expected>& expected)
                 const Entry& entry = entries[unit.entry];
                 QString problem;
                 if (unit.piece >= 0) {
-                    problem = archive.CheckPiece(rawStarts[size_t(unit.entry)] + unit.offset,
-                                                 wanted.value(entry.rawName)->pieces[unit.piece],
-                                                 unit.offset + wanted.value(entry.rawName)->pieces[unit.piece].compressed ==
-                                                     entry.compressed);
+                    const Piece& piece = wanted.value(entry.rawName)->pieces[unit.piece];
+                    problem = archive.CheckPiece(rawStarts[size_t(unit.entry)] + unit.offset, piece,
+                                                 unit.offset + piece.compressed == entry.compressed);
                 } else {
                     const std::unique_ptr<EntryReader> data = archive.Open(unit.entry);
                     while (data->read(block.data(), block.size()) > 0)
