@@ -882,7 +882,7 @@ void VerifyArchive(const QString& path, const QList<Expected>& expected)
             units.push_back(Unit{i, p, offset});
             offset += pieces[p].compressed;
             size += pieces[p].size;
-            crc = quint32(crc32_combine64(crc, pieces[p].crc, pieces[p].size));
+            crc = quint32(crc32_combine(crc, pieces[p].crc, z_off_t(pieces[p].size)));  // a piece is 1 MiB
         }
         if (offset != entries[i].compressed || size != entries[i].size || crc != entries[i].crc)
             Differs(path, QStringLiteral("%1 differs from the package that was written").arg(entries[i].name));
