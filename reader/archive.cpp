@@ -514,8 +514,12 @@ namespace {
 // the problem. The stream must end exactly at the end of `raw`.
 QString InflateWhole(const QByteArray& raw, QByteArray& out)
 {
-    thread_local const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater{
+    // One per call (a small allocation): a thread_local one is destroyed at
+    // thread exit, which MinGW's runtime does not survive.
+    const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater{
         libdeflate_alloc_decompressor(), libdeflate_free_decompressor};
+    if (!inflater)
+        return QStringLiteral("out of memory");
     size_t in = 0, produced = 0;
     const libdeflate_result rc = libdeflate_deflate_decompress_ex(inflater.get(), raw.constData(), size_t(raw.size()),
                                                                   out.data(), size_t(out.size()), &in, &produced);
