@@ -497,8 +497,8 @@ platform::File OpenRegularFile(const QString& path, platform::FileStatus* status
 // inflated here, so that the stream can be held to ending exactly where the
 // directory says the entry ends.
 struct EntryReader::Inflater {
-    z_stream stream{};
-    QByteArray input = QByteArray(qsizetype(64 * 1024), Qt::Uninitialized);
+    z_stream stream{};  // streaming only: set up when the entry is not inflated whole
+    QByteArray input;   // likewise: compressed bytes on their way to zlib
     bool rawEnded = false;    // every compressed byte has been taken from the archive
     bool streamEnded = false; // the deflate stream has reached its end
     // An entry small enough is inflated whole, at the first read, by libdeflate
@@ -540,8 +540,11 @@ EntryReader::EntryReader(platform::File& file, qint64 rawStart, const Entry& ent
     if (m_entry.method == Z_DEFLATED) {
         m_inflater = std::make_unique<Inflater>();
         m_inflater->whole = m_entry.size <= WholeInflate && m_entry.compressed <= 2 * WholeInflate;
-        if (inflateInit2(&m_inflater->stream, -MAX_WBITS) != Z_OK)
-            Fail(QStringLiteral("the entry cannot be inflated"));
+        if (!m_inflater->whole) {
+            m_inflater->input = QByteArray(qsizetype(64 * 1024), Qt::Uninitialized);
+            if (inflateInit2(&m_inflater->stream, -MAX_WBITS) != Z_OK)
+                Fail(QStringLiteral("the entry cannot be inflated"));
+        }
     } else if (m_entry.method != 0) {
         Fail(QStringLiteral("the entry is compressed with method %1, which this reader does not know").arg(m_entry.method));
     }
@@ -552,7 +555,7 @@ EntryReader::EntryReader(platform::File& file, qint64 rawStart, const Entry& ent
 
 EntryReader::~EntryReader()
 {
-    if (m_inflater)
+    if (m_inflater && !m_inflater->whole)
         inflateEnd(&m_inflater->stream);
 }
 
@@ -737,13 +740,16 @@ ZipArchive::~ZipArchive()
     Release();
 }
 
-std::unique_ptr<EntryReader> ZipArchive::Open(int index)
+qint64 ZipArchive::DataStart(int index) const
 {
     if (!m_problems.at(index).isEmpty())
         Unreadable(m_path, m_problems.at(index));
-    // Its local header was checked against the directory when the archive was
-    // opened; the raw bytes are read from where it ends.
-    return std::make_unique<EntryReader>(m_file, m_dataStarts.at(index), m_entries.at(index));
+    return m_dataStarts.at(index);
+}
+
+std::unique_ptr<EntryReader> ZipArchive::Open(int index)
+{
+    return std::make_unique<EntryReader>(m_file, DataStart(index), m_entries.at(index));
 }
 
 QString ZipArchive::CheckPiece(qint64 start, const Piece& piece, bool last)
@@ -879,7 +885,7 @@ void VerifyArchive(const QString& path, const QList<Expected>& expected)
             units.push_back(Unit{i});
             continue;
         }
-        rawStarts[size_t(i)] = zip.Open(i)->RawStart();  // its headers checked as for any entry
+        rawStarts[size_t(i)] = zip.DataStart(i);
         qint64 offset = 0, size = 0;
         quint32 crc = 0;
         for (int p = 0; p < pieces.size(); ++p) {

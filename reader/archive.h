@@ -38,7 +38,6 @@ public:
     ~EntryReader() override;
     bool isSequential() const override { return true; }
     bool intact() const { return m_intact; }
-    qint64 RawStart() const { return m_rawStart; }
 
 protected:
     qint64 readData(char* data, qint64 maxSize) override;
@@ -91,6 +90,10 @@ public:
     // The entry's bytes. One entry can be open at a time. An entry whose local
     // header is damaged is error 1005; the other entries can still be read.
     std::unique_ptr<EntryReader> Open(int index);
+    // Where an entry's compressed bytes start; its local header was checked
+    // against the directory when the archive was opened, and a problem found
+    // there is thrown here (as Open does).
+    qint64 DataStart(int index) const;
     // Checks one piece of a deflated entry that starts at `start` in the
     // archive: empty, or what is wrong.
     QString CheckPiece(qint64 start, const Piece& piece, bool last);

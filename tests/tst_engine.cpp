@@ -115,7 +115,7 @@ void TestEngine::entriesAreThePackages()
         if (entries[i].pieces.size() < 2)
             continue;
         QByteArray damaged = ReadFile(archive);
-        damaged[archive::ZipArchive(archive).Open(i)->RawStart() + entries[i].pieces[0].compressed + 100] ^= 0x55;
+        damaged[archive::ZipArchive(archive).DataStart(i) + entries[i].pieces[0].compressed + 100] ^= 0x55;
         WriteFile(Path("damaged.zip"), damaged);
         QVERIFY_THROWS_EXCEPTION(RuntimeError, archive::VerifyArchive(Path("damaged.zip"), expected));
         QList<archive::Expected> lacking = expected;
