@@ -179,6 +179,10 @@ void TestPackCli::refusedBeforeAnythingIsWritten_data()
                                               << 2 << "it is not a regular file" << QString();
     QTest::newRow("workbook unreadable") << user + out + QStringList{"a.xls", "locked.xls"} << pw << 1
                                          << "locked.xls: cannot be read: Permission denied" << "nobody";
+    QStringList many{"a.xls"};  // enough to be opened on every core: the first in order is named
+    for (int i = 1; i <= 600; ++i)
+        many << QStringLiteral("gone%1.xls").arg(i);
+    QTest::newRow("many missing") << user + out + many << pw << 1 << "gone1.xls: File not found" << QString();
     QTest::newRow("archive of another user in a shared folder")
         << user + QStringList{"-o", "shared/theirs.zip"} + files << pw << 2
         << "it belongs to another user, and its folder lets only the owner replace it" << "nobody";
