@@ -198,13 +198,31 @@ void ReadZip64Field(const char* extra, qsizetype extraLength, Sizes& sizes)
 // Reads the entry's local header, and its data descriptor if it has one: both
 // must agree with the directory (`crc`, `sizes`; the length of its extra field
 // there is a guess at the local one's). Sets where the entry starts and ends.
-void CheckLocalHeader(platform::File& file, qint64 fileSize, const QString& name, quint32 crc, const Sizes& sizes,
+// Reads served from one larger read where they fall inside it: the local
+// headers of thousands of small entries lie a few KiB apart.
+struct ReadAhead {
+    platform::File& file;
+    qint64 start = 0;
+    QByteArray bytes;
+
+    QByteArray At(qint64 offset, qint64 size)
+    {
+        if (offset < start || offset + size > start + bytes.size()) {
+            start = offset;
+            bytes = ReadAt(file, offset, std::max<qint64>(size, 64 * 1024));
+        }
+        return bytes.mid(offset - start, size);
+    }
+};
+
+void CheckLocalHeader(ReadAhead& headers, qint64 fileSize, const QString& name, quint32 crc, const Sizes& sizes,
                       qsizetype extraGuess, RawEntry& entry)
 {
+    platform::File& file = headers.file;
     entry.localOffset = qint64(std::min<quint64>(sizes.local, quint64(fileSize)));
     entry.end = entry.localOffset;
     // The header, its name and (usually) its extra field in one read.
-    const QByteArray header = ReadAt(file, entry.localOffset, 30 + entry.name.size() + extraGuess + 64);
+    const QByteArray header = headers.At(entry.localOffset, 30 + entry.name.size() + extraGuess + 64);
     if (header.size() < 30 || !header.startsWith("PK\x03\x04")) {
         entry.Note(QStringLiteral("the local header of %1 is damaged").arg(name));
         return;
@@ -293,6 +311,7 @@ QList<RawEntry> RawEntries(platform::File& file, const QString& path, QString* w
     if (count > directorySize / 46)
         bad(QStringLiteral("its directory is damaged"));
     QList<RawEntry> entries;
+    ReadAhead headers{file, 0, {}};
     qsizetype at = 0;
     for (quint64 i = 0; i < count; ++i) {
         if (directory.size() - at < 46 || std::memcmp(directory.constData() + at, "PK\x01\x02", 4) != 0)
@@ -313,7 +332,7 @@ QList<RawEntry> RawEntries(platform::File& file, const QString& path, QString* w
         entry.Note(Unsupported(name, Le16(h + 6), entry.centralFlag));
         Sizes sizes{Le32(h + 24), Le32(h + 20), Le32(h + 42)};
         ReadZip64Field(extra, extraLength, sizes);
-        CheckLocalHeader(file, size, name, Le32(h + 16), sizes, extraLength, entry);
+        CheckLocalHeader(headers, size, name, Le32(h + 16), sizes, extraLength, entry);
         entries << entry;
         at += 46 + nameLength + extraLength + commentLength;
     }
