@@ -102,6 +102,10 @@ bool HasControl(const QString& value)
 
 QString Printable(const QString& value)
 {
+    // Most names are plain ASCII: nothing to escape (a line per workbook
+    // goes through here).
+    if (std::all_of(value.cbegin(), value.cend(), [](QChar c) { return c.unicode() >= 0x20 && c.unicode() < 0x7F; }))
+        return value;
     QString shown;
     for (char32_t c : value.toUcs4()) {
         if (!IsControlCharacter(c))
