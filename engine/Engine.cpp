@@ -5,13 +5,13 @@
 #include "reader/archive.h"
 #include "packing/security.h"
 #include "platform/platform.h"
+#include "ZipWriter.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QtEndian>
 
 #include <libdeflate.h>
-#include <minizip/zip.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -72,134 +72,6 @@ struct Task {
     qint64 seq = 0;
     std::vector<Item> items;
 };
-
-// The archive as minizip writes it: through a large buffer, so that the local
-// header it patches after each entry is usually still in memory, and the file
-// sees few, large writes.
-struct OutFile {
-    platform::File file;
-    QByteArray buffer;       // the bytes from `start` on, not yet written
-    quint64 start = 0;
-    quint64 position = 0;
-    quint64 end = 0;         // the file's length, as written so far
-    int error = 0;
-
-    static constexpr qsizetype Capacity = 4 << 20;
-
-    // Writes all `size` bytes at `offset`; false, with `error` set, when the
-    // file takes no more.
-    bool WriteAt(const char* data, quint64 size, quint64 offset)
-    {
-        if (file.WriteAt(data, qint64(size), qint64(offset)))
-            return true;
-        error = errno ? errno : EIO;
-        return false;
-    }
-
-    bool Flush()
-    {
-        if (!WriteAt(buffer.constData(), quint64(buffer.size()), start))
-            return false;
-        // On its way to disk while the rest is made: the flush before the
-        // archive takes the destination's place then has little to wait for.
-        file.StartWriteback(qint64(start), buffer.size());
-        start += quint64(buffer.size());
-        buffer.resize(0);  // keeps its memory for the next
-        return true;
-    }
-
-    uLong Write(const char* data, uLong size)
-    {
-        if (position < start || position > start + quint64(buffer.size()) ||
-            position - start + size > quint64(Capacity)) {
-            if (!Flush())
-                return 0;
-            start = position;
-        }
-        if (size >= uLong(Capacity)) {  // large: straight through
-            if (!WriteAt(data, size, position))
-                return 0;
-            start = position + size;
-        } else {
-            const qsizetype at = qsizetype(position - start);
-            if (at + qsizetype(size) > buffer.size())
-                buffer.resize(at + qsizetype(size));
-            std::memcpy(buffer.data() + at, data, size);
-        }
-        position += size;
-        end = std::max(end, position);
-        return size;
-    }
-};
-
-voidpf OutOpen(voidpf, const void* file, int)
-{
-    return const_cast<void*>(file);
-}
-uLong OutRead(voidpf, voidpf, void*, uLong)
-{
-    return 0;
-}
-uLong OutWrite(voidpf, voidpf file, const void* data, uLong size)
-{
-    return static_cast<OutFile*>(file)->Write(static_cast<const char*>(data), size);
-}
-ZPOS64_T OutTell(voidpf, voidpf file)
-{
-    return static_cast<OutFile*>(file)->position;
-}
-long OutSeek(voidpf, voidpf file, ZPOS64_T offset, int origin)
-{
-    auto* out = static_cast<OutFile*>(file);
-    out->position = origin == ZLIB_FILEFUNC_SEEK_SET ? offset
-                    : origin == ZLIB_FILEFUNC_SEEK_CUR ? out->position + offset
-                                                       : out->end + offset;
-    return 0;
-}
-int OutClose(voidpf, voidpf file)
-{
-    return static_cast<OutFile*>(file)->Flush() ? 0 : -1;
-}
-int OutError(voidpf, voidpf file)
-{
-    return static_cast<OutFile*>(file)->error;
-}
-
-// From 65,535 entries on, the end record's count (16 bits) holds 0xFFFF and
-// the true count belongs in a ZIP64 end record; minizip writes that record only
-// for offsets past 4 GiB. Where it is missing, it goes in before the end
-// record (with its locator), as the ZIP rules have it. False when the file
-// takes no more.
-bool CountEntriesInZip64(OutFile& out, quint64 entries)
-{
-    if (entries < 0xFFFF || out.end < 22 + 20)
-        return true;
-    char tail[20 + 22];
-    if (out.file.ReadAt(tail, sizeof tail, qint64(out.end - sizeof tail)) != qint64(sizeof tail))
-        return out.error = errno ? errno : EIO, false;
-    const char* end = tail + 20;
-    if (std::memcmp(tail, "PK\x06\x07", 4) == 0 || std::memcmp(end, "PK\x05\x06", 4) != 0)
-        return true;  // there already, or not an end record minizip wrote
-    const quint64 directorySize = qFromLittleEndian<quint32>(end + 12);
-    const quint64 directoryOffset = qFromLittleEndian<quint32>(end + 16);
-    const quint64 recordOffset = out.end - 22;
-    QByteArray bytes(56 + 20, '\0');
-    char* record = bytes.data();
-    std::memcpy(record, "PK\x06\x06", 4);
-    qToLittleEndian<quint64>(56 - 12, record + 4);
-    qToLittleEndian<quint16>((platform::NewEntryMarks().madeBy & 0xFF00) | 45, record + 12);  // ZIP 4.5: ZIP64
-    qToLittleEndian<quint16>(45, record + 14);
-    qToLittleEndian<quint64>(entries, record + 24);
-    qToLittleEndian<quint64>(entries, record + 32);
-    qToLittleEndian<quint64>(directorySize, record + 40);
-    qToLittleEndian<quint64>(directoryOffset, record + 48);
-    char* locator = record + 56;
-    std::memcpy(locator, "PK\x06\x07", 4);
-    qToLittleEndian<quint64>(recordOffset, locator + 8);
-    qToLittleEndian<quint32>(1, locator + 16);
-    bytes.append(end, 22);
-    return out.WriteAt(bytes.constData(), quint64(bytes.size()), recordOffset);
-}
 
 // Makes the deflate stream of one piece of a large package joinable with the
 // next piece's: libdeflate ends its stream with a final block, so that block's
@@ -452,29 +324,15 @@ public:
         qint64 total = 0;
         for (qint64 size : m_sizes)
             total += security::HeaderSize + size;
-        OutFile out;
-        out.buffer.reserve(OutFile::Capacity);
         int error = 0;
-        out.file = platform::CreateNew(path, error);
-        if (!out.file.IsOpen())
+        platform::File file = platform::CreateNew(path, error);
+        if (!file.IsOpen())
             throw RuntimeError(err::NumberOfErrno(error), path);
-        zlib_filefunc64_def functions{OutOpen, OutRead, OutWrite, OutTell, OutSeek, OutClose, OutError, nullptr};
-        zipFile zip = zipOpen2_64(&out, APPEND_STATUS_CREATE, nullptr, &functions);
-        struct Closer {  // on a failure; the caller removes the file
-            zipFile zip;
-            ~Closer()
-            {
-                if (zip)
-                    zipClose(zip, nullptr);
-            }
-        } closer{zip};
+        ZipWriter zip(file, platform::NewEntryMarks());
         const auto failed = [&] {
-            const int code = out.error ? out.error : errno;
+            const int code = zip.Error() ? zip.Error() : errno;
             return RuntimeError::Because(err::NumberOfErrno(code), platform::ErrorText(code), path);
         };
-        if (!zip)
-            throw failed();
-        const platform::EntryMarks marks = platform::NewEntryMarks();
 
         QList<Entry> written;
         Entry entry;
@@ -485,26 +343,41 @@ public:
             if (!next)
                 break;
             for (Result& result : *next) {
+                const QByteArray* bytes = &result.raw;
                 if (result.piece == 0) {
                     method = Decide(result, seq);
                     m_methods[size_t(result.entry)] = method;
-                    entry = Entry{m_workbooks[result.entry].entryName, 0, 0, 0, method == Deflate, {}};
-                    Open(zip, m_workbooks[result.entry], method, marks, result.modified);
+                    bytes = method == Deflate ? &result.deflated : &result.raw;
+                    const Workbook& workbook = m_workbooks[result.entry];
+                    entry = Entry{workbook.entryName, 0, 0, 0, method == Deflate, {}};
+                    ZipWriter::Header header;
+                    header.name = workbook.entryName.toUtf8();
+                    header.flag = archive::NeedsUtf8Flag(header.name) ? archive::Utf8Flag : 0;
+                    header.method = method == Deflate ? Z_DEFLATED : 0;
+                    header.dosTime = archive::DosTime(result.modified);
+                    if (result.pieces == 1) {  // all known now
+                        header.crc = result.crc;
+                        header.compressed = quint64(bytes->size());
+                        header.size = quint64(result.raw.size());
+                    }
+                    if (!zip.Begin(header))
+                        throw failed();
+                } else if (method == Deflate) {
+                    bytes = &result.deflated;
                 }
-                const QByteArray& bytes = method == Deflate ? result.deflated : result.raw;
-                if (zipWriteInFileInZip(zip, bytes.constData(), unsigned(bytes.size())) != ZIP_OK || out.error)
+                if (!zip.Write(bytes->constData(), bytes->size()))
                     throw failed();
                 // A piece is 1 MiB: its length fits zlib's offset on every system.
                 entry.crc = result.pieces == 1 ? result.crc
                                                : quint32(crc32_combine(entry.crc, result.crc, z_off_t(result.raw.size())));
                 entry.size += result.raw.size();
-                entry.compressed += bytes.size();
+                entry.compressed += bytes->size();
                 if (result.pieces > 1 && method == Deflate)
-                    entry.pieces << archive::Piece{bytes.size(), result.raw.size(), result.crc};
+                    entry.pieces << archive::Piece{bytes->size(), result.raw.size(), result.crc};
                 done += result.raw.size();
                 GiveRoom(result.room);
                 if (result.piece + 1 == result.pieces) {
-                    if (zipCloseFileInZipRaw64(zip, ZPOS64_T(entry.size), uLong(entry.crc)) != ZIP_OK || out.error)
+                    if (!zip.End(entry.crc, quint64(entry.size)))
                         throw failed();
                     written << entry;
                     if (m_options.entryDone)
@@ -514,8 +387,7 @@ public:
             if (m_options.progress)
                 m_options.progress(done, total);
         }
-        closer.zip = nullptr;
-        if (zipClose(zip, nullptr) != ZIP_OK || out.error || !CountEntriesInZip64(out, quint64(written.size())))
+        if (!zip.Finish())
             throw failed();
         return written;
     }
@@ -618,21 +490,6 @@ private:
             deflated += m_results[seq + i].front().deflated.size();
         }
         return deflated < raw ? Deflate : Store;
-    }
-
-    static void Open(zipFile zip, const Workbook& workbook, Method method, const platform::EntryMarks& marks,
-                     time_t time)
-    {
-        const QByteArray name = workbook.entryName.toUtf8();
-        zip_fileinfo info{};
-        info.dosDate = archive::DosTime(time);  // never 0, so minizip takes it as it is
-        info.external_fa = marks.external;
-        const int rc = zipOpenNewFileInZip4_64(zip, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr,
-                                               method == Deflate ? Z_DEFLATED : 0, Level, 1, -MAX_WBITS, 8,
-                                               Z_DEFAULT_STRATEGY, nullptr, 0, marks.madeBy,
-                                               archive::NeedsUtf8Flag(name) ? archive::Utf8Flag : 0, 0);
-        if (rc != ZIP_OK)
-            throw RuntimeError(err::DeviceIO, workbook.source);
     }
 
     const QList<Workbook>& m_workbooks;

@@ -13,17 +13,17 @@
 // same header and XOR-0x02 body that security::WritePackageFile writes) are
 // made block by block and go straight into the archive, deflated on every core.
 //
-// - Packages of up to 16 MiB are deflated whole with libdeflate (about twice
-//   zlib's speed at the same or a better ratio), several at once.
-// - Larger ones are cut into 1 MiB pieces deflated side by side with zlib, each
-//   primed with the 32 KiB before it and ended with a sync flush, so that the
-//   pieces join into one deflate stream (libdeflate has no streaming form);
+// - Packages of up to 16 MiB are deflated whole with libdeflate (level 6),
+//   several at once.
+// - Larger ones are cut into 1 MiB pieces, each deflated by libdeflate on its
+//   own on any core; each piece's final block is made not final and followed
+//   by an empty stored block, so that the pieces join into one deflate stream;
 //   memory stays bounded whatever the size.
 // - An entry is stored when deflating does not make it smaller: decided on the
 //   whole package up to 16 MiB, and on the first 8 MiB beyond.
-// - The container is written with minizip's raw-entry writer: names marked as
+// - The container is laid out by ZipWriter as zip lays it out: names marked as
 //   UTF-8 where they are not ASCII, the mode any new file gets, ZIP64 records
-//   where offsets pass 4 GiB.
+//   where offsets pass 4 GiB or the entries reach 65,535.
 namespace engine {
 
 struct Workbook {

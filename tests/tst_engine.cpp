@@ -6,6 +6,7 @@
 #include "engine/Engine.h"
 #include "reader/archive.h"
 #include "packing/security.h"
+#include "platform/platform.h"
 
 #include <QDir>
 #include <QProcess>
@@ -167,8 +168,8 @@ void TestEngine::zip64Limits_data()
 {
     QTest::addColumn<int>("count");
     QTest::addColumn<qint64>("size");
-    // Three sparse workbooks of 1.5 GB, stored: the third entry starts beyond
-    // 4 GiB, so the archive needs ZIP64 records. Entries just below and at the
+    // Three sparse workbooks of 1.5 GB, stored, then an empty one that starts
+    // beyond 4 GiB, so the archive needs ZIP64 records. Entries just below and at the
     // count that needs them (an empty workbook packed under many names).
     QTest::newRow("offsets past 4 GiB") << 3 << qint64(1536) * MiB;
     QTest::newRow("65,535 entries") << 65535 << qint64(0);
@@ -189,23 +190,36 @@ void TestEngine::zip64Limits()
         }
         workbooks << engine::Workbook{workbook, QStringLiteral("big%1.enc").arg(i)};
     }
+    if (size > 0) {
+        WriteFile(Path("last.xls"), {});
+        workbooks << engine::Workbook{Path("last.xls"), QStringLiteral("last.enc")};
+    }
     engine::Options options;
     options.userID = "U";
     options.password = "PWD";
     options.storeOnly = true;
     const QString archive = Path("large.zip");
+    QFile::remove(archive);  // an earlier row's, should it have failed
     const QList<engine::Entry> entries = engine::WriteArchive(archive, workbooks, options);
     QList<archive::Expected> expected;
     for (const engine::Entry& entry : entries)
         expected << archive::Expected{entry.name.toUtf8(), entry.size, entry.crc, {}};
     archive::VerifyArchive(archive, expected);
+    // The ZIP64 end record, where there is one, names this system as every
+    // entry does (the one past 4 GiB too).
+    const int host = platform::NewEntryMarks().madeBy >> 8;
+    QFile file(archive);
+    QVERIFY(file.open(QIODevice::ReadOnly) && file.seek(file.size() - 22 - 20 - 56));
+    const QByteArray record = file.read(56);
+    QVERIFY(!record.startsWith("PK\x06\x06") || record[13] == char(host));
     // Every reader follows it.
     QCOMPARE(QProcess::execute(InfoZip("unzip"), {"-tqq", archive}), 0);
     if (Posix) {  // and Python's zipfile, where there is Python
         QProcess python;
-        python.start("python3", {"-c", "import sys, zipfile\nprint(len(zipfile.ZipFile(sys.argv[1]).infolist()))\n", archive});
+        python.start("python3", {"-c", "import sys, zipfile\nentries = zipfile.ZipFile(sys.argv[1]).infolist()\n"
+                                       "print(len(entries), *sorted({e.create_system for e in entries}))\n", archive});
         QVERIFY(python.waitForFinished(-1));
-        QCOMPARE(python.readAllStandardOutput().trimmed().toInt(), count);
+        QCOMPARE(python.readAllStandardOutput().trimmed(), QByteArray::number(workbooks.size()) + ' ' + QByteArray::number(host));
     }
     QFile::remove(archive);
 }
