@@ -523,8 +523,7 @@ struct EntryReader::Inflater {
     // An entry small enough is inflated whole, at the first read, by libdeflate
     // (about three times zlib's speed); the same checks hold.
     bool whole = false;
-    bool inflated = false;
-    QByteArray data;  // then: what it inflated to
+    bool inflated = false;  // then: into the archive's data buffer
     qsizetype served = 0;
 };
 
@@ -553,8 +552,8 @@ QString InflateWhole(const QByteArray& raw, QByteArray& out)
 }
 }  // namespace
 
-EntryReader::EntryReader(platform::File& file, qint64 rawStart, const Entry& entry)
-    : m_file(file), m_rawStart(rawStart), m_entry(entry), m_crc(quint32(crc32(0L, Z_NULL, 0)))
+EntryReader::EntryReader(platform::File& file, qint64 rawStart, const Entry& entry, ReadBuffers& buffers)
+    : m_file(file), m_buffers(buffers), m_rawStart(rawStart), m_entry(entry), m_crc(quint32(crc32(0L, Z_NULL, 0)))
 {
     if (m_entry.method == Z_DEFLATED) {
         m_inflater = std::make_unique<Inflater>();
@@ -608,15 +607,17 @@ qint64 EntryReader::Produce(char* data, qint64 maxSize)
     if (z.whole) {
         if (!z.inflated) {
             z.inflated = true;
-            QByteArray raw(qsizetype(m_entry.compressed), Qt::Uninitialized);
+            QByteArray& raw = m_buffers.raw;
+            raw.resize(qsizetype(m_entry.compressed));
             if (ReadRaw(raw.data(), raw.size()) != raw.size())
                 return Fail(QStringLiteral("the archive ends inside the entry"));
-            z.data = QByteArray(qsizetype(m_entry.size), Qt::Uninitialized);
-            if (const QString problem = InflateWhole(raw, z.data); !problem.isEmpty())
+            m_buffers.data.resize(qsizetype(m_entry.size));
+            if (const QString problem = InflateWhole(raw, m_buffers.data); !problem.isEmpty())
                 return Fail(problem);
         }
-        const qint64 n = std::min<qint64>(room, z.data.size() - z.served);
-        std::memcpy(data, z.data.constData() + z.served, size_t(n));
+        const QByteArray& inflated = m_buffers.data;
+        const qint64 n = std::min<qint64>(room, inflated.size() - z.served);
+        std::memcpy(data, inflated.constData() + z.served, size_t(n));
         z.served += n;
         return n;
     }
@@ -768,7 +769,7 @@ qint64 ZipArchive::DataStart(int index) const
 
 std::unique_ptr<EntryReader> ZipArchive::Open(int index)
 {
-    return std::make_unique<EntryReader>(m_file, DataStart(index), m_entries.at(index));
+    return std::make_unique<EntryReader>(m_file, DataStart(index), m_entries.at(index), m_buffers);
 }
 
 QString ZipArchive::CheckPiece(qint64 start, const Piece& piece, bool last)
@@ -777,11 +778,13 @@ QString ZipArchive::CheckPiece(qint64 start, const Piece& piece, bool last)
     // empty block (fixed codes, end of block) is put after it, so that it
     // inflates on its own, and must be reached exactly at its end.
     const QByteArray finalBlock = last ? QByteArray() : QByteArray("\x03\x00", 2);
-    QByteArray raw(qsizetype(piece.compressed) + finalBlock.size(), Qt::Uninitialized);
+    QByteArray& raw = m_buffers.raw;
+    raw.resize(qsizetype(piece.compressed) + finalBlock.size());
     if (ReadInto(m_file, raw.data(), piece.compressed, start) != piece.compressed)
         return QStringLiteral("the archive ends inside the entry");
     std::memcpy(raw.data() + piece.compressed, finalBlock.constData(), size_t(finalBlock.size()));
-    QByteArray data(qsizetype(piece.size), Qt::Uninitialized);
+    QByteArray& data = m_buffers.data;
+    data.resize(qsizetype(piece.size));
     if (QString problem = InflateWhole(raw, data); !problem.isEmpty())
         return problem;
     if (data.size() != piece.size || libdeflate_crc32(0, data.constData(), size_t(data.size())) != piece.crc)

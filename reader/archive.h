@@ -32,9 +32,16 @@ struct Entry {
 // directory records: until then intact() is false, and once a mismatch or a
 // read error has been seen, every later read fails too, whatever the block
 // sizes the reader asks for.
+// Buffers an archive lends to the entry it has open: reading thousands of
+// entries then does not fault fresh memory in for each one.
+struct ReadBuffers {
+    QByteArray raw;   // compressed bytes
+    QByteArray data;  // what they inflate to
+};
+
 class EntryReader : public QIODevice {
 public:
-    EntryReader(platform::File& file, qint64 rawStart, const Entry& entry);
+    EntryReader(platform::File& file, qint64 rawStart, const Entry& entry, ReadBuffers& buffers);
     ~EntryReader() override;
     bool isSequential() const override { return true; }
     bool intact() const { return m_intact; }
@@ -50,6 +57,7 @@ private:
     qint64 ReadRaw(char* data, qint64 maxSize);
 
     platform::File& m_file;
+    ReadBuffers& m_buffers;
     qint64 m_rawStart;  // where the entry's raw bytes begin in the archive
     qint64 m_rawDone = 0;
     std::unique_ptr<Inflater> m_inflater;
@@ -111,6 +119,7 @@ private:
     QList<Entry> m_entries;
     QStringList m_problems;  // per entry: what is wrong with its headers, if anything
     QList<qint64> m_dataStarts;  // per entry: where its data starts, after its local header
+    ReadBuffers m_buffers;       // for the entry or piece being read
     QString m_warning;
 };
 
