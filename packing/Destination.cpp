@@ -7,6 +7,7 @@
 #include "text.h"
 
 #include <QDir>
+#include <QHash>
 #include <QFileInfo>
 #include <QMap>
 
@@ -95,19 +96,20 @@ NameIssue PackageNameIssue(const QString& workbook)
 
 QStringList ClashingEntries(const QStringList& entries)
 {
-    QMap<QString, QStringList> byPackage;
+    QHash<QString, QStringList> byPackage;
+    byPackage.reserve(entries.size());
     QStringList order;
     for (const QString& entry : entries) {
         const QString key = PackageName(entry).toLower();
-        if (!byPackage.contains(key))
+        QStringList& same = byPackage[key];
+        if (same.isEmpty())
             order << key;
-        byPackage[key] << entry;
+        same << entry;
     }
     QStringList clashes;
     for (const QString& key : order) {
-        if (byPackage[key].size() > 1)
-            clashes << byPackage[key].join(QStringLiteral(", ")) + QStringLiteral(" → ") +
-                           PackageName(byPackage[key].first());
+        if (const QStringList& same = byPackage[key]; same.size() > 1)
+            clashes << same.join(QStringLiteral(", ")) + QStringLiteral(" → ") + PackageName(same.first());
     }
     return clashes;
 }
