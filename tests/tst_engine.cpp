@@ -4,6 +4,7 @@
 #include "TestFiles.h"
 #include "packing/Ending.h"
 #include "engine/Engine.h"
+#include "engine/ZipWriter.h"
 #include "reader/archive.h"
 #include "packing/security.h"
 #include "platform/platform.h"
@@ -13,6 +14,8 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <zlib.h>
 
 using namespace testfiles;
 
@@ -41,6 +44,7 @@ private slots:
     void failuresLeaveNothingTaken();
     void zip64Limits_data();
     void zip64Limits();
+    void writerCompletesEveryHeader();
 
 private:
     QString Path(const QString& name) const { return m_dir.filePath(name); }
@@ -222,6 +226,48 @@ void TestEngine::zip64Limits()
         QCOMPARE(python.readAllStandardOutput().trimmed(), QByteArray::number(workbooks.size()) + ' ' + QByteArray::number(host));
     }
     QFile::remove(archive);
+}
+
+// Entries whose CRC and sizes are known at the start, and entries that learn
+// them at the end, with the local header then still in the writer's buffer or
+// already in the file.
+void TestEngine::writerCompletesEveryHeader()
+{
+    struct Made {
+        QString name;
+        QByteArray data;
+        bool known;
+    };
+    const QList<Made> made{{"known.enc", "known at the start", true},
+                           {"late.enc", "told at the end", false},
+                           {"empty.enc", {}, false},
+                           {QString::fromUtf8("รายงาน.enc"), Content("noise", 5 * MiB, 7), false},
+                           {"after.enc", "after a large one", false}};
+    const QString path = Path("written.zip");
+    QFile::remove(path);
+    int error = 0;
+    platform::File file = platform::CreateNew(path, error);
+    QVERIFY(file.IsOpen());
+    engine::ZipWriter zip(file, platform::NewEntryMarks());
+    for (const Made& entry : made) {
+        engine::ZipWriter::Header header;
+        header.name = entry.name.toUtf8();
+        header.flag = archive::NeedsUtf8Flag(header.name) ? archive::Utf8Flag : 0;
+        header.dosTime = archive::DosTime(1700000000);
+        const quint32 crc = quint32(crc32(0, reinterpret_cast<const Bytef*>(entry.data.constData()), uInt(entry.data.size())));
+        if (entry.known) {
+            header.crc = crc;
+            header.compressed = header.size = quint64(entry.data.size());
+        }
+        QVERIFY(zip.Begin(header));
+        QVERIFY(zip.Write(entry.data.constData(), entry.data.size()));
+        QVERIFY(zip.End(crc, quint64(entry.data.size())));
+    }
+    QVERIFY(zip.Finish());
+    file.Close();
+    for (const Made& entry : made)
+        QCOMPARE(EntryContent(path, entry.name), entry.data);
+    QCOMPARE(QProcess::execute(InfoZip("unzip"), {"-tqq", path}), 0);
 }
 
 QTEST_GUILESS_MAIN(TestEngine)
