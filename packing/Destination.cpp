@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QHash>
 #include <QFileInfo>
-#include <QMap>
 
 #include <cerrno>
 

@@ -195,9 +195,6 @@ void ReadZip64Field(const char* extra, qsizetype extraLength, Sizes& sizes)
     }
 }
 
-// Reads the entry's local header, and its data descriptor if it has one: both
-// must agree with the directory (`crc`, `sizes`; the length of its extra field
-// there is a guess at the local one's). Sets where the entry starts and ends.
 // Reads served from one larger read where they fall inside it: the local
 // headers of thousands of small entries lie a few KiB apart.
 struct ReadAhead {
@@ -215,6 +212,9 @@ struct ReadAhead {
     }
 };
 
+// Reads the entry's local header, and its data descriptor if it has one: both
+// must agree with the directory (`crc`, `sizes`; the length of its extra field
+// there is a guess at the local one's). Sets where the entry starts and ends.
 void CheckLocalHeader(ReadAhead& headers, qint64 fileSize, const QString& name, quint32 crc, const Sizes& sizes,
                       qsizetype extraGuess, RawEntry& entry)
 {
