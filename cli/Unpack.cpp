@@ -2,7 +2,6 @@
 
 #include "Cli.h"
 
-
 #include "packing/Ending.h"
 #include "reader/PackageReader.h"
 #include "packing/RuntimeError.h"

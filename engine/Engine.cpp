@@ -343,37 +343,23 @@ public:
             if (!next)
                 break;
             for (Result& result : *next) {
-                const QByteArray* bytes = &result.raw;
                 if (result.piece == 0) {
                     method = Decide(result, seq);
                     m_methods[size_t(result.entry)] = method;
-                    bytes = method == Deflate ? &result.deflated : &result.raw;
-                    const Workbook& workbook = m_workbooks[result.entry];
-                    entry = Entry{workbook.entryName, 0, 0, 0, method == Deflate, {}};
-                    ZipWriter::Header header;
-                    header.name = workbook.entryName.toUtf8();
-                    header.flag = archive::NeedsUtf8Flag(header.name) ? archive::Utf8Flag : 0;
-                    header.method = method == Deflate ? Z_DEFLATED : 0;
-                    header.dosTime = archive::DosTime(result.modified);
-                    if (result.pieces == 1) {  // all known now
-                        header.crc = result.crc;
-                        header.compressed = quint64(bytes->size());
-                        header.size = quint64(result.raw.size());
-                    }
-                    if (!zip.Begin(header))
-                        throw failed();
-                } else if (method == Deflate) {
-                    bytes = &result.deflated;
+                    entry = Entry{m_workbooks[result.entry].entryName, 0, 0, 0, method == Deflate, {}};
                 }
-                if (!zip.Write(bytes->constData(), bytes->size()))
+                const QByteArray& bytes = method == Deflate ? result.deflated : result.raw;
+                if (result.piece == 0 && !zip.Begin(HeaderOf(m_workbooks[result.entry], method, result, bytes)))
+                    throw failed();
+                if (!zip.Write(bytes.constData(), bytes.size()))
                     throw failed();
                 // A piece is 1 MiB: its length fits zlib's offset on every system.
                 entry.crc = result.pieces == 1 ? result.crc
                                                : quint32(crc32_combine(entry.crc, result.crc, z_off_t(result.raw.size())));
                 entry.size += result.raw.size();
-                entry.compressed += bytes->size();
+                entry.compressed += bytes.size();
                 if (result.pieces > 1 && method == Deflate)
-                    entry.pieces << archive::Piece{bytes->size(), result.raw.size(), result.crc};
+                    entry.pieces << archive::Piece{bytes.size(), result.raw.size(), result.crc};
                 done += result.raw.size();
                 GiveRoom(result.room);
                 if (result.piece + 1 == result.pieces) {
@@ -490,6 +476,24 @@ private:
             deflated += m_results[seq + i].front().deflated.size();
         }
         return deflated < raw ? Deflate : Store;
+    }
+
+    // An entry's local header; its CRC and sizes where they are known now (a
+    // whole package), else they are given when it ends.
+    static ZipWriter::Header HeaderOf(const Workbook& workbook, Method method, const Result& first,
+                                      const QByteArray& bytes)
+    {
+        ZipWriter::Header header;
+        header.name = workbook.entryName.toUtf8();
+        header.flag = archive::NeedsUtf8Flag(header.name) ? archive::Utf8Flag : 0;
+        header.method = method == Deflate ? Z_DEFLATED : 0;
+        header.dosTime = archive::DosTime(first.modified);
+        if (first.pieces == 1) {
+            header.crc = first.crc;
+            header.compressed = quint64(bytes.size());
+            header.size = quint64(first.raw.size());
+        }
+        return header;
     }
 
     const QList<Workbook>& m_workbooks;

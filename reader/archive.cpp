@@ -896,22 +896,22 @@ void VerifyArchive(const QString& path, const QList<Expected>& expected)
     // order, is the one reported.
     struct Unit {
         int entry = 0;
-        int piece = -1;  // -1: the whole entry
-        qint64 offset = 0;  // a piece's, from the entry's first compressed byte
+        int piece = -1;     // -1: the whole entry
+        qint64 start = 0;   // a piece's, in the archive
+        bool last = false;  // the entry's last piece
     };
     std::vector<Unit> units;
-    std::vector<qint64> rawStarts(size_t(entries.size()), -1);
     for (int i = 0; i < entries.size(); ++i) {
         const QList<Piece>& pieces = wanted.value(entries[i].rawName)->pieces;
         if (pieces.isEmpty() || entries[i].method != Z_DEFLATED) {
             units.push_back(Unit{i});
             continue;
         }
-        rawStarts[size_t(i)] = zip.DataStart(i);
+        const qint64 dataStart = zip.DataStart(i);
         qint64 offset = 0, size = 0;
         quint32 crc = 0;
         for (int p = 0; p < pieces.size(); ++p) {
-            units.push_back(Unit{i, p, offset});
+            units.push_back(Unit{i, p, dataStart + offset, p + 1 == pieces.size()});
             offset += pieces[p].compressed;
             size += pieces[p].size;
             crc = quint32(crc32_combine(crc, pieces[p].crc, z_off_t(pieces[p].size)));  // a piece is 1 MiB
@@ -932,9 +932,7 @@ void VerifyArchive(const QString& path, const QList<Expected>& expected)
                 const Entry& entry = entries[unit.entry];
                 QString problem;
                 if (unit.piece >= 0) {
-                    const Piece& piece = wanted.value(entry.rawName)->pieces[unit.piece];
-                    problem = archive.CheckPiece(rawStarts[size_t(unit.entry)] + unit.offset, piece,
-                                                 unit.offset + piece.compressed == entry.compressed);
+                    problem = archive.CheckPiece(unit.start, wanted.value(entry.rawName)->pieces[unit.piece], unit.last);
                 } else {
                     const std::unique_ptr<EntryReader> data = archive.Open(unit.entry);
                     while (data->read(block.data(), block.size()) > 0)

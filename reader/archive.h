@@ -26,12 +26,6 @@ struct Entry {
     int method = 0;            // 0 stored, 8 deflated
 };
 
-// The uncompressed bytes of one entry. Its data counts as intact only once all
-// of it has been read, its compressed stream ended exactly there with nothing
-// left over, and both its size and its CRC-32 matched what the archive's
-// directory records: until then intact() is false, and once a mismatch or a
-// read error has been seen, every later read fails too, whatever the block
-// sizes the reader asks for.
 // Buffers an archive lends to the entry it has open: reading thousands of
 // entries then does not fault fresh memory in for each one.
 struct ReadBuffers {
@@ -39,6 +33,12 @@ struct ReadBuffers {
     QByteArray data;  // what they inflate to
 };
 
+// The uncompressed bytes of one entry. Its data counts as intact only once all
+// of it has been read, its compressed stream ended exactly there with nothing
+// left over, and both its size and its CRC-32 matched what the archive's
+// directory records: until then intact() is false, and once a mismatch or a
+// read error has been seen, every later read fails too, whatever the block
+// sizes the reader asks for.
 class EntryReader : public QIODevice {
 public:
     EntryReader(platform::File& file, qint64 rawStart, const Entry& entry, ReadBuffers& buffers);
