@@ -5,6 +5,7 @@
 #include "packing/Ending.h"
 #include "reader/PackageReader.h"
 #include "packing/RuntimeError.h"
+#include "reader/InflatingAhead.h"
 #include "reader/archive.h"
 #include "packing/file.h"
 #include "packing/security.h"
@@ -19,9 +20,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace unpack {
@@ -66,6 +71,96 @@ struct Temporary {
     Temporary(platform::Folder& folder, QString name) : folder(folder), name(std::move(name)) {}
     Temporary(const Temporary&) = delete;
     Temporary& operator=(const Temporary&) = delete;
+};
+
+// Temporary files in the output folder, made ahead on a helper thread: making
+// a file is most of what restoring a small workbook costs, and needs nothing
+// from the workbook. Those not taken are removed.
+class MadeAhead {
+public:
+    MadeAhead(platform::Folder& folder, QByteArray stem) : m_folder(folder), m_stem(std::move(stem))
+    {
+        m_helper = std::thread([this] { Work(); });
+    }
+    ~MadeAhead()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_room.notify_one();
+        m_helper.join();
+        for (const Made& made : m_made)
+            m_folder.Remove(made.name);
+    }
+
+    // A new temporary file and its name. Once making one ahead has failed,
+    // each is made here, so that a failure is this moment's.
+    platform::File Take(QString& name, int& error)
+    {
+        std::unique_lock lock(m_mutex);
+        if (m_made.empty() && !m_failed) {
+            m_takerWaits = true;
+            m_ready.wait(lock, [&] { return !m_made.empty() || m_failed; });
+            m_takerWaits = false;
+        }
+        if (m_made.empty()) {
+            lock.unlock();
+            return m_folder.CreateTemporary(m_stem, name, error);
+        }
+        Made made = std::move(m_made.front());
+        m_made.pop_front();
+        if (m_heldBack && m_made.size() <= Ahead / 2) {  // the helper makes more once half are taken
+            m_heldBack = false;
+            m_room.notify_one();
+        }
+        name = made.name;
+        error = 0;
+        return std::move(made.file);
+    }
+
+private:
+    static constexpr size_t Ahead = 64;
+    struct Made {
+        platform::File file;
+        QString name;
+    };
+    void Work()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            if (m_made.size() >= Ahead && !m_stopping) {
+                m_heldBack = true;
+                m_room.wait(lock, [&] { return m_stopping || !m_heldBack; });
+            }
+            if (m_stopping)
+                return;
+            lock.unlock();
+            Made made;
+            int error = 0;
+            made.file = m_folder.CreateTemporary(m_stem, made.name, error);
+            lock.lock();
+            m_failed = !made.file.IsOpen();
+            if (!m_failed)
+                m_made.push_back(std::move(made));
+            if (m_takerWaits)
+                m_ready.notify_one();
+            if (m_failed)
+                return;
+        }
+    }
+
+    platform::Folder& m_folder;
+    const QByteArray m_stem;
+    std::mutex m_mutex;
+    std::condition_variable m_ready;  // a file was made, or making one failed
+    std::condition_variable m_room;   // the helper may make more
+    std::deque<Made> m_made;
+    bool m_takerWaits = false;
+    bool m_heldBack = false;
+    bool m_failed = false;
+    bool m_stopping = false;
+    std::thread m_helper;
 };
 
 // A line of the report, waiting until the workbook it reports is on disk for
@@ -173,6 +268,12 @@ private:
         qint64 total = 0;
         for (const archive::Entry& entry : entries)
             total += entry.size;
+        QList<int> ahead;  // the entries to be opened that are inflated whole: on every core, ahead of their turn
+        for (int i = 0; i < entries.size(); ++i) {
+            if (!entries[i].rawName.endsWith('/') && archive::InflatesWhole(entries[i]))
+                ahead << i;
+        }
+        archive::InflatingAhead inflating(zip, ahead);
         for (int i = 0; i < entries.size(); ++i) {
             const archive::Entry& entry = entries[i];
             const QString label = text::Printable(path + u':' + entry.name);
@@ -189,7 +290,7 @@ private:
                 m_err << QStringLiteral("[%1/%2] %3").arg(i + 1).arg(entries.size()).arg(text::Printable(entry.name)) << Qt::endl;
             // A damaged entry is that entry's problem: the others are still read.
             try {
-                const std::unique_ptr<archive::EntryReader> data = zip.Open(i);
+                const std::unique_ptr<archive::EntryReader> data = inflating.Open(i);
                 One(Package{label, entry.name, entry.size, data.get(), [&] { return data->intact(); }});
             } catch (const RuntimeError& error) {
                 Problem(BadInput, QStringLiteral("%1: %2").arg(label, text::Printable(error.summary())));
@@ -340,7 +441,9 @@ private:
 
         QString temporaryName;
         int error = 0;
-        platform::File file = m_outFolder.CreateTemporary(m_stem, temporaryName, error);
+        if (!m_madeAhead)
+            m_madeAhead = std::make_unique<MadeAhead>(m_outFolder, m_stem);
+        platform::File file = m_madeAhead->Take(temporaryName, error);
         if (!file.IsOpen())
             return refuse(Why(error));
         auto temporary = std::make_unique<Temporary>(m_outFolder, temporaryName);
@@ -378,6 +481,7 @@ private:
     qint64 m_free = 0;  // free in the output folder when last asked (-1: unknown); asked at the first
     qint64 m_writtenSince = 0;  // restored since then
     QElapsedTimer m_sinceCommit;
+    std::unique_ptr<MadeAhead> m_madeAhead;  // once a workbook is restored
 };
 
 }  // namespace

@@ -550,14 +550,30 @@ QString InflateWhole(const QByteArray& raw, QByteArray& out)
     out.truncate(qsizetype(produced));  // a short entry is caught by the size check at its end
     return {};
 }
+
+// Reads an entry's compressed bytes whole and inflates them: empty, or the problem.
+QString InflateEntry(platform::File& file, qint64 rawStart, const Entry& entry, ReadBuffers& buffers)
+{
+    QByteArray& raw = buffers.raw;
+    raw.resize(qsizetype(entry.compressed));
+    if (ReadInto(file, raw.data(), raw.size(), rawStart) != raw.size())
+        return QStringLiteral("the archive ends inside the entry");
+    buffers.data.resize(qsizetype(entry.size));
+    return InflateWhole(raw, buffers.data);
+}
 }  // namespace
+
+bool InflatesWhole(const Entry& entry)
+{
+    return entry.method == Z_DEFLATED && entry.size <= WholeInflate && entry.compressed <= 2 * WholeInflate;
+}
 
 EntryReader::EntryReader(platform::File& file, qint64 rawStart, const Entry& entry, ReadBuffers& buffers)
     : m_file(file), m_buffers(buffers), m_rawStart(rawStart), m_entry(entry), m_crc(quint32(crc32(0L, Z_NULL, 0)))
 {
     if (m_entry.method == Z_DEFLATED) {
         m_inflater = std::make_unique<Inflater>();
-        m_inflater->whole = m_entry.size <= WholeInflate && m_entry.compressed <= 2 * WholeInflate;
+        m_inflater->whole = InflatesWhole(m_entry);
         if (!m_inflater->whole) {
             m_inflater->input = QByteArray(qsizetype(64 * 1024), Qt::Uninitialized);
             if (inflateInit2(&m_inflater->stream, -MAX_WBITS) != Z_OK)
@@ -575,6 +591,14 @@ EntryReader::~EntryReader()
 {
     if (m_inflater && !m_inflater->whole)
         inflateEnd(&m_inflater->stream);
+}
+
+void EntryReader::Inflated(const QString& problem)
+{
+    Q_ASSERT(m_inflater && m_inflater->whole && !m_inflater->inflated);
+    m_inflater->inflated = true;
+    if (!problem.isEmpty())
+        Fail(problem);
 }
 
 qint64 EntryReader::Fail(const QString& problem)
@@ -607,12 +631,7 @@ qint64 EntryReader::Produce(char* data, qint64 maxSize)
     if (z.whole) {
         if (!z.inflated) {
             z.inflated = true;
-            QByteArray& raw = m_buffers.raw;
-            raw.resize(qsizetype(m_entry.compressed));
-            if (ReadRaw(raw.data(), raw.size()) != raw.size())
-                return Fail(QStringLiteral("the archive ends inside the entry"));
-            m_buffers.data.resize(qsizetype(m_entry.size));
-            if (const QString problem = InflateWhole(raw, m_buffers.data); !problem.isEmpty())
+            if (const QString problem = InflateEntry(m_file, m_rawStart, m_entry, m_buffers); !problem.isEmpty())
                 return Fail(problem);
         }
         const QByteArray& inflated = m_buffers.data;
@@ -770,6 +789,18 @@ qint64 ZipArchive::DataStart(int index) const
 std::unique_ptr<EntryReader> ZipArchive::Open(int index)
 {
     return std::make_unique<EntryReader>(m_file, DataStart(index), m_entries.at(index), m_buffers);
+}
+
+QString ZipArchive::Inflate(int index, ReadBuffers& buffers)
+{
+    return InflateEntry(m_file, DataStart(index), m_entries.at(index), buffers);
+}
+
+std::unique_ptr<EntryReader> ZipArchive::OpenInflated(int index, ReadBuffers& inflated, const QString& problem)
+{
+    auto reader = std::make_unique<EntryReader>(m_file, DataStart(index), m_entries.at(index), inflated);
+    reader->Inflated(problem);
+    return reader;
 }
 
 QString ZipArchive::CheckPiece(qint64 start, const Piece& piece, bool last)

@@ -45,6 +45,9 @@ public:
     ~EntryReader() override;
     bool isSequential() const override { return true; }
     bool intact() const { return m_intact; }
+    // The entry was inflated whole already (into the buffers, found wrong
+    // as `problem` says if it is not empty): reads serve those bytes.
+    void Inflated(const QString& problem);
 
 protected:
     qint64 readData(char* data, qint64 maxSize) override;
@@ -68,6 +71,10 @@ private:
     bool m_failed = false;
     bool m_intact = false;
 };
+
+// True if a reader inflates the entry whole, at its first read (a deflated
+// entry of up to 16 MiB).
+bool InflatesWhole(const Entry& entry);
 
 // One independently deflated piece of an entry, as the writer made it: its
 // stream ends on a block boundary (not final, except the last piece's).
@@ -98,6 +105,13 @@ public:
     // The entry's bytes. One entry can be open at a time. An entry whose local
     // header is damaged is error 1005; the other entries can still be read.
     std::unique_ptr<EntryReader> Open(int index);
+    // Reads and inflates a whole entry (one that InflatesWhole takes) into
+    // `buffers`, on any thread: empty, or what is wrong with its data. A
+    // damaged local header is thrown, as Open does.
+    QString Inflate(int index, ReadBuffers& buffers);
+    // The entry's reader over what Inflate made of it, with the same checks
+    // as Open's reader.
+    std::unique_ptr<EntryReader> OpenInflated(int index, ReadBuffers& inflated, const QString& problem);
     // Where an entry's compressed bytes start; its local header was checked
     // against the directory when the archive was opened, and a problem found
     // there is thrown here (as Open does).

@@ -349,24 +349,26 @@ void TestPackCli::passwordSources()
 void TestPackCli::interruptedLeavesNothing_data()
 {
     QTest::addColumn<int>("signal");
-    QTest::addColumn<bool>("checking");  // caught while the archive is read back, or while it is written
-    QTest::newRow("SIGINT while packing") << SIGINT << false;
-    QTest::newRow("SIGINT while checking") << SIGINT << true;
-    QTest::newRow("SIGTERM") << SIGTERM << false;
-    QTest::newRow("SIGHUP") << 1 << false;  // SIGHUP, which Windows does not name
+    QTest::addColumn<QString>("phase");  // caught while the archive is written, read back, or restored by quillfold-unpack
+    QTest::newRow("SIGINT while packing") << SIGINT << "packing";
+    QTest::newRow("SIGINT while checking") << SIGINT << "checking";
+    QTest::newRow("SIGINT while restoring") << SIGINT << "restoring";
+    QTest::newRow("SIGTERM") << SIGTERM << "packing";
+    QTest::newRow("SIGHUP") << 1 << "packing";  // SIGHUP, which Windows does not name
 }
 
 void TestPackCli::interruptedLeavesNothing()
 {
     QFETCH(int, signal);
-    QFETCH(bool, checking);
+    QFETCH(QString, phase);
     if (!Posix && signal != SIGINT)
         QSKIP("Windows has no signals; its console's Ctrl+C is the SIGINT rows");
     // Enough work to be caught in the middle of it: eight workbooks, or one
     // large one whose line comes before its check (large enough that the
     // check, which reads it back on every core, outlasts a Ctrl+C typed
-    // into a console under Wine).
-    const int count = checking ? 1 : 8;
+    // into a console under Wine), or forty to restore.
+    const bool checking = phase == "checking";
+    const int count = checking ? 1 : phase == "restoring" ? 40 : 8;
     QByteArray text;
     for (int i = 0; i < (checking ? 6000000 : 400000); ++i)
         text += "north region " + QByteArray::number(i) + ";";
@@ -379,10 +381,18 @@ void TestPackCli::interruptedLeavesNothing()
         WriteFile(Path(QStringLiteral("big%1.xls").arg(i)), text);
         arguments << Path(QStringLiteral("big%1.xls").arg(i));
     }
+    const QString out = Path("out");
+    if (phase == "restoring") {
+        QCOMPARE(Pack(arguments.mid(1)), 0);
+        m_old = ReadFile(Path("hand over.zip"));
+        arguments = QStringList{BuiltProgram("quillfold-unpack"), "--password-file", Path("pw"), "--out", out, Path("hand over.zip")};
+    }
     // On a terminal, where Ctrl+C is typed (and on POSIX other signals sent).
     Terminal run(arguments);
     if (checking)
         QVERIFY2(run.WaitFor("big0.enc"), run.seen().constData());
+    else if (phase == "restoring")
+        QVERIFY2(run.WaitFor("[2/40]"), run.seen().constData());
     else
         QTRY_VERIFY_WITH_TIMEOUT(!Leftovers().isEmpty(), 10000);  // the new archive is being built
 #ifdef Q_OS_WIN
@@ -391,9 +401,12 @@ void TestPackCli::interruptedLeavesNothing()
     ::kill(run.pid(), signal);
 #endif
     QCOMPARE(run.Finish(), 128 + signal);
-    QVERIFY2(run.seen().contains("interrupted; nothing was changed"), run.seen().constData());
+    QVERIFY2(run.seen().contains(phase == "restoring" ? "interrupted" : "interrupted; nothing was changed"), run.seen().constData());
     QCOMPARE(ReadFile(Path("hand over.zip")), m_old);
     QVERIFY(Leftovers().isEmpty());
+    // Of a restore, only the workbooks it reported stay.
+    QVERIFY(QDir(out).entryList({".quillfold*"}, QDir::AllEntries | QDir::Hidden).isEmpty());
+    QCOMPARE(QDir(out).entryList(QDir::Files).size(), run.seen().count("restored as"));
 }
 
 void TestPackCli::sameHandOverAsTheWindow()

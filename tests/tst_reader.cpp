@@ -21,6 +21,7 @@
 #include <QRandomGenerator>
 #include <QSysInfo>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QTest>
 #include <QTextStream>
 
@@ -421,6 +422,18 @@ void TestReader::unpackEdgeCases_data()
     QTest::newRow("a folder entry that holds data")
         << "folderdata" << 1 << QStringList{"restored as out/a.xls"}
         << QStringList{"x.enc/: a folder entry that holds 5 bytes; not restored"} << QStringList{"a.xls"};
+    // More entries than are inflated and made ahead at once, a damaged one
+    // among them, and two far apart that restore to one name: the first in
+    // the archive takes it.
+    QStringList many{"x.xls"};
+    for (int i = 0; i < 600; ++i)
+        many << QStringLiteral("w%1.xls").arg(i);
+    many.removeOne("w300.xls");
+    many.sort();
+    QTest::newRow("600 entries, one damaged, a name taken twice")
+        << "many" << 2 << QStringList{":x.enc  user CLERK  13 bytes  length ok  password ok  restored as out/x.xls",
+                                       ":x  user CLERK  14 bytes  length ok  password ok  not restored", ":w599.enc"}
+        << QStringList{"w300.enc: ", "out/x.xls: exists already"} << many;
     QTest::newRow("what a killed restore left")
         << "leftover" << 0 << QStringList{"restored as out/a.xls"} << QStringList{}
         << QStringList{".quillfold-unfinished-" + QSysInfo::machineHostName() + "-" +
@@ -521,6 +534,17 @@ void TestReader::unpackEdgeCases()
                                                "zipfile.ZipFile(sys.argv[1], 'a').writestr('x.enc/', b'12345')\n",
                                                Path("archive.zip")}),
                  0);
+    } else if (scenario == "many") {
+        QList<QPair<QByteArray, QByteArray>> packages{{"x.enc", XlsSignature + "first"}};
+        for (int i = 0; i < 600; ++i)
+            packages.append({"w" + QByteArray::number(i) + ".enc", XlsSignature + QByteArray::number(i * 7919).repeated(50)});
+        packages.append({"x", XlsSignature + "second"});
+        archive(packages);
+        QByteArray bytes = ReadFile(Path("archive.zip"));
+        const qsizetype name = bytes.indexOf("w300.enc");  // in its local header, then its data
+        const qsizetype data = name + 8 + qFromLittleEndian<quint16>(bytes.constData() + name - 2);
+        bytes[data + 3] = char(bytes[data + 3] ^ 0x55);
+        WriteFile(Path("archive.zip"), bytes);
     } else if (scenario == "full") {
         archive({{"big.enc", QByteArray(3000000, 'z')}, {"a.enc", XlsSignature + "first"}});
         QDir().mkpath(Path("out"));
@@ -557,6 +581,8 @@ void TestReader::unpackEdgeCases()
         QVERIFY2(c == u'\n' || c.category() != QChar::Other_Control, qPrintable(context));
     QCOMPARE(out.count(u'\n') + (out.isEmpty() || out.endsWith(u'\n') ? 0 : 1),
              out.split(u'\n', Qt::SkipEmptyParts).size());
+    for (int i = 0; scenario == "many" && i < 600; i += 299)  // each entry's own bytes, wherever it was inflated
+        QCOMPARE(ReadFile(Path(QStringLiteral("out/w%1.xls").arg(i))), XlsSignature + QByteArray::number(i * 7919).repeated(50));
     if (scenario != "full")  // the small file system is gone with its namespace
         QCOMPARE(QDir(Path(outDir)).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name | QDir::IgnoreCase), restored);
 }
