@@ -90,8 +90,10 @@ public:
         }
         m_room.notify_one();
         m_helper.join();
-        for (const Made& made : m_made)
+        for (Made& made : m_made) {
+            made.file.Close();  // closed first: on Windows an open file is only marked for removal
             m_folder.Remove(made.name);
+        }
     }
 
     // A new temporary file and its name. Once making one ahead has failed,
