@@ -8,7 +8,7 @@ namespace {
 // the reader (or one entry, when a single entry is larger). Once held back by
 // that, the helpers go on when the reader has taken half of it: fewer
 // wake-ups, and the buffers it is done with come back to them.
-constexpr qint64 AheadBytes = qint64(64) << 20;
+constexpr qint64 AheadBytes = qint64(32) << 20;
 constexpr size_t AheadEntries = 256;
 }  // namespace
 
@@ -81,7 +81,7 @@ void InflatingAhead::Release(size_t s)
 {
     Slot& slot = m_slots[s];
     m_inFlight -= Held(s);
-    if (slot.buffers.data.capacity() > 0)
+    if (slot.buffers.data.capacity() > 0 && m_spare.size() <= m_helpers.size())  // enough for the helpers' next slots
         m_spare.push_back(std::move(slot.buffers.data));
     slot.buffers = {};
     slot.problem.clear();
