@@ -101,11 +101,7 @@ public:
     platform::File Take(QString& name, int& error)
     {
         std::unique_lock lock(m_mutex);
-        if (m_made.empty() && !m_failed) {
-            m_takerWaits = true;
-            m_ready.wait(lock, [&] { return !m_made.empty() || m_failed; });
-            m_takerWaits = false;
-        }
+        m_ready.wait(lock, [&] { return !m_made.empty() || m_failed; });
         if (m_made.empty()) {
             lock.unlock();
             return m_folder.CreateTemporary(m_stem, name, error);
@@ -145,8 +141,7 @@ private:
             m_failed = !made.file.IsOpen();
             if (!m_failed)
                 m_made.push_back(std::move(made));
-            if (m_takerWaits)
-                m_ready.notify_one();
+            m_ready.notify_one();
             if (m_failed)
                 return;
         }
@@ -158,7 +153,6 @@ private:
     std::condition_variable m_ready;  // a file was made, or making one failed
     std::condition_variable m_room;   // the helper may make more
     std::deque<Made> m_made;
-    bool m_takerWaits = false;
     bool m_heldBack = false;
     bool m_failed = false;
     bool m_stopping = false;

@@ -72,8 +72,7 @@ void InflatingAhead::Work()
         std::swap(slot.buffers.raw, raw);
         lock.lock();
         slot.state = done;
-        if (m_readerWaits)
-            m_ready.notify_one();
+        m_ready.notify_one();
     }
 }
 
@@ -87,23 +86,13 @@ void InflatingAhead::Release(size_t s)
     slot.problem.clear();
 }
 
-void InflatingAhead::Wait(std::unique_lock<std::mutex>& lock, size_t slot, Slot::State whileIn)
-{
-    const auto done = [&] { return m_slots[slot].state != whileIn && m_slots[slot].state != Slot::Working; };
-    if (done())
-        return;
-    m_readerWaits = true;
-    m_ready.wait(lock, done);
-    m_readerWaits = false;
-}
-
 std::unique_ptr<EntryReader> InflatingAhead::Open(int index)
 {
     std::unique_lock lock(m_mutex);
     // The slots before the entry are done with: the one opened before, and
     // any passed over (once its helper has finished with it).
     while (m_reading < m_slots.size() && m_order[qsizetype(m_reading)] < index) {
-        Wait(lock, m_reading, Slot::Working);
+        m_ready.wait(lock, [&] { return m_slots[m_reading].state != Slot::Working; });
         if (m_slots[m_reading].state == Slot::Waiting)
             m_next = std::max(m_next, m_reading + 1);  // never taken, and now never will be
         else
@@ -119,7 +108,7 @@ std::unique_ptr<EntryReader> InflatingAhead::Open(int index)
     if (m_reading == m_slots.size() || m_order[qsizetype(m_reading)] != index)
         return m_zip.Open(index);
     Slot& slot = m_slots[m_reading];
-    Wait(lock, m_reading, Slot::Waiting);
+    m_ready.wait(lock, [&] { return slot.state == Slot::Ready || slot.state == Slot::NotTaken; });
     if (slot.state == Slot::NotTaken)
         return m_zip.Open(index);
     return m_zip.OpenInflated(index, slot.buffers, slot.problem);

@@ -34,8 +34,6 @@ private:
         QString problem;
     };
     void Work();
-    // Waits until the slot is neither in `whileIn` nor being worked on.
-    void Wait(std::unique_lock<std::mutex>& lock, size_t slot, Slot::State whileIn);
     qint64 Held(size_t slot) const;  // the memory its entry's bytes take
     void Release(size_t slot);       // that memory back for reading ahead
 
@@ -45,7 +43,6 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_ready;    // a slot the reader waits on is ready
     std::condition_variable m_room;     // the helpers may go on ahead
-    bool m_readerWaits = false;
     bool m_heldBack = false;            // the helpers wait for room
     size_t m_next = 0;                  // the next slot to be taken by a helper
     size_t m_reading = 0;               // the slot the reader is on: those before are done with

@@ -551,14 +551,18 @@ QString InflateWhole(const QByteArray& raw, QByteArray& out)
     return {};
 }
 
-// Reads an entry's compressed bytes whole and inflates them: empty, or the problem.
-QString InflateEntry(platform::File& file, qint64 rawStart, const Entry& entry, ReadBuffers& buffers)
+// Reads `compressed` bytes at `start` into the raw buffer, `tail` after them,
+// and inflates them whole into the data buffer (`size` bytes long): empty, or
+// the problem.
+QString ReadAndInflate(platform::File& file, qint64 start, qint64 compressed, qint64 size, ReadBuffers& buffers,
+                       const QByteArray& tail = {})
 {
     QByteArray& raw = buffers.raw;
-    raw.resize(qsizetype(entry.compressed));
-    if (ReadInto(file, raw.data(), raw.size(), rawStart) != raw.size())
+    raw.resize(qsizetype(compressed) + tail.size());
+    if (ReadInto(file, raw.data(), compressed, start) != compressed)
         return QStringLiteral("the archive ends inside the entry");
-    buffers.data.resize(qsizetype(entry.size));
+    std::memcpy(raw.data() + compressed, tail.constData(), size_t(tail.size()));
+    buffers.data.resize(qsizetype(size));
     return InflateWhole(raw, buffers.data);
 }
 }  // namespace
@@ -631,7 +635,8 @@ qint64 EntryReader::Produce(char* data, qint64 maxSize)
     if (z.whole) {
         if (!z.inflated) {
             z.inflated = true;
-            if (const QString problem = InflateEntry(m_file, m_rawStart, m_entry, m_buffers); !problem.isEmpty())
+            if (const QString problem = ReadAndInflate(m_file, m_rawStart, m_entry.compressed, m_entry.size, m_buffers);
+                !problem.isEmpty())
                 return Fail(problem);
         }
         const QByteArray& inflated = m_buffers.data;
@@ -793,7 +798,8 @@ std::unique_ptr<EntryReader> ZipArchive::Open(int index)
 
 QString ZipArchive::Inflate(int index, ReadBuffers& buffers)
 {
-    return InflateEntry(m_file, DataStart(index), m_entries.at(index), buffers);
+    const Entry& entry = m_entries.at(index);
+    return ReadAndInflate(m_file, DataStart(index), entry.compressed, entry.size, buffers);
 }
 
 std::unique_ptr<EntryReader> ZipArchive::OpenInflated(int index, ReadBuffers& inflated, const QString& problem)
@@ -809,15 +815,10 @@ QString ZipArchive::CheckPiece(qint64 start, const Piece& piece, bool last)
     // empty block (fixed codes, end of block) is put after it, so that it
     // inflates on its own, and must be reached exactly at its end.
     const QByteArray finalBlock = last ? QByteArray() : QByteArray("\x03\x00", 2);
-    QByteArray& raw = m_buffers.raw;
-    raw.resize(qsizetype(piece.compressed) + finalBlock.size());
-    if (ReadInto(m_file, raw.data(), piece.compressed, start) != piece.compressed)
-        return QStringLiteral("the archive ends inside the entry");
-    std::memcpy(raw.data() + piece.compressed, finalBlock.constData(), size_t(finalBlock.size()));
-    QByteArray& data = m_buffers.data;
-    data.resize(qsizetype(piece.size));
-    if (QString problem = InflateWhole(raw, data); !problem.isEmpty())
+    if (QString problem = ReadAndInflate(m_file, start, piece.compressed, piece.size, m_buffers, finalBlock);
+        !problem.isEmpty())
         return problem;
+    const QByteArray& data = m_buffers.data;
     if (data.size() != piece.size || libdeflate_crc32(0, data.constData(), size_t(data.size())) != piece.crc)
         return QStringLiteral("the entry's data does not match its CRC");
     return {};
