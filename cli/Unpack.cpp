@@ -211,8 +211,8 @@ public:
                 } catch (const RuntimeError& error) {
                     Problem(BadInput, QStringLiteral("%1: %2").arg(text::Printable(input), text::Printable(error.summary())));
                 }
-                Commit();
             }
+            Commit();
         } catch (const OutputLost& lost) {
             Problem(BadInput, QStringLiteral("cannot write to standard output (%1); the workbooks reported so far "
                                              "are restored")

@@ -257,6 +257,11 @@ void TestReader::unpackRestoresByteIdentical()
     // A package file on its own works the same way; listing needs no password.
     QCOMPARE(RunUnpack({{Path("c.enc")}, std::nullopt, QString()}), unpack::AllGood);
     QVERIFY(m_out.endsWith(Path("c.enc") + "  user CLERK  10 bytes  length ok\n"));
+    // Package files given one by one are put on disk together, not one flush each.
+    RecordingProbe separately;
+    QCOMPARE(RunUnpack({{Path("a.enc"), Path("b.enc"), Path("c.enc")}, QStringLiteral("secret"), Path("one-by-one")}),
+             unpack::AllGood);
+    QCOMPARE(separately.Calls().filter(QRegularExpression("^SyncAll ")).size(), 1);
 }
 
 void TestReader::unpackRefusesWrongPasswordAndNeverOverwrites()
