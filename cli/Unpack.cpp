@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -193,7 +194,9 @@ public:
     }
     ~Command()
     {
-        m_reports.clear();  // what is not on disk for good is removed
+        if (m_committing.joinable())
+            m_committing.join();  // a group being put on disk is finished and reported
+        m_reports.clear();        // what is not on disk for good is removed
     }
 
     int Run()
@@ -213,6 +216,7 @@ public:
                 }
             }
             Commit();
+            Finish();
         } catch (const OutputLost& lost) {
             Problem(BadInput, QStringLiteral("cannot write to standard output (%1); the workbooks reported so far "
                                              "are restored")
@@ -222,9 +226,21 @@ public:
     }
 
 private:
+    // Standard error and the exit code are also written by the thread that
+    // puts a group on disk.
     void Problem(int code, const QString& message)
     {
-        m_err << "quillfold-unpack: " << message << Qt::endl;
+        Say(QStringLiteral("quillfold-unpack: ") + message);
+        Raise(code);
+    }
+    void Say(const QString& line)
+    {
+        const std::lock_guard lock(m_reporting);
+        m_err << line << Qt::endl;
+    }
+    void Raise(int code)
+    {
+        const std::lock_guard lock(m_reporting);
         m_exit = std::max(m_exit, code);
     }
 
@@ -245,6 +261,7 @@ private:
             return false;
         }
         file::RemoveLeftovers(m_options.outDir, UnfinishedPrefix);
+        m_startedEmpty = m_outFolder.Names().isEmpty();
         return true;
     }
 
@@ -283,7 +300,7 @@ private:
                 continue;
             }
             if (total >= LargeArchive)
-                m_err << QStringLiteral("[%1/%2] %3").arg(i + 1).arg(entries.size()).arg(text::Printable(entry.name)) << Qt::endl;
+                Say(QStringLiteral("[%1/%2] %3").arg(i + 1).arg(entries.size()).arg(text::Printable(entry.name)));
             // A damaged entry is that entry's problem: the others are still read.
             try {
                 const std::unique_ptr<archive::EntryReader> data = inflating.Open(i);
@@ -327,7 +344,7 @@ private:
             Report report = Restore(package, info);
             if (!report.restored) {
                 line << QStringLiteral("not restored");
-                m_exit = std::max(m_exit, int(CheckFailed));
+                Raise(CheckFailed);
             }
             report.parts = line;
             Queue(std::move(report));
@@ -344,7 +361,7 @@ private:
                 line << (m_options.password ? QStringLiteral("not restored") : QStringLiteral("not restored: no password"));
         }
         if (!good)
-            m_exit = std::max(m_exit, int(CheckFailed));
+            Raise(CheckFailed);
         Queue(Report{line, {}, {}, {}, {}});
     }
 
@@ -359,20 +376,53 @@ private:
             Commit();
     }
 
-    // Puts the restored workbooks on disk for good: their data flushed, then
-    // each given its name (never over a file), then the names flushed; and
-    // only then reports them.
+    // Hands the lines so far on, once the group before is on disk and
+    // reported. A group that restored workbooks is put on disk on a thread of
+    // its own, so that the next is restored meanwhile.
     void Commit()
     {
+        Finish();
+        std::vector<Report> group = std::exchange(m_reports, {});
+        m_waiting = 0;
+        m_waitingBytes = 0;
+        m_sinceCommit.restart();
+        if (std::none_of(group.begin(), group.end(), [](const Report& report) { return bool(report.restored); })) {
+            Put(group);
+            return;
+        }
+        m_committing = std::thread([this, group = std::move(group)]() mutable {
+            try {
+                Put(group);
+                group.clear();  // what could not be named is removed
+            } catch (...) {
+                m_failure = std::current_exception();
+            }
+        });
+    }
+
+    // Waits for the group being put on disk; its failure is this thread's.
+    void Finish()
+    {
+        if (m_committing.joinable())
+            m_committing.join();
+        if (m_failure)
+            std::rethrow_exception(std::exchange(m_failure, nullptr));
+    }
+
+    // Puts a group's restored workbooks on disk for good: their data flushed,
+    // then each given its name (never over a file), then the names flushed;
+    // and only then reports them.
+    void Put(std::vector<Report>& group)
+    {
         QList<QString> temporaries;
-        for (const Report& report : m_reports) {
+        for (const Report& report : group) {
             if (report.restored)
                 temporaries << m_options.outDir + u'/' + report.restored->name;
         }
         if (!temporaries.isEmpty()) {
             const int unsynced = platform::SyncAll(m_options.outDir, temporaries);
             bool renamed = false;
-            for (Report& report : m_reports) {
+            for (Report& report : group) {
                 if (!report.restored)
                     continue;
                 const int failed =
@@ -395,15 +445,11 @@ private:
                 }
             }
         }
-        for (const Report& report : m_reports)
+        for (const Report& report : group)
             m_out << report.parts.join(QStringLiteral("  ")) << '\n';
         m_out.flush();
         if (m_out.status() != QTextStream::Ok)
             throw OutputLost{m_out.device() ? m_out.device()->errorString() : QString()};
-        m_reports.clear();
-        m_waiting = 0;
-        m_waitingBytes = 0;
-        m_sinceCommit.restart();
     }
 
     // Restores one workbook under a temporary name in the output folder,
@@ -421,8 +467,12 @@ private:
             return std::move(report);
         };
 
+        // A name in the way is refused before anything is written. In a folder
+        // that was empty, only this run's names are (one written into it
+        // meanwhile stops the rename, which never replaces a file), and
+        // looking each name up would cost more than writing the workbook.
         platform::FileStatus existing;
-        if (const int failed = m_outFolder.Status(name, existing))
+        if (const int failed = m_startedEmpty ? 0 : m_outFolder.Status(name, existing))
             return refuse(Why(failed));
         if (m_names.contains(name) || existing.kind != platform::FileStatus::Missing)
             return refuse(Why(EEXIST));
@@ -468,8 +518,12 @@ private:
     QTextStream& m_out;
     QTextStream& m_err;
     platform::Folder m_outFolder;
+    bool m_startedEmpty = false;  // it held nothing when it was opened
+    std::mutex m_reporting;  // standard error and the exit code
     int m_exit = AllGood;
     std::vector<Report> m_reports;  // not yet out, in order
+    std::thread m_committing;       // puts the group before on disk
+    std::exception_ptr m_failure;   // why it could not
     QSet<QString> m_names;           // restored this run, so none is taken twice
     int m_waiting = 0;               // restored workbooks not yet on disk for good
     qint64 m_waitingBytes = 0;

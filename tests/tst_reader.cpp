@@ -276,6 +276,19 @@ void TestReader::unpackRefusesWrongPasswordAndNeverOverwrites()
     QCOMPARE(ReadFile(Path("out/b.xlsx")), QByteArray("someone's own file"));
     QVERIFY(m_err.contains("exists already; not overwritten"));
     QCOMPARE(ReadFile(Path("out/a.xls")), ReadFile(Path("a.xls")));  // the others were restored
+
+    // Nor a file put in the way while restoring into a folder that was empty.
+    RecordingProbe probe;
+    probe.fail = [&](platform::Call call, const QString&) {
+        if (call == platform::Call::Rename && !QFile::exists(Path("new/a.xls")))
+            WriteFile(Path("new/a.xls"), "someone's new file");
+        return 0;
+    };
+    m_err.clear();
+    QCOMPARE(RunUnpack({{archive}, QStringLiteral("SECRET"), Path("new")}), unpack::CheckFailed);
+    QCOMPARE(ReadFile(Path("new/a.xls")), QByteArray("someone's new file"));
+    QVERIFY(m_err.contains("new/a.xls: exists already; not overwritten"));
+    QCOMPARE(ReadFile(Path("new/b.xlsx")), ReadFile(Path("b.xlsx")));
 }
 
 void TestReader::unpackReportsBrokenInput()
@@ -443,6 +456,8 @@ void TestReader::unpackEdgeCases_data()
         << "many listed" << 2 << QStringList{":x.enc  user CLERK  13 bytes  length ok  password ok\n",
                                               ":x  user CLERK  14 bytes  length ok  password ok\n", ":w599.enc"}
         << QStringList{"w300.enc: "} << QStringList{};
+    QTest::newRow("report on a full disk") << "devfull" << 2 << QStringList{}
+                                           << QStringList{"cannot write to standard output"} << QStringList{"a.xls"};
     QTest::newRow("what a killed restore left")
         << "leftover" << 0 << QStringList{"restored as out/a.xls"} << QStringList{}
         << QStringList{".quillfold-unfinished-" + QSysInfo::machineHostName() + "-" +
@@ -457,8 +472,8 @@ void TestReader::unpackEdgeCases()
     QFETCH(QStringList, said);
     QFETCH(QStringList, problems);
     QFETCH(QStringList, restored);
-    if (!Posix && QStringList{"fifo", "readonly", "full", "longname", "folderdata"}.contains(scenario))
-        QSKIP("needs what only POSIX has here: pipes in the file system, other users, mounts, Python");
+    if (!Posix && QStringList{"fifo", "readonly", "full", "longname", "folderdata", "devfull"}.contains(scenario))
+        QSKIP("needs what only POSIX has here: pipes in the file system, other users, mounts, Python, /dev/full");
     QDir::setCurrent(m_dir.path());
     QDir(Path("out")).removeRecursively();
     const QString program = BuiltProgram("quillfold-unpack");
@@ -524,7 +539,7 @@ void TestReader::unpackEdgeCases()
                                                "z.writestr('x' * 300 + '.enc', open(sys.argv[2], 'rb').read())\n",
                                                Path("archive.zip"), Path("a.enc")}),
                  0);
-    } else if (scenario == "pwfile" || scenario == "stdin" || scenario == "leftover") {
+    } else if (scenario == "pwfile" || scenario == "stdin" || scenario == "leftover" || scenario == "devfull") {
         archive({{"a.enc", XlsSignature + "first"}});
         WriteFile(Path("pw"), "secret\n");
         if (scenario == "leftover") {
@@ -574,6 +589,8 @@ void TestReader::unpackEdgeCases()
     }
     if (scenario == "pwfile")
         arguments[0] = "--password-file", arguments[1] = "pw";
+    if (scenario == "devfull")  // what was restored stays restored
+        run.setStandardOutputFile("/dev/full");
     if (prefix.isEmpty())
         run.start(program, arguments);
     else
