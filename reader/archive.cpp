@@ -13,7 +13,6 @@
 #include <QUtf8StringView>
 
 #include <libdeflate.h>
-#include <minizip/unzip.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -48,12 +47,21 @@ quint64 Le64(const char* p)
     return qFromLittleEndian<quint64>(p);
 }
 
+// An entry's sizes and the offset of its local header, as the directory records them.
+struct Sizes {
+    quint64 uncompressed = 0;
+    quint64 compressed = 0;
+    quint64 local = 0;
+};
+
 // An entry as its headers record it.
 struct RawEntry {
     QByteArray name;
     quint16 centralFlag = 0;
     quint16 localFlag = 0;
     quint16 centralMethod = 0;
+    Sizes sizes;
+    quint32 crc = 0;
     qint64 centralOffset = 0;  // of the central header
     qint64 localOffset = 0;    // of the local header
     qint64 end = 0;            // just after its data (and data descriptor)
@@ -68,21 +76,11 @@ struct RawEntry {
     }
 };
 
-// An entry's sizes and the offset of its local header, as the directory records them.
-struct Sizes {
-    quint64 uncompressed = 0;
-    quint64 compressed = 0;
-    quint64 local = 0;
-};
-
 // Reads at an offset until `size` bytes are in, the file ends, or a read
-// fails (its errno then in `error`); returns how many came.
-qint64 ReadInto(platform::File& file, char* buffer, qint64 size, qint64 offset, int* error = nullptr)
+// fails; returns how many came.
+qint64 ReadInto(platform::File& file, char* buffer, qint64 size, qint64 offset)
 {
-    const qint64 done = file.ReadAt(buffer, size, offset);
-    if (done < 0 && error)
-        *error = errno;
-    return std::max<qint64>(done, 0);
+    return std::max<qint64>(file.ReadAt(buffer, size, offset), 0);
 }
 
 QByteArray ReadAt(platform::File& file, qint64 offset, qint64 size)
@@ -287,25 +285,37 @@ QList<RawEntry> RawEntries(platform::File& file, const QString& path, QString* w
     const qint64 endOffset = size - tailSize + end;
     if (warning && Le16(tail.constData() + end + 20) != tail.size() - end - 22)
         *warning = QStringLiteral("the archive does not end where its end record says (its comment is damaged)");
+    // One archive in one file: disk numbers 0, and all entries on that disk.
+    const char* record = tail.constData() + end;
+    bool split = Le16(record + 4) != 0 || Le16(record + 6) != 0 || Le16(record + 8) != Le16(record + 10);
+    qint64 recordOffset = endOffset;  // of the record that follows the directory
     const bool needsZip64 = directorySize == 0xFFFFFFFF || directoryOffset == 0xFFFFFFFF;
     if (needsZip64 || count == 0xFFFF) {
         const QByteArray locator = ReadAt(file, endOffset - 20, 20);
         if (locator.size() == 20 && locator.startsWith("PK\x06\x07")) {
-            const QByteArray record = ReadAt(file, qint64(Le64(locator.constData() + 8)), 56);
-            if (record.size() != 56 || !record.startsWith("PK\x06\x06"))
+            recordOffset = qint64(std::min<quint64>(Le64(locator.constData() + 8), quint64(endOffset)));
+            const QByteArray record64 = ReadAt(file, recordOffset, 56);
+            if (record64.size() != 56 || !record64.startsWith("PK\x06\x06"))
                 bad(QStringLiteral("its ZIP64 directory is damaged"));
-            count = Le64(record.constData() + 32);
-            directorySize = Le64(record.constData() + 40);
-            directoryOffset = Le64(record.constData() + 48);
+            const char* r = record64.constData();
+            split = Le32(locator.constData() + 4) != 0 || Le32(locator.constData() + 16) > 1 || Le32(r + 16) != 0 ||
+                    Le32(r + 20) != 0 || Le64(r + 24) != Le64(r + 32);
+            count = Le64(r + 32);
+            directorySize = Le64(r + 40);
+            directoryOffset = Le64(r + 48);
         } else if (needsZip64) {
             bad(QStringLiteral("its ZIP64 directory is missing"));
         }
         // Otherwise 65,535 entries, which the end record holds as they are:
         // its ZIP64 copy is optional then, and some writers leave it out.
     }
+    if (split)
+        bad(QStringLiteral("it is one part of an archive split over several files"));
     if (directoryOffset > quint64(size) || directorySize > quint64(size) - directoryOffset ||
         directorySize > (quint64(1) << 30))
         bad(QStringLiteral("its directory lies outside the file"));
+    if (directoryOffset + directorySize > quint64(recordOffset))  // it runs into the record after it
+        bad(QStringLiteral("its directory is damaged"));
     const QByteArray directory = ReadAt(file, qint64(directoryOffset), qint64(directorySize));
 
     if (count > directorySize / 46)
@@ -330,9 +340,10 @@ QList<RawEntry> RawEntries(platform::File& file, const QString& path, QString* w
         if (!ExtraFieldIsSound(extra, extraLength))
             entry.Note(QStringLiteral("the directory's extra field of %1 is damaged").arg(name));
         entry.Note(Unsupported(name, Le16(h + 6), entry.centralFlag));
-        Sizes sizes{Le32(h + 24), Le32(h + 20), Le32(h + 42)};
-        ReadZip64Field(extra, extraLength, sizes);
-        CheckLocalHeader(headers, size, name, Le32(h + 16), sizes, extraLength, entry);
+        entry.sizes = Sizes{Le32(h + 24), Le32(h + 20), Le32(h + 42)};
+        ReadZip64Field(extra, extraLength, entry.sizes);
+        entry.crc = Le32(h + 16);
+        CheckLocalHeader(headers, size, name, entry.crc, entry.sizes, extraLength, entry);
         entries << entry;
         at += 46 + nameLength + extraLength + commentLength;
     }
@@ -400,104 +411,6 @@ void CorrectDirectorySize(platform::File& file, const QString& path)
 }
 }  // namespace
 
-// minizip reads the archive through these, from a file already checked to be
-// a regular file.
-struct FdStream {
-    platform::File* file = nullptr;
-    quint64 position = 0;
-    int error = 0;
-    // minizip reads headers a few bytes at a time: small reads come from here.
-    QByteArray cache;
-    quint64 cacheStart = 0;
-    bool cacheHoldsEnd = false;  // the file ends where the cache does
-};
-
-namespace {
-constexpr qsizetype CacheSize = 64 * 1024;
-
-voidpf StreamOpen(voidpf, const void* stream, int)
-{
-    return const_cast<void*>(stream);
-}
-
-qint64 ReadFully(FdStream& stream, char* buffer, quint64 size, quint64 offset)
-{
-    return ReadInto(*stream.file, buffer, qint64(size), qint64(offset), &stream.error);
-}
-
-uLong StreamRead(voidpf, voidpf opaque, void* buffer, uLong size)
-{
-    auto& stream = *static_cast<FdStream*>(opaque);
-    // What the cache can answer: all of the read, or what is left before the
-    // end of the file when the cache reaches it.
-    const auto fromCache = [&]() -> qint64 {
-        const quint64 end = stream.cacheStart + quint64(stream.cache.size());
-        if (stream.position < stream.cacheStart || stream.position > end)
-            return -1;
-        if (stream.position + size <= end || stream.cacheHoldsEnd)
-            return qint64(std::min<quint64>(size, end - stream.position));
-        return -1;
-    };
-    qint64 done = fromCache();
-    if (done < 0 && size < quint64(CacheSize) / 2) {
-        // Half the window behind: minizip looks for the directory backwards.
-        stream.cacheStart = stream.position > quint64(CacheSize) / 2 ? stream.position - CacheSize / 2 : 0;
-        stream.cache.resize(CacheSize);
-        stream.cache.resize(ReadFully(stream, stream.cache.data(), CacheSize, stream.cacheStart));
-        stream.cacheHoldsEnd = stream.cache.size() < CacheSize;
-        done = fromCache();
-    }
-    if (done >= 0)
-        std::memcpy(buffer, stream.cache.constData() + (stream.position - stream.cacheStart), size_t(done));
-    else
-        done = ReadFully(stream, static_cast<char*>(buffer), size, stream.position);
-    stream.position += quint64(done);
-    return uLong(done);
-}
-
-uLong StreamWrite(voidpf, voidpf, const void*, uLong)
-{
-    return 0;
-}
-
-ZPOS64_T StreamTell(voidpf, voidpf opaque)
-{
-    return static_cast<FdStream*>(opaque)->position;
-}
-
-long StreamSeek(voidpf, voidpf opaque, ZPOS64_T offset, int origin)
-{
-    auto* stream = static_cast<FdStream*>(opaque);
-    platform::FileStatus info;
-    switch (origin) {
-    case ZLIB_FILEFUNC_SEEK_SET: stream->position = offset; return 0;
-    case ZLIB_FILEFUNC_SEEK_CUR: stream->position += offset; return 0;
-    case ZLIB_FILEFUNC_SEEK_END:
-        if (stream->file->Status(info) != 0)
-            return -1;
-        stream->position = quint64(info.size) + offset;
-        return 0;
-    default: return -1;
-    }
-}
-
-int StreamClose(voidpf, voidpf)
-{
-    return 0;  // the archive closes its descriptor itself
-}
-
-int StreamError(voidpf, voidpf opaque)
-{
-    return static_cast<FdStream*>(opaque)->error;
-}
-
-zlib_filefunc64_def Functions()
-{
-    return zlib_filefunc64_def{StreamOpen, StreamRead, StreamWrite, StreamTell, StreamSeek, StreamClose, StreamError,
-                               nullptr};
-}
-}  // namespace
-
 platform::File OpenRegularFile(const QString& path, platform::FileStatus* status)
 {
     int error = 0;
@@ -512,7 +425,7 @@ platform::File OpenRegularFile(const QString& path, platform::FileStatus* status
     throw RuntimeError::Because(number, platform::ErrorText(error), path);
 }
 
-// The raw (compressed) bytes of the current entry come from minizip; they are
+// The raw (compressed) bytes of an entry are read straight from the file and
 // inflated here, so that the stream can be held to ending exactly where the
 // directory says the entry ends.
 struct EntryReader::Inflater {
@@ -699,71 +612,22 @@ qint64 EntryReader::readData(char* data, qint64 maxSize)
     return 0;
 }
 
-void ZipArchive::OpenFile()
+ZipArchive::ZipArchive(const QString& path) : m_path(path), m_file(OpenRegularFile(path))
 {
-    m_file = OpenRegularFile(m_path);
-    m_stream = std::make_unique<FdStream>();
-    m_stream->file = &m_file;
-}
-
-void ZipArchive::Attach()
-{
-    zlib_filefunc64_def functions = Functions();
-    m_zip = unzOpen2_64(m_stream.get(), &functions);
-    if (!m_zip)
-        Unreadable(m_path, QStringLiteral("no ZIP directory found"));
-}
-
-void ZipArchive::Release()
-{
-    if (m_zip)
-        unzClose(m_zip);
-    m_file.Close();
-    m_zip = nullptr;
-}
-
-ZipArchive::ZipArchive(const QString& path) : m_path(path)
-{
-    try {
-        OpenFile();
-        // The directory as the file holds it, checked before minizip reads
-        // it: minizip takes reads past the end of the file for success.
-        const QList<RawEntry> raw = RawEntries(m_file, path, &m_warning);
-        Attach();
-        int rc = unzGoToFirstFile(m_zip);
-        for (const RawEntry& header : raw) {
-            if (rc != UNZ_OK)
-                Unreadable(path, QStringLiteral("its directory is damaged"));
-            unz_file_info64 info{};
-            if (unzGetCurrentFileInfo64(m_zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
-                Unreadable(path, QStringLiteral("its directory is damaged"));
-            QByteArray name(qsizetype(info.size_filename), Qt::Uninitialized);
-            if (unzGetCurrentFileInfo64(m_zip, &info, name.data(), uLong(name.size()), nullptr, 0, nullptr, 0) !=
-                    UNZ_OK ||
-                name != header.name)
-                Unreadable(path, QStringLiteral("its directory is damaged"));
-            Entry entry;
-            entry.rawName = name;
-            entry.name = QString::fromUtf8(entry.rawName);
-            entry.size = qint64(info.uncompressed_size);
-            entry.compressed = qint64(info.compressed_size);
-            entry.crc = quint32(info.crc);
-            entry.method = int(info.compression_method);
-            entry.utf8Flagged = header.centralFlag & header.localFlag & Utf8Flag;
-            if (entry.size < 0 || entry.compressed < 0)
-                Unreadable(path, QStringLiteral("the recorded size of %1 is impossible").arg(entry.name));
-            m_entries << entry;
-            m_problems << header.problem;
-            m_dataStarts << header.dataStart;
-            rc = unzGoToNextFile(m_zip);
-        }
-        // At 65,535 entries minizip takes the count for one that overflowed
-        // and reads on past the directory; the walk above has counted them.
-        if (rc != UNZ_END_OF_LIST_OF_FILE && raw.size() != 0xFFFF)
-            Unreadable(path, QStringLiteral("its directory is damaged"));
-    } catch (...) {
-        Release();
-        throw;
+    for (const RawEntry& header : RawEntries(m_file, path, &m_warning)) {
+        Entry entry;
+        entry.rawName = header.name;
+        entry.name = QString::fromUtf8(entry.rawName);
+        entry.size = qint64(header.sizes.uncompressed);
+        entry.compressed = qint64(header.sizes.compressed);
+        entry.crc = header.crc;
+        entry.method = header.centralMethod;
+        entry.utf8Flagged = header.centralFlag & header.localFlag & Utf8Flag;
+        if (entry.size < 0 || entry.compressed < 0)
+            Unreadable(path, QStringLiteral("the recorded size of %1 is impossible").arg(entry.name));
+        m_entries << entry;
+        m_problems << header.problem;
+        m_dataStarts << header.dataStart;
     }
 }
 
@@ -771,7 +635,7 @@ std::unique_ptr<ZipArchive> ZipArchive::Another() const
 {
     std::unique_ptr<ZipArchive> another(new ZipArchive());
     another->m_path = m_path;
-    another->OpenFile();  // its entries are read straight from the file
+    another->m_file = OpenRegularFile(m_path);  // its entries are read straight from the file
     another->m_entries = m_entries;
     another->m_problems = m_problems;
     another->m_dataStarts = m_dataStarts;
@@ -779,10 +643,7 @@ std::unique_ptr<ZipArchive> ZipArchive::Another() const
     return another;
 }
 
-ZipArchive::~ZipArchive()
-{
-    Release();
-}
+ZipArchive::~ZipArchive() = default;
 
 qint64 ZipArchive::DataStart(int index) const
 {

@@ -11,10 +11,8 @@
 
 #include "platform/platform.h"
 
-// Reading ZIP archives back, through zlib's minizip.
+// Reading ZIP archives back.
 namespace archive {
-
-struct FdStream;
 
 struct Entry {
     QByteArray rawName;  // the name as stored
@@ -122,14 +120,9 @@ public:
 
 private:
     ZipArchive() = default;
-    void OpenFile();  // only a regular file
-    void Attach();    // minizip's handle on it
-    void Release();
 
     QString m_path;
     platform::File m_file;
-    std::unique_ptr<FdStream> m_stream;
-    void* m_zip = nullptr;
     QList<Entry> m_entries;
     QStringList m_problems;  // per entry: what is wrong with its headers, if anything
     QList<qint64> m_dataStarts;  // per entry: where its data starts, after its local header

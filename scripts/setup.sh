@@ -10,7 +10,7 @@ PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   zip unzip
-  libminizip-dev zlib1g-dev libdeflate-dev
+  zlib1g-dev libdeflate-dev
   fonts-thai-tlwg fontconfig
   xvfb xauth
   clang libclang-rt-14-dev

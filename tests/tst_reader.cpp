@@ -375,6 +375,18 @@ void TestReader::verifySeesEveryDifference()
 
     WriteFile(Path("notzip.zip"), "nothing like an archive");
     QVERIFY(ProblemOf([&] { archive::VerifyArchive(Path("notzip.zip"), both); }).startsWith("1005 "));
+
+    // Neither a part of a split archive (its disk number 1) nor a directory
+    // that runs into the end record (its recorded size one too large).
+    const QByteArray good = ReadFile(Path("good.zip"));
+    const qsizetype end = good.lastIndexOf("PK\x05\x06");
+    for (const auto& [field, problem] : {std::pair{4, "1005 Not a readable ZIP archive: it is one part of an archive split"},
+                                         std::pair{12, "1005 Not a readable ZIP archive: its directory is damaged"}}) {
+        QByteArray bytes = good;
+        bytes[end + field] = char(bytes[end + field] + 1);
+        WriteFile(Path("good.zip"), bytes);
+        QVERIFY(ProblemOf([&] { archive::VerifyArchive(Path("good.zip"), both); }).startsWith(problem));
+    }
 }
 
 
