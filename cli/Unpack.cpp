@@ -59,10 +59,13 @@ QString Why(int code)
     }
 }
 
-// A temporary file in the output folder, removed unless it was given a name.
+// A file in the output folder waiting for its name: an unnamed one (held
+// open, it vanishes when closed) or one under a temporary name, removed
+// unless it was given its own.
 struct Temporary {
     platform::Folder& folder;
-    QString name;
+    QString name;  // empty for an unnamed file
+    platform::File file;
     bool named = false;
     ~Temporary()
     {
@@ -72,11 +75,21 @@ struct Temporary {
     Temporary(platform::Folder& folder, QString name) : folder(folder), name(std::move(name)) {}
     Temporary(const Temporary&) = delete;
     Temporary& operator=(const Temporary&) = delete;
+
+    // Gives it its own name, never over a file that is there.
+    int Name(const QString& to)
+    {
+        const int failed = name.isEmpty() ? folder.Link(file, to) : folder.MoveWithoutReplacing(name, to);
+        named = failed == 0;
+        file.Close();
+        return failed;
+    }
 };
 
-// Temporary files in the output folder, made ahead on a helper thread: making
-// a file is most of what restoring a small workbook costs, and needs nothing
-// from the workbook. Those not taken are removed.
+// New files in the output folder (unnamed where the system has them, else
+// under temporary names), made ahead on a helper thread: making a file is
+// most of what restoring a small workbook costs, and needs nothing from the
+// workbook. Those not taken are closed, and removed if they have a name.
 class MadeAhead {
 public:
     MadeAhead(platform::Folder& folder, QByteArray stem) : m_folder(folder), m_stem(std::move(stem))
@@ -93,19 +106,21 @@ public:
         m_helper.join();
         for (Made& made : m_made) {
             made.file.Close();  // closed first: on Windows an open file is only marked for removal
-            m_folder.Remove(made.name);
+            if (!made.name.isEmpty())
+                m_folder.Remove(made.name);
         }
     }
 
-    // A new temporary file and its name. Once making one ahead has failed,
-    // each is made here, so that a failure is this moment's.
+    // A new file and its temporary name (empty if it has none). Once making
+    // one ahead has failed, each is made here, so that a failure is this
+    // moment's.
     platform::File Take(QString& name, int& error)
     {
         std::unique_lock lock(m_mutex);
         m_ready.wait(lock, [&] { return !m_made.empty() || m_failed; });
         if (m_made.empty()) {
             lock.unlock();
-            return m_folder.CreateTemporary(m_stem, name, error);
+            return Make(name, error);
         }
         Made made = std::move(m_made.front());
         m_made.pop_front();
@@ -124,6 +139,18 @@ private:
         platform::File file;
         QString name;
     };
+    // Called by one thread at a time: the helper, then (once it has failed) Take.
+    platform::File Make(QString& name, int& error)
+    {
+        name.clear();
+        if (m_unnamed) {
+            platform::File file = m_folder.CreateUnnamed(error);
+            if (error != ENOTSUP)
+                return file;
+            m_unnamed = false;
+        }
+        return m_folder.CreateTemporary(m_stem, name, error);
+    }
     void Work()
     {
         std::unique_lock lock(m_mutex);
@@ -137,7 +164,7 @@ private:
             lock.unlock();
             Made made;
             int error = 0;
-            made.file = m_folder.CreateTemporary(m_stem, made.name, error);
+            made.file = Make(made.name, error);
             lock.lock();
             m_failed = !made.file.IsOpen();
             if (!m_failed)
@@ -157,6 +184,7 @@ private:
     bool m_heldBack = false;
     bool m_failed = false;
     bool m_stopping = false;
+    bool m_unnamed = true;  // until the system says it has no unnamed files
     std::thread m_helper;
 };
 
@@ -372,7 +400,7 @@ private:
         if (report.restored)
             m_waiting += 1;
         m_reports.push_back(std::move(report));
-        if (m_waitingBytes >= GroupBytes || m_waiting >= GroupFiles || m_sinceCommit.elapsed() >= GroupMilliseconds)
+        if (m_waitingBytes >= GroupBytes || m_waiting >= m_groupFiles || m_sinceCommit.elapsed() >= GroupMilliseconds)
             Commit();
     }
 
@@ -414,19 +442,20 @@ private:
     // and only then reports them.
     void Put(std::vector<Report>& group)
     {
-        QList<QString> temporaries;
+        QList<QString> temporaries;  // those with a name: a system without syncfs flushes them one by one
+        bool restored = false;
         for (const Report& report : group) {
-            if (report.restored)
+            restored = restored || report.restored;
+            if (report.restored && !report.restored->name.isEmpty())
                 temporaries << m_options.outDir + u'/' + report.restored->name;
         }
-        if (!temporaries.isEmpty()) {
+        if (restored) {
             const int unsynced = platform::SyncAll(m_options.outDir, temporaries);
             bool renamed = false;
             for (Report& report : group) {
                 if (!report.restored)
                     continue;
-                const int failed =
-                    unsynced ? unsynced : m_outFolder.MoveWithoutReplacing(report.restored->name, report.name);
+                const int failed = unsynced ? unsynced : report.restored->Name(report.name);
                 if (failed) {
                     Problem(CheckFailed, QStringLiteral("%1: not restored: %2: %3")
                                              .arg(report.label, text::Printable(report.path), Why(failed)));
@@ -434,7 +463,6 @@ private:
                     report.restored.reset();
                     continue;
                 }
-                report.restored->named = true;
                 renamed = true;
                 report.parts << QStringLiteral("restored as %1").arg(text::Printable(report.path));
             }
@@ -500,6 +528,8 @@ private:
                                        [](qint64) { ending::ThrowIfRequested(); });
             if (info.bodyLength >= WritebackFrom)
                 out.file().StartWriteback(0, 0);  // on its way to disk before its group is flushed
+            if (temporaryName.isEmpty())
+                temporary->file = std::move(out.file());  // open until it is named
             out.close();
             if (!ReadToEnd(package))
                 throw RuntimeError(err::DeviceIO, package.data->errorString(), QString());
@@ -526,6 +556,9 @@ private:
     std::exception_ptr m_failure;   // why it could not
     QSet<QString> m_names;           // restored this run, so none is taken twice
     int m_waiting = 0;               // restored workbooks not yet on disk for good
+    // At most this many in a group: an unnamed one is held open until it is
+    // named, and two groups may be open at once.
+    const int m_groupFiles = std::clamp((platform::RaiseOpenFileLimit() - 256) / 2, 16, GroupFiles);
     qint64 m_waitingBytes = 0;
     const QByteArray m_stem = file::RunStem(UnfinishedPrefix);  // of this run's temporary names
     qint64 m_free = 0;  // free in the output folder when last asked (-1: unknown); asked at the first

@@ -185,6 +185,14 @@ public:
     // Gives `from` the name `to`, never over a file that is there: one may
     // appear at any moment.
     int MoveWithoutReplacing(const QString& from, const QString& to);
+    // A new file without a name, to be given one by Link: until then it is
+    // in no listing, and if it never is, it vanishes (after a crash too).
+    // Not open, with `error` ENOTSUP, where the system or the file system
+    // has no such files (only Linux has them).
+    File CreateUnnamed(int& error);
+    // Gives a file made by CreateUnnamed the name `to`, never over a file
+    // that is there.
+    int Link(const File& file, const QString& to);
     // Its entries (a rename in it) to disk.
     int Sync();
     // Bytes free for this user on its file system, or -1 when unknown.
@@ -281,6 +289,10 @@ QList<QByteArray> InexactArguments(int argc, char** argv);
 
 // ---------------------------------------------------------------------------
 // The rest.
+
+// Lets this process have as many files open as the system allows it, and
+// returns how many that is.
+int RaiseOpenFileLimit();
 
 // The local date and time of a moment; false when the system has none for it.
 bool LocalTime(time_t moment, std::tm& local);

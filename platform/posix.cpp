@@ -17,6 +17,7 @@
 #include <iostream>
 #include <iterator>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <termios.h>
@@ -416,6 +417,33 @@ int Folder::MoveWithoutReplacing(const QString& from, const QString& to)
     return 0;
 }
 
+File Folder::CreateUnnamed(int& error)
+{
+#ifdef O_TMPFILE
+    // Named later through /proc: linking the descriptor itself needs a privilege.
+    static const bool proc = ::access("/proc/self/fd", X_OK) == 0;
+    if (proc) {
+        File file(::openat(Fd(m_handle), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+        error = file.IsOpen() ? 0 : errno;
+        // An older kernel takes the flag for O_DIRECTORY; some file systems refuse it.
+        if (error == EISDIR || error == EOPNOTSUPP || error == EINVAL)
+            error = ENOTSUP;
+        return file;
+    }
+#endif
+    error = ENOTSUP;
+    return File();
+}
+
+int Folder::Link(const File& file, const QString& to)
+{
+    if (const int injected = Probed(Call::Rename, m_path + QStringLiteral("/(unnamed)"), m_path + u'/' + to))
+        return injected;
+    const QByteArray proc = "/proc/self/fd/" + QByteArray::number(Fd(file.m_handle));
+    return ::linkat(AT_FDCWD, proc.constData(), Fd(m_handle), Native(to).constData(), AT_SYMLINK_FOLLOW) == 0 ? 0
+                                                                                                              : errno;
+}
+
 int Folder::Sync()
 {
     if (const int injected = Probed(Call::SyncFolder, m_path))
@@ -707,6 +735,19 @@ QList<QByteArray> InexactArguments(int argc, char** argv)
 bool LocalTime(time_t moment, std::tm& local)
 {
     return ::localtime_r(&moment, &local) != nullptr;
+}
+
+int RaiseOpenFileLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return int(std::min<rlim_t>(limit.rlim_cur, 1 << 20));
 }
 
 void KeepFreedMemory()

@@ -488,6 +488,17 @@ int Folder::MoveWithoutReplacing(const QString& from, const QString& to)
                : LastError();
 }
 
+File Folder::CreateUnnamed(int& error)
+{
+    error = ENOTSUP;  // every file has a name here
+    return File();
+}
+
+int Folder::Link(const File&, const QString&)
+{
+    return ENOTSUP;
+}
+
 int Folder::Sync()
 {
     // The renames in it were written through already.
@@ -856,6 +867,11 @@ QList<QByteArray> InexactArguments(int, char**)
 bool LocalTime(time_t moment, std::tm& local)
 {
     return ::localtime_s(&local, &moment) == 0;
+}
+
+int RaiseOpenFileLimit()
+{
+    return 1 << 20;  // handles, not C descriptors: no small limit
 }
 
 void KeepFreedMemory()
