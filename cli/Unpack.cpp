@@ -192,7 +192,7 @@ private:
 // good (if it restores one).
 struct Report {
     QStringList parts;
-    // A restored workbook, written under a temporary name: its name and path.
+    // A restored workbook, waiting for its name: that name and its path.
     std::unique_ptr<Temporary> restored;
     QString name;
     QString path;
@@ -480,9 +480,10 @@ private:
             throw OutputLost{m_out.device() ? m_out.device()->errorString() : QString()};
     }
 
-    // Restores one workbook under a temporary name in the output folder,
-    // once all of the entry was read and matched. Returns it (with nothing
-    // restored after saying why not), to be named when it is on disk.
+    // Restores one workbook into a file in the output folder that has no
+    // name of its own yet: it is given one once all of the entry was read and
+    // matched and the file is on disk. Returns it (with nothing restored
+    // after saying why not).
     Report Restore(const Package& package, const security::PackageInfo& info)
     {
         QByteArray start = package.data->peek(8);
@@ -497,7 +498,7 @@ private:
 
         // A name in the way is refused before anything is written. In a folder
         // that was empty, only this run's names are (one written into it
-        // meanwhile stops the rename, which never replaces a file), and
+        // meanwhile stops the naming, which never replaces a file), and
         // looking each name up would cost more than writing the workbook.
         platform::FileStatus existing;
         if (const int failed = m_startedEmpty ? 0 : m_outFolder.Status(name, existing))
