@@ -320,7 +320,7 @@ QList<RawEntry> RawEntries(platform::File& file, const QString& path, QString* w
 
     if (count > directorySize / 46)
         bad(QStringLiteral("its directory is damaged"));
-    QList<RawEntry> entries;
+    QList<RawEntry> entries;  // grown as they are read: the count is not to be trusted yet
     ReadAhead headers{file, 0, {}};
     qsizetype at = 0;
     for (quint64 i = 0; i < count; ++i) {
@@ -614,7 +614,11 @@ qint64 EntryReader::readData(char* data, qint64 maxSize)
 
 ZipArchive::ZipArchive(const QString& path) : m_path(path), m_file(OpenRegularFile(path))
 {
-    for (const RawEntry& header : RawEntries(m_file, path, &m_warning)) {
+    const QList<RawEntry> raw = RawEntries(m_file, path, &m_warning);
+    m_entries.reserve(raw.size());
+    m_problems.reserve(raw.size());
+    m_dataStarts.reserve(raw.size());
+    for (const RawEntry& header : raw) {
         Entry entry;
         entry.rawName = header.name;
         entry.name = QString::fromUtf8(entry.rawName);
