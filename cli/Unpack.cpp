@@ -64,12 +64,11 @@ QString Why(int code)
 // unless it was given its own.
 struct Temporary {
     platform::Folder& folder;
-    QString name;  // empty for an unnamed file
+    QString name;  // the temporary name; empty for an unnamed file, or once named
     platform::File file;
-    bool named = false;
     ~Temporary()
     {
-        if (!named && !name.isEmpty())
+        if (!name.isEmpty())
             folder.Remove(name);
     }
     Temporary(platform::Folder& folder, QString name) : folder(folder), name(std::move(name)) {}
@@ -80,7 +79,8 @@ struct Temporary {
     int Name(const QString& to)
     {
         const int failed = name.isEmpty() ? folder.Link(file, to) : folder.MoveWithoutReplacing(name, to);
-        named = failed == 0;
+        if (failed == 0)
+            name.clear();
         file.Close();
         return failed;
     }
@@ -288,8 +288,7 @@ private:
             Problem(BadInput, QStringLiteral("%1: cannot use the output folder: %2").arg(text::Printable(m_options.outDir), why));
             return false;
         }
-        file::RemoveLeftovers(m_options.outDir, UnfinishedPrefix);
-        m_startedEmpty = m_outFolder.Names().isEmpty();
+        m_startedEmpty = !file::RemoveLeftovers(m_options.outDir, UnfinishedPrefix);
         return true;
     }
 
@@ -415,12 +414,13 @@ private:
         m_waitingBytes = 0;
         m_sinceCommit.restart();
         if (std::none_of(group.begin(), group.end(), [](const Report& report) { return bool(report.restored); })) {
-            Put(group);
+            Print(group);
             return;
         }
         m_committing = std::thread([this, group = std::move(group)]() mutable {
             try {
                 Put(group);
+                Print(group);
                 group.clear();  // what could not be named is removed
             } catch (...) {
                 m_failure = std::current_exception();
@@ -438,41 +438,41 @@ private:
     }
 
     // Puts a group's restored workbooks on disk for good: their data flushed,
-    // then each given its name (never over a file), then the names flushed;
-    // and only then reports them.
+    // then each given its name (never over a file), then the names flushed.
     void Put(std::vector<Report>& group)
     {
         QList<QString> temporaries;  // those with a name: a system without syncfs flushes them one by one
-        bool restored = false;
         for (const Report& report : group) {
-            restored = restored || report.restored;
             if (report.restored && !report.restored->name.isEmpty())
                 temporaries << m_options.outDir + u'/' + report.restored->name;
         }
-        if (restored) {
-            const int unsynced = platform::SyncAll(m_options.outDir, temporaries);
-            bool renamed = false;
-            for (Report& report : group) {
-                if (!report.restored)
-                    continue;
-                const int failed = unsynced ? unsynced : report.restored->Name(report.name);
-                if (failed) {
-                    Problem(CheckFailed, QStringLiteral("%1: not restored: %2: %3")
-                                             .arg(report.label, text::Printable(report.path), Why(failed)));
-                    report.parts << QStringLiteral("not restored");
-                    report.restored.reset();
-                    continue;
-                }
-                renamed = true;
-                report.parts << QStringLiteral("restored as %1").arg(text::Printable(report.path));
+        const int unsynced = platform::SyncAll(m_options.outDir, temporaries);
+        bool renamed = false;
+        for (Report& report : group) {
+            if (!report.restored)
+                continue;
+            const int failed = unsynced ? unsynced : report.restored->Name(report.name);
+            if (failed) {
+                Problem(CheckFailed, QStringLiteral("%1: not restored: %2: %3")
+                                         .arg(report.label, text::Printable(report.path), Why(failed)));
+                report.parts << QStringLiteral("not restored");
+                report.restored.reset();
+                continue;
             }
-            if (renamed) {
-                if (const int failed = m_outFolder.Sync()) {
-                    Problem(CheckFailed, QStringLiteral("%1: the restored files may not survive a power cut: %2")
-                                             .arg(text::Printable(m_options.outDir), Why(failed)));
-                }
-            }
+            renamed = true;
+            report.parts << QStringLiteral("restored as %1").arg(text::Printable(report.path));
         }
+        if (!renamed)
+            return;
+        if (const int failed = m_outFolder.Sync()) {
+            Problem(CheckFailed, QStringLiteral("%1: the restored files may not survive a power cut: %2")
+                                     .arg(text::Printable(m_options.outDir), Why(failed)));
+        }
+    }
+
+    // Prints a group's lines, once the workbooks they report are on disk.
+    void Print(const std::vector<Report>& group)
+    {
         for (const Report& report : group)
             m_out << report.parts.join(QStringLiteral("  ")) << '\n';
         m_out.flush();

@@ -150,26 +150,31 @@ QString MakeRunFolder(const QString& parent, const QString& prefix)
     return folder;
 }
 
-void RemoveLeftovers(const QString& parent, const QString& prefix)
+bool RemoveLeftovers(const QString& parent, const QString& prefix)
 {
     const QRegularExpression name(QStringLiteral("^%1-%2-(\\d{1,10})-[A-Za-z0-9]{6}$")
                                       .arg(QRegularExpression::escape(prefix), QRegularExpression::escape(HostTag())));
     int error = 0;
     platform::Folder folder = platform::Folder::Open(parent, false, error);
     if (!folder.IsOpen())
-        return;
+        return true;
+    bool others = false;
     for (const QString& entry : folder.Names()) {
         const QRegularExpressionMatch match = name.match(entry);
-        if (!match.hasMatch() || platform::ProcessRuns(match.captured(1).toLongLong()))
-            continue;
         platform::FileStatus status;
-        if (folder.Status(entry, status) != 0 || !status.mine)
+        if (!match.hasMatch() || platform::ProcessRuns(match.captured(1).toLongLong()) ||
+            folder.Status(entry, status) != 0 || !status.mine) {
+            others = true;
             continue;
+        }
         if (status.kind == platform::FileStatus::Folder)
             RemoveRunFolder(parent + u'/' + entry);
         else if (status.kind == platform::FileStatus::Regular)
             folder.Remove(entry);
+        else
+            others = true;
     }
+    return others;
 }
 
 void RemoveRunFolder(const QString& path)

@@ -44,8 +44,9 @@ QByteArray RunStem(const QString& prefix);
 // Removes what runs that ended without cleaning up (a crash, a power cut) left
 // in `parent`: folders and files named RunStem(prefix) and six letters, owned
 // by this user, made on this machine by a process that no longer runs.
-// Nothing else is touched. Never throws.
-void RemoveLeftovers(const QString& parent, const QString& prefix);
+// Nothing else is touched. Returns false if `parent` holds nothing else
+// afterwards, true if it does or cannot be listed. Never throws.
+bool RemoveLeftovers(const QString& parent, const QString& prefix);
 
 // Removes a folder made by MakeRunFolder: every file directly in it (links
 // themselves, never what they point to), then the folder. Subfolders, which no

@@ -211,11 +211,13 @@ struct ReadAhead {
 };
 
 // Reads the entry's local header, and its data descriptor if it has one: both
-// must agree with the directory (`crc`, `sizes`; the length of its extra field
-// there is a guess at the local one's). Sets where the entry starts and ends.
-void CheckLocalHeader(ReadAhead& headers, qint64 fileSize, const QString& name, quint32 crc, const Sizes& sizes,
-                      qsizetype extraGuess, RawEntry& entry)
+// must agree with the directory (the entry's CRC and sizes; the length of its
+// extra field there is a guess at the local one's). Sets where the entry
+// starts and ends.
+void CheckLocalHeader(ReadAhead& headers, qint64 fileSize, const QString& name, qsizetype extraGuess, RawEntry& entry)
 {
+    const quint32 crc = entry.crc;
+    const Sizes& sizes = entry.sizes;
     platform::File& file = headers.file;
     entry.localOffset = qint64(std::min<quint64>(sizes.local, quint64(fileSize)));
     entry.end = entry.localOffset;
@@ -343,7 +345,7 @@ QList<RawEntry> RawEntries(platform::File& file, const QString& path, QString* w
         entry.sizes = Sizes{Le32(h + 24), Le32(h + 20), Le32(h + 42)};
         ReadZip64Field(extra, extraLength, entry.sizes);
         entry.crc = Le32(h + 16);
-        CheckLocalHeader(headers, size, name, entry.crc, entry.sizes, extraLength, entry);
+        CheckLocalHeader(headers, size, name, extraLength, entry);
         entries << entry;
         at += 46 + nameLength + extraLength + commentLength;
     }
