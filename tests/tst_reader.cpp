@@ -377,11 +377,13 @@ void TestReader::verifySeesEveryDifference()
     WriteFile(Path("notzip.zip"), "nothing like an archive");
     QVERIFY(ProblemOf([&] { archive::VerifyArchive(Path("notzip.zip"), both); }).startsWith("1005 "));
 
-    // Neither a part of a split archive (its disk number 1) nor a directory
-    // that runs into the end record (its recorded size one too large).
+    // Neither a part of a split archive (a disk number 1, or fewer entries on
+    // this disk than in all) nor a directory that runs into the end record
+    // (its recorded size one too large).
     const QByteArray good = ReadFile(Path("good.zip"));
     const qsizetype end = good.lastIndexOf("PK\x05\x06");
-    for (const auto& [field, problem] : {std::pair{4, "1005 Not a readable ZIP archive: it is one part of an archive split"},
+    const char* split = "1005 Not a readable ZIP archive: it is one part of an archive split";
+    for (const auto& [field, problem] : {std::pair{4, split}, std::pair{6, split}, std::pair{8, split},
                                          std::pair{12, "1005 Not a readable ZIP archive: its directory is damaged"}}) {
         QByteArray bytes = good;
         bytes[end + field] = char(bytes[end + field] + 1);
@@ -629,6 +631,12 @@ void TestReader::unpackEdgeCases()
              qPrintable(context));
     QCOMPARE(out.count(u'\n') + (out.isEmpty() || out.endsWith(u'\n') ? 0 : 1),
              out.split(u'\n', Qt::SkipEmptyParts).size());
+    // Lines in the archive's order, however many groups they were put on disk in.
+    QList<int> order;
+    for (const QRegularExpressionMatch& match : QRegularExpression(":w(\\d+)\\.enc  ").globalMatch(out))
+        order << match.captured(1).toInt();
+    QVERIFY(std::is_sorted(order.begin(), order.end()));
+    QCOMPARE(order.size(), scenario.startsWith("many") ? 599 : 0);  // all but the damaged one
     for (int i = 0; scenario == "many" && i < 600; i += 299)  // each entry's own bytes, wherever it was inflated
         QCOMPARE(ReadFile(Path(QStringLiteral("out/w%1.xls").arg(i))), XlsSignature + QByteArray::number(i * 7919).repeated(50));
     if (scenario != "full")  // the small file system is gone with its namespace
