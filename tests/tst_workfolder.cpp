@@ -27,6 +27,8 @@ private slots:
     void deleteWhatIsNotThere();
     void deleteRefusesReadOnlyFileAndKeepsEverything();
     void deleteDoesNotFollowLinks();
+    void leftoversRemoved_data();
+    void leftoversRemoved();
 
 private:
     QTemporaryDir m_dir;
@@ -98,6 +100,40 @@ void TestWorkFolder::deleteDoesNotFollowLinks()
     QVERIFY(QFile::link(outside, folder + "/link"));
     QCOMPARE(file::DeleteFolderPath(folder), QStringLiteral("S:"));
     QVERIFY(QFile::exists(outside + "/precious.xls"));
+}
+
+void TestWorkFolder::leftoversRemoved_data()
+{
+    QTest::addColumn<QStringList>("files");  // in the folder first; a folder's name ends in '/'
+    QTest::addColumn<bool>("othersLeft");
+    QTest::addColumn<QStringList>("remaining");
+    // A run's stem ends in its process id: this one's, and one no process has.
+    const QString running = QString::fromUtf8(file::RunStem(QStringLiteral("run")));
+    const QString ended = running.left(running.lastIndexOf(u'-', running.size() - 2) + 1) + "999999999-";
+    QTest::newRow("empty") << QStringList{} << false << QStringList{};
+    QTest::newRow("an ended run's file and folder") << QStringList{ended + "aB3dE9", ended + "Zz9Yy8/"} << false
+                                                    << QStringList{};
+    QTest::newRow("a running run's file") << QStringList{running + "aB3dE9"} << true << QStringList{running + "aB3dE9"};
+    QTest::newRow("someone's file beside an ended run's")
+        << QStringList{"book.xls", ended + "aB3dE9"} << true << QStringList{"book.xls"};
+}
+
+void TestWorkFolder::leftoversRemoved()
+{
+    QFETCH(QStringList, files);
+    QFETCH(bool, othersLeft);
+    QFETCH(QStringList, remaining);
+    const QString folder = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()));
+    QVERIFY(QDir().mkpath(folder));
+    for (const QString& name : files) {
+        if (name.endsWith(u'/'))
+            QVERIFY(QDir().mkpath(folder + u'/' + name));
+        else
+            Touch(folder + u'/' + name);
+    }
+    QCOMPARE(file::RemoveLeftovers(folder, QStringLiteral("run")), othersLeft);
+    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), remaining);
+    QVERIFY(file::RemoveLeftovers(folder + "/missing", QStringLiteral("run")));  // not known to be empty
 }
 
 QTEST_GUILESS_MAIN(TestWorkFolder)
