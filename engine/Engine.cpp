@@ -144,9 +144,19 @@ quint32 Fill(QByteArray& data, const QByteArray& header, platform::File& file, c
     return crc;
 }
 
-// A workbook open for reading (a regular file, never a pipe), with its status.
+// A workbook open for reading (a regular file, never a pipe), with its
+// status: the file the caller opened, if it did.
 struct Source {
-    explicit Source(const QString& path) : file(archive::OpenRegularFile(path, &info)) {}
+    explicit Source(const Workbook& workbook)
+    {
+        if (!workbook.opened || !workbook.opened->IsOpen()) {
+            file = archive::OpenRegularFile(workbook.source, &info);
+            return;
+        }
+        file = std::move(*workbook.opened);
+        if (const int error = file.Status(info))
+            throw RuntimeError::Because(err::DeviceIO, platform::ErrorText(error), workbook.source);
+    }
 
     platform::FileStatus info;
     platform::File file;
@@ -234,7 +244,7 @@ public:
             // Large ones here, in pieces, in order.
             send();
             const QString& path = m_workbooks[entry].source;
-            Source source(path);
+            Source source(m_workbooks[entry]);
             const platform::FileStatus& info = source.info;
             const qint64 length = info.size;
             if (length >= security::MaxSourceSize)
@@ -292,7 +302,7 @@ public:
     void Read(Item& item) const
     {
         const QString& path = m_workbooks[item.entry].source;
-        Source source(path);
+        Source source(m_workbooks[item.entry]);
         const qint64 length = source.info.size;
         if (security::HeaderSize + length > 2 * WholeLimit) {  // it grew since it was looked at
             throw RuntimeError::Detailed(err::PathFileAccess, QStringLiteral("the file changed while it was packed"), path);

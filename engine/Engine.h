@@ -7,6 +7,7 @@
 #include "reader/archive.h"
 
 #include <functional>
+#include <memory>
 
 // The command-line packer's engine: workbooks into one ZIP archive in this
 // process, with no package files on disk. Each workbook's package bytes (the
@@ -30,6 +31,9 @@ struct Workbook {
     QString source;     // the workbook
     QString entryName;  // its package's name in the archive
     qint64 size = -1;   // its size, if known (for the progress only)
+    // The workbook already open for reading, if the caller opened it: it is
+    // read from there (and closed once read), not opened again.
+    std::shared_ptr<platform::File> opened = nullptr;
 };
 
 // One entry as it went into the archive.

@@ -193,36 +193,18 @@ void ReadZip64Field(const char* extra, qsizetype extraLength, Sizes& sizes)
     }
 }
 
-// Reads served from one larger read where they fall inside it: the local
-// headers of thousands of small entries lie a few KiB apart.
-struct ReadAhead {
-    platform::File& file;
-    qint64 start = 0;
-    QByteArray bytes;
-
-    QByteArray At(qint64 offset, qint64 size)
-    {
-        if (offset < start || offset + size > start + bytes.size()) {
-            start = offset;
-            bytes = ReadAt(file, offset, std::max<qint64>(size, 64 * 1024));
-        }
-        return bytes.mid(offset - start, size);
-    }
-};
-
 // Reads the entry's local header, and its data descriptor if it has one: both
 // must agree with the directory (the entry's CRC and sizes; the length of its
 // extra field there is a guess at the local one's). Sets where the entry
 // starts and ends.
-void CheckLocalHeader(ReadAhead& headers, qint64 fileSize, const QString& name, qsizetype extraGuess, RawEntry& entry)
+void CheckLocalHeader(ReadWindow& headers, qint64 fileSize, const QString& name, qsizetype extraGuess, RawEntry& entry)
 {
     const quint32 crc = entry.crc;
     const Sizes& sizes = entry.sizes;
-    platform::File& file = headers.file;
     entry.localOffset = qint64(std::min<quint64>(sizes.local, quint64(fileSize)));
     entry.end = entry.localOffset;
     // The header, its name and (usually) its extra field in one read.
-    const QByteArray header = headers.At(entry.localOffset, 30 + entry.name.size() + extraGuess + 64);
+    const QByteArray header = headers.Read(entry.localOffset, 30 + entry.name.size() + extraGuess + 64);
     if (header.size() < 30 || !header.startsWith("PK\x03\x04")) {
         entry.Note(QStringLiteral("the local header of %1 is damaged").arg(name));
         return;
@@ -232,7 +214,7 @@ void CheckLocalHeader(ReadAhead& headers, qint64 fileSize, const QString& name, 
     const qsizetype localName = Le16(header.constData() + 26), localExtra = Le16(header.constData() + 28);
     const QByteArray rest = header.size() >= 30 + localName + localExtra
                                 ? header.mid(30, localName + localExtra)
-                                : ReadAt(file, entry.localOffset + 30, localName + localExtra);
+                                : headers.Read(entry.localOffset + 30, localName + localExtra);
     // The UTF-8 flag may differ: it is set in place, one header at a time.
     if ((entry.localFlag ^ entry.centralFlag) & ~Utf8Flag)
         entry.Note(QStringLiteral("the local header of %1 disagrees with the directory").arg(name));
@@ -257,7 +239,7 @@ void CheckLocalHeader(ReadAhead& headers, qint64 fileSize, const QString& name, 
                 qint64(std::min<quint64>(sizes.compressed, quint64(fileSize)));
     if (entry.localFlag & 0x0008) {
         // A data descriptor follows the data: it must be there, and agree.
-        const QByteArray descriptor = ReadAt(file, entry.end, 4 + 4 + 16);
+        const QByteArray descriptor = headers.Read(entry.end, 4 + 4 + 16);
         const qsizetype skip = descriptor.startsWith("PK\x07\x08") ? 4 : 0;
         if (descriptor.size() < skip + 12 || Le32(descriptor.constData() + skip) != crc)
             entry.Note(QStringLiteral("the data descriptor of %1 is damaged").arg(name));
@@ -323,7 +305,7 @@ QList<RawEntry> RawEntries(platform::File& file, const QString& path, QString* w
     if (count > directorySize / 46)
         bad(QStringLiteral("its directory is damaged"));
     QList<RawEntry> entries;  // grown as they are read: the count is not to be trusted yet
-    ReadAhead headers{file, 0, {}};
+    ReadWindow headers(file);
     qsizetype at = 0;
     for (quint64 i = 0; i < count; ++i) {
         if (directory.size() - at < 46 || std::memcmp(directory.constData() + at, "PK\x01\x02", 4) != 0)
@@ -469,12 +451,12 @@ QString InflateWhole(const QByteArray& raw, QByteArray& out)
 // Reads `compressed` bytes at `start` into the raw buffer, `tail` after them,
 // and inflates them whole into the data buffer (`size` bytes long): empty, or
 // the problem.
-QString ReadAndInflate(platform::File& file, qint64 start, qint64 compressed, qint64 size, ReadBuffers& buffers,
+QString ReadAndInflate(ReadWindow& file, qint64 start, qint64 compressed, qint64 size, ReadBuffers& buffers,
                        const QByteArray& tail = {})
 {
     QByteArray& raw = buffers.raw;
     raw.resize(qsizetype(compressed) + tail.size());
-    if (ReadInto(file, raw.data(), compressed, start) != compressed)
+    if (file.Read(raw.data(), compressed, start) != compressed)
         return QStringLiteral("the archive ends inside the entry");
     std::memcpy(raw.data() + compressed, tail.constData(), size_t(tail.size()));
     buffers.data.resize(qsizetype(size));
@@ -482,12 +464,34 @@ QString ReadAndInflate(platform::File& file, qint64 start, qint64 compressed, qi
 }
 }  // namespace
 
+qint64 ReadWindow::Read(char* data, qint64 size, qint64 offset)
+{
+    constexpr qint64 Window = 256 * 1024;
+    if (size > Window / 4)
+        return ReadInto(m_file, data, size, offset);
+    if (offset < m_start || offset + size > m_start + m_bytes.size()) {
+        m_bytes.resize(Window);
+        m_bytes.truncate(ReadInto(m_file, m_bytes.data(), Window, offset));
+        m_start = offset;
+    }
+    const qint64 n = std::clamp<qint64>(m_start + m_bytes.size() - offset, 0, size);
+    std::memcpy(data, m_bytes.constData() + (offset - m_start), size_t(n));
+    return n;
+}
+
+QByteArray ReadWindow::Read(qint64 offset, qint64 size)
+{
+    QByteArray bytes(std::max<qint64>(size, 0), Qt::Uninitialized);
+    bytes.truncate(Read(bytes.data(), bytes.size(), offset));
+    return bytes;
+}
+
 bool InflatesWhole(const Entry& entry)
 {
     return entry.method == Z_DEFLATED && entry.size <= WholeInflate && entry.compressed <= 2 * WholeInflate;
 }
 
-EntryReader::EntryReader(platform::File& file, qint64 rawStart, const Entry& entry, ReadBuffers& buffers)
+EntryReader::EntryReader(ReadWindow& file, qint64 rawStart, const Entry& entry, ReadBuffers& buffers)
     : m_file(file), m_buffers(buffers), m_rawStart(rawStart), m_entry(entry), m_crc(quint32(crc32(0L, Z_NULL, 0)))
 {
     if (m_entry.method == Z_DEFLATED) {
@@ -532,7 +536,7 @@ qint64 EntryReader::Fail(const QString& problem)
 qint64 EntryReader::ReadRaw(char* data, qint64 maxSize)
 {
     const qint64 wanted = std::min(maxSize, m_entry.compressed - m_rawDone);
-    const qint64 done = ReadInto(m_file, data, wanted, m_rawStart + m_rawDone);
+    const qint64 done = m_file.Read(data, wanted, m_rawStart + m_rawDone);
     if (done < wanted)
         return -1;  // the archive ends before the entry does
     m_rawDone += done;
@@ -660,18 +664,18 @@ qint64 ZipArchive::DataStart(int index) const
 
 std::unique_ptr<EntryReader> ZipArchive::Open(int index)
 {
-    return std::make_unique<EntryReader>(m_file, DataStart(index), m_entries.at(index), m_buffers);
+    return std::make_unique<EntryReader>(m_window, DataStart(index), m_entries.at(index), m_buffers);
 }
 
 QString ZipArchive::Inflate(int index, ReadBuffers& buffers)
 {
     const Entry& entry = m_entries.at(index);
-    return ReadAndInflate(m_file, DataStart(index), entry.compressed, entry.size, buffers);
+    return ReadAndInflate(m_window, DataStart(index), entry.compressed, entry.size, buffers);
 }
 
 std::unique_ptr<EntryReader> ZipArchive::OpenInflated(int index, ReadBuffers& inflated, const QString& problem)
 {
-    auto reader = std::make_unique<EntryReader>(m_file, DataStart(index), m_entries.at(index), inflated);
+    auto reader = std::make_unique<EntryReader>(m_window, DataStart(index), m_entries.at(index), inflated);
     reader->Inflated(problem);
     return reader;
 }
@@ -682,7 +686,7 @@ QString ZipArchive::CheckPiece(qint64 start, const Piece& piece, bool last)
     // empty block (fixed codes, end of block) is put after it, so that it
     // inflates on its own, and must be reached exactly at its end.
     const QByteArray finalBlock = last ? QByteArray() : QByteArray("\x03\x00", 2);
-    if (QString problem = ReadAndInflate(m_file, start, piece.compressed, piece.size, m_buffers, finalBlock);
+    if (QString problem = ReadAndInflate(m_window, start, piece.compressed, piece.size, m_buffers, finalBlock);
         !problem.isEmpty())
         return problem;
     const QByteArray& data = m_buffers.data;

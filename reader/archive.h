@@ -31,6 +31,23 @@ struct ReadBuffers {
     QByteArray data;  // what they inflate to
 };
 
+// An archive's bytes read at offsets, the small reads served from one larger
+// read: the entries (and local headers) of thousands of small workbooks lie a
+// few KiB apart, and one system call each would cost more than reading them.
+class ReadWindow {
+public:
+    explicit ReadWindow(platform::File& file) : m_file(file) {}
+    // Reads at `offset` until `size` bytes are in, the file ends, or a read
+    // fails; returns how many came.
+    qint64 Read(char* data, qint64 size, qint64 offset);
+    QByteArray Read(qint64 offset, qint64 size);
+
+private:
+    platform::File& m_file;
+    qint64 m_start = 0;
+    QByteArray m_bytes;  // the file's bytes from m_start
+};
+
 // The uncompressed bytes of one entry. Its data counts as intact only once all
 // of it has been read, its compressed stream ended exactly there with nothing
 // left over, and both its size and its CRC-32 matched what the archive's
@@ -39,7 +56,7 @@ struct ReadBuffers {
 // sizes the reader asks for.
 class EntryReader : public QIODevice {
 public:
-    EntryReader(platform::File& file, qint64 rawStart, const Entry& entry, ReadBuffers& buffers);
+    EntryReader(ReadWindow& file, qint64 rawStart, const Entry& entry, ReadBuffers& buffers);
     ~EntryReader() override;
     bool isSequential() const override { return true; }
     bool intact() const { return m_intact; }
@@ -57,7 +74,7 @@ private:
     qint64 Produce(char* data, qint64 maxSize);
     qint64 ReadRaw(char* data, qint64 maxSize);
 
-    platform::File& m_file;
+    ReadWindow& m_file;
     ReadBuffers& m_buffers;
     qint64 m_rawStart;  // where the entry's raw bytes begin in the archive
     qint64 m_rawDone = 0;
@@ -123,6 +140,7 @@ private:
 
     QString m_path;
     platform::File m_file;
+    ReadWindow m_window{m_file};
     QList<Entry> m_entries;
     QStringList m_problems;  // per entry: what is wrong with its headers, if anything
     QList<qint64> m_dataStarts;  // per entry: where its data starts, after its local header

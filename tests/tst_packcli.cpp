@@ -451,6 +451,9 @@ void TestPackCli::sameHandOverAsTheWindow()
         QCOMPARE(packcli::Run(options, out, err), 0);
         QCOMPARE(m_out.count('\n'), names.size() + 1);  // one line per workbook, then the archive's
         QVERIFY2(probe.DurablyNamed(Path("cli.zip")), qPrintable(probe.Calls().join(u'\n')));
+        // Each workbook is opened once: the file checked is the file packed.
+        for (const QString& name : names)
+            QCOMPARE(probe.Calls().count("OpenForReading " + Path(name)), 1);
     }
 
     const QStringList entries = EntriesOf(Path("window.zip"));
