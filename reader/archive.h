@@ -110,7 +110,8 @@ public:
     ZipArchive& operator=(const ZipArchive&) = delete;
 
     // Another handle on the same archive, for reading its entries on another
-    // thread; the directory is not read again.
+    // thread; the directory is not read again. A handle is used by one thread
+    // at a time (it keeps the bytes it last read).
     std::unique_ptr<ZipArchive> Another() const;
 
     const QList<Entry>& Entries() const { return m_entries; }
@@ -121,7 +122,7 @@ public:
     // header is damaged is error 1005; the other entries can still be read.
     std::unique_ptr<EntryReader> Open(int index);
     // Reads and inflates a whole entry (one that InflatesWhole takes) into
-    // `buffers`, on any thread: empty, or what is wrong with its data. A
+    // `buffers`, on the handle's thread: empty, or what is wrong with its data. A
     // damaged local header is thrown, as Open does.
     QString Inflate(int index, ReadBuffers& buffers);
     // The entry's reader over what Inflate made of it, with the same checks
