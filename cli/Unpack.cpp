@@ -37,7 +37,7 @@ constexpr qint64 DrainBlock = 64 * 1024;
 // Restored workbooks are put on disk for good in groups: one flush for many
 // (far cheaper than one each), at least this often.
 constexpr qint64 GroupBytes = qint64(256) << 20;
-constexpr int GroupFiles = 4096;
+constexpr int GroupFiles = 2048;
 constexpr int GroupMilliseconds = 1000;
 // A restored workbook from this size on starts its way to disk at once; smaller
 // ones go with their group's flush.
@@ -314,6 +314,10 @@ private:
                 ahead << i;
         }
         archive::InflatingAhead inflating(zip, ahead);
+        // Groups of one size, so that the last, put on disk once nothing else
+        // is left to do, is no larger than the others.
+        const qsizetype groups = (entries.size() + m_groupFiles - 1) / m_groupFiles;
+        m_groupSize = groups > 1 ? int((entries.size() + groups - 1) / groups) : m_groupFiles;
         for (int i = 0; i < entries.size(); ++i) {
             const archive::Entry& entry = entries[i];
             const QString label = text::Printable(path + u':' + entry.name);
@@ -336,6 +340,7 @@ private:
                 Problem(BadInput, QStringLiteral("%1: %2").arg(label, text::Printable(error.summary())));
             }
         }
+        m_groupSize = m_groupFiles;
     }
 
     // Reads what is left of an archive entry, so that its end is checked.
@@ -399,7 +404,7 @@ private:
         if (report.restored)
             m_waiting += 1;
         m_reports.push_back(std::move(report));
-        if (m_waitingBytes >= GroupBytes || m_waiting >= m_groupFiles || m_sinceCommit.elapsed() >= GroupMilliseconds)
+        if (m_waitingBytes >= GroupBytes || m_waiting >= m_groupSize || m_sinceCommit.elapsed() >= GroupMilliseconds)
             Commit();
     }
 
@@ -560,6 +565,7 @@ private:
     // At most this many in a group: an unnamed one is held open until it is
     // named, and two groups may be open at once.
     const int m_groupFiles = std::clamp((platform::RaiseOpenFileLimit() - 256) / 2, 16, GroupFiles);
+    int m_groupSize = m_groupFiles;  // for the archive being restored
     qint64 m_waitingBytes = 0;
     const QByteArray m_stem = file::RunStem(UnfinishedPrefix);  // of this run's temporary names
     qint64 m_free = 0;  // free in the output folder when last asked (-1: unknown); asked at the first
