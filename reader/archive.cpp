@@ -451,12 +451,12 @@ QString InflateWhole(const QByteArray& raw, QByteArray& out)
 // Reads `compressed` bytes at `start` into the raw buffer, `tail` after them,
 // and inflates them whole into the data buffer (`size` bytes long): empty, or
 // the problem.
-QString ReadAndInflate(ReadWindow& file, qint64 start, qint64 compressed, qint64 size, ReadBuffers& buffers,
+QString ReadAndInflate(ReadWindow& window, qint64 start, qint64 compressed, qint64 size, ReadBuffers& buffers,
                        const QByteArray& tail = {})
 {
     QByteArray& raw = buffers.raw;
     raw.resize(qsizetype(compressed) + tail.size());
-    if (file.Read(raw.data(), compressed, start) != compressed)
+    if (window.Read(raw.data(), compressed, start) != compressed)
         return QStringLiteral("the archive ends inside the entry");
     std::memcpy(raw.data() + compressed, tail.constData(), size_t(tail.size()));
     buffers.data.resize(qsizetype(size));
@@ -491,8 +491,8 @@ bool InflatesWhole(const Entry& entry)
     return entry.method == Z_DEFLATED && entry.size <= WholeInflate && entry.compressed <= 2 * WholeInflate;
 }
 
-EntryReader::EntryReader(ReadWindow& file, qint64 rawStart, const Entry& entry, ReadBuffers& buffers)
-    : m_file(file), m_buffers(buffers), m_rawStart(rawStart), m_entry(entry), m_crc(quint32(crc32(0L, Z_NULL, 0)))
+EntryReader::EntryReader(ReadWindow& window, qint64 rawStart, const Entry& entry, ReadBuffers& buffers)
+    : m_window(window), m_buffers(buffers), m_rawStart(rawStart), m_entry(entry), m_crc(quint32(crc32(0L, Z_NULL, 0)))
 {
     if (m_entry.method == Z_DEFLATED) {
         m_inflater = std::make_unique<Inflater>();
@@ -536,7 +536,7 @@ qint64 EntryReader::Fail(const QString& problem)
 qint64 EntryReader::ReadRaw(char* data, qint64 maxSize)
 {
     const qint64 wanted = std::min(maxSize, m_entry.compressed - m_rawDone);
-    const qint64 done = m_file.Read(data, wanted, m_rawStart + m_rawDone);
+    const qint64 done = m_window.Read(data, wanted, m_rawStart + m_rawDone);
     if (done < wanted)
         return -1;  // the archive ends before the entry does
     m_rawDone += done;
@@ -554,7 +554,7 @@ qint64 EntryReader::Produce(char* data, qint64 maxSize)
     if (z.whole) {
         if (!z.inflated) {
             z.inflated = true;
-            if (const QString problem = ReadAndInflate(m_file, m_rawStart, m_entry.compressed, m_entry.size, m_buffers);
+            if (const QString problem = ReadAndInflate(m_window, m_rawStart, m_entry.compressed, m_entry.size, m_buffers);
                 !problem.isEmpty())
                 return Fail(problem);
         }
@@ -645,7 +645,7 @@ std::unique_ptr<ZipArchive> ZipArchive::Another() const
 {
     std::unique_ptr<ZipArchive> another(new ZipArchive());
     another->m_path = m_path;
-    another->m_file = OpenRegularFile(m_path);  // its entries are read straight from the file
+    another->m_file = OpenRegularFile(m_path);  // its entries are read through a window of its own
     another->m_entries = m_entries;
     another->m_problems = m_problems;
     another->m_dataStarts = m_dataStarts;

@@ -56,7 +56,7 @@ private:
 // sizes the reader asks for.
 class EntryReader : public QIODevice {
 public:
-    EntryReader(ReadWindow& file, qint64 rawStart, const Entry& entry, ReadBuffers& buffers);
+    EntryReader(ReadWindow& window, qint64 rawStart, const Entry& entry, ReadBuffers& buffers);
     ~EntryReader() override;
     bool isSequential() const override { return true; }
     bool intact() const { return m_intact; }
@@ -74,7 +74,7 @@ private:
     qint64 Produce(char* data, qint64 maxSize);
     qint64 ReadRaw(char* data, qint64 maxSize);
 
-    ReadWindow& m_file;
+    ReadWindow& m_window;
     ReadBuffers& m_buffers;
     qint64 m_rawStart;  // where the entry's raw bytes begin in the archive
     qint64 m_rawDone = 0;

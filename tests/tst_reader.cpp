@@ -47,8 +47,6 @@ QByteArray ManyPayload(int i)
     return XlsSignature + QByteArray::number(i * 7919).repeated(50) + RandomBytes(600, &random);
 }
 
-
-
 QString ProblemOf(const std::function<void()>& call)
 {
     try {
