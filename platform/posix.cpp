@@ -8,6 +8,7 @@
 #include <QRandomGenerator>
 #include <QSocketNotifier>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -419,14 +420,18 @@ int Folder::MoveWithoutReplacing(const QString& from, const QString& to)
 
 #ifdef O_TMPFILE
 // This process's open files as a folder, opened once (-1 without /proc): an
-// unnamed file is named by linking its number there, since linking the
-// descriptor itself needs a privilege. One lookup per link instead of four.
+// unnamed file is named by linking its number there where linking the
+// descriptor itself is refused. One lookup per link instead of four.
 namespace {
 int OpenFiles()
 {
     static const int folder = ::open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
     return folder;
 }
+// Linking the descriptor itself saves even that lookup. Before Linux 6.10 it
+// needs a privilege (without it: ENOENT), since then it is allowed to whoever
+// opened the file; tried until the other way works where it failed.
+std::atomic<bool> linkDescriptor{true};
 }  // namespace
 #endif
 
@@ -452,10 +457,20 @@ int Folder::Link(const File& file, const QString& to)
         return injected;
 #ifdef O_TMPFILE
     if (OpenFiles() >= 0) {
+        const QByteArray target = Native(to);
+        const bool tried = linkDescriptor.load(std::memory_order_relaxed);
+        if (tried) {
+            if (::linkat(Fd(file.m_handle), "", Fd(m_handle), target.constData(), AT_EMPTY_PATH) == 0)
+                return 0;
+            if (errno != ENOENT && errno != EPERM)
+                return errno;
+        }
         const QByteArray number = QByteArray::number(Fd(file.m_handle));
-        return ::linkat(OpenFiles(), number.constData(), Fd(m_handle), Native(to).constData(), AT_SYMLINK_FOLLOW) == 0
-                   ? 0
-                   : errno;
+        if (::linkat(OpenFiles(), number.constData(), Fd(m_handle), target.constData(), AT_SYMLINK_FOLLOW) != 0)
+            return errno;
+        if (tried)
+            linkDescriptor.store(false, std::memory_order_relaxed);
+        return 0;
     }
 #endif
     return ENOTSUP;
