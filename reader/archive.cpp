@@ -304,7 +304,8 @@ QList<RawEntry> RawEntries(platform::File& file, const QString& path, QString* w
 
     if (count > directorySize / 46)
         bad(QStringLiteral("its directory is damaged"));
-    QList<RawEntry> entries;  // grown as they are read: the count is not to be trusted yet
+    QList<RawEntry> entries;
+    entries.reserve(qsizetype(count));  // at most one per 46 bytes of the directory read above
     ReadWindow headers(file);
     qsizetype at = 0;
     for (quint64 i = 0; i < count; ++i) {
@@ -328,7 +329,7 @@ QList<RawEntry> RawEntries(platform::File& file, const QString& path, QString* w
         ReadZip64Field(extra, extraLength, entry.sizes);
         entry.crc = Le32(h + 16);
         CheckLocalHeader(headers, size, name, extraLength, entry);
-        entries << entry;
+        entries.push_back(std::move(entry));
         at += 46 + nameLength + extraLength + commentLength;
     }
 
@@ -635,7 +636,7 @@ ZipArchive::ZipArchive(const QString& path) : m_path(path), m_file(OpenRegularFi
         entry.utf8Flagged = header.centralFlag & header.localFlag & Utf8Flag;
         if (entry.size < 0 || entry.compressed < 0)
             Unreadable(path, QStringLiteral("the recorded size of %1 is impossible").arg(entry.name));
-        m_entries << entry;
+        m_entries.push_back(std::move(entry));
         m_problems << header.problem;
         m_dataStarts << header.dataStart;
     }
