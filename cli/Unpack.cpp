@@ -19,6 +19,7 @@
 #include <QTextStream>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -111,13 +112,13 @@ public:
         }
     }
 
-    // A new file and its temporary name (empty if it has none). Once making
-    // one ahead has failed, each is made here, so that a failure is this
-    // moment's.
+    // A new file and its temporary name (empty if it has none). When none is
+    // ready it is made here (sooner than the helper would, when it has
+    // fallen behind), as it is each time once making one ahead has failed,
+    // so that a failure is this moment's.
     platform::File Take(QString& name, int& error)
     {
         std::unique_lock lock(m_mutex);
-        m_ready.wait(lock, [&] { return !m_made.empty() || m_failed; });
         if (m_made.empty()) {
             lock.unlock();
             return Make(name, error);
@@ -139,7 +140,7 @@ private:
         platform::File file;
         QString name;
     };
-    // Called by one thread at a time: the helper, then (once it has failed) Take.
+    // Called by the helper and by Take, at the same time.
     platform::File Make(QString& name, int& error)
     {
         name.clear();
@@ -165,26 +166,21 @@ private:
             Made made;
             int error = 0;
             made.file = Make(made.name, error);
+            if (!made.file.IsOpen())
+                return;  // from now on each is made when it is taken
             lock.lock();
-            m_failed = !made.file.IsOpen();
-            if (!m_failed)
-                m_made.push_back(std::move(made));
-            m_ready.notify_one();
-            if (m_failed)
-                return;
+            m_made.push_back(std::move(made));
         }
     }
 
     platform::Folder& m_folder;
     const QByteArray m_stem;
     std::mutex m_mutex;
-    std::condition_variable m_ready;  // a file was made, or making one failed
-    std::condition_variable m_room;   // the helper may make more
+    std::condition_variable m_room;  // the helper may make more
     std::deque<Made> m_made;
     bool m_heldBack = false;
-    bool m_failed = false;
     bool m_stopping = false;
-    bool m_unnamed = true;  // until the system says it has no unnamed files
+    std::atomic<bool> m_unnamed = true;  // until the system says it has no unnamed files
     std::thread m_helper;
 };
 
