@@ -579,12 +579,15 @@ QString RestoredName(const QString& packageName, const QString& extension)
     if (name.endsWith(QStringLiteral(".enc"), Qt::CaseInsensitive))
         name.chop(4);
     // No control characters in a name made here: the file is named as it is shown.
-    QString clean;
-    for (char32_t c : name.toUcs4())
-        clean += text::IsControlCharacter(c) ? QStringLiteral("_") : QString::fromUcs4(&c, 1);
-    if (clean.isEmpty() || clean == u"." || clean == u"..")
-        clean = QStringLiteral("package");
-    return clean + extension;
+    if (text::HasControl(name)) {
+        QString clean;
+        for (char32_t c : name.toUcs4())
+            clean += text::IsControlCharacter(c) ? QStringLiteral("_") : QString::fromUcs4(&c, 1);
+        name = clean;
+    }
+    if (name.isEmpty() || name == u"." || name == u"..")
+        name = QStringLiteral("package");
+    return name + extension;
 }
 
 int Run(const Options& options, QTextStream& out, QTextStream& err)

@@ -244,6 +244,7 @@ void TestReader::extensionsAndNames()
     QCOMPARE(unpack::RestoredName("dir\\x.ENC", ".xls"), QStringLiteral("x.xls"));
     QCOMPARE(unpack::RestoredName(".enc", ".xls"), QStringLiteral("package.xls"));
     QCOMPARE(unpack::RestoredName("..", ".bin"), QStringLiteral("package.bin"));
+    QCOMPARE(unpack::RestoredName(QStringLiteral(u"\u0e01\u2028b\x7f.enc"), ".xls"), QStringLiteral(u"\u0e01_b_.xls"));
 }
 
 void TestReader::unpackRestoresByteIdentical()
