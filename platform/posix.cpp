@@ -428,9 +428,9 @@ int OpenFiles()
     static const int folder = ::open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
     return folder;
 }
-// Linking the descriptor itself saves even that lookup. Before Linux 6.10 it
-// needs a privilege (without it: ENOENT), since then it is allowed to whoever
-// opened the file; tried until the other way works where it failed.
+// Linking the descriptor itself saves even that lookup. Older kernels allow
+// it only with a privilege (and say ENOENT without it), newer ones to whoever
+// opened the file; it is tried until the other way works where it failed.
 std::atomic<bool> linkDescriptor{true};
 }  // namespace
 #endif
