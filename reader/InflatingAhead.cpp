@@ -40,7 +40,7 @@ qint64 InflatingAhead::Held(size_t slot) const
 void InflatingAhead::Work()
 {
     std::unique_ptr<ZipArchive> archive;  // a handle of this thread's own
-    QByteArray raw;                       // compressed bytes, kept from entry to entry
+    ReadBuffers kept;                     // compressed bytes and the inflater, kept from entry to entry
     std::unique_lock lock(m_mutex);
     for (;;) {
         // The slot the reader waits on is taken whatever is held.
@@ -61,7 +61,8 @@ void InflatingAhead::Work()
         }
         lock.unlock();
         Slot::State done = Slot::Ready;
-        std::swap(slot.buffers.raw, raw);
+        std::swap(slot.buffers.raw, kept.raw);
+        std::swap(slot.buffers.inflater, kept.inflater);
         try {
             if (!archive)
                 archive = m_zip.Another();
@@ -69,7 +70,8 @@ void InflatingAhead::Work()
         } catch (...) {
             done = Slot::NotTaken;  // the reader's own Open says why
         }
-        std::swap(slot.buffers.raw, raw);
+        std::swap(slot.buffers.raw, kept.raw);
+        std::swap(slot.buffers.inflater, kept.inflater);
         lock.lock();
         slot.state = done;
         m_ready.notify_one();

@@ -426,18 +426,19 @@ struct EntryReader::Inflater {
 };
 
 namespace {
-// Inflates `raw` into `out` (sized as the entry's recorded size): empty, or
-// the problem. The stream must end exactly at the end of `raw`.
-QString InflateWhole(const QByteArray& raw, QByteArray& out)
+// Inflates the raw buffer into the data buffer (sized as the entry's
+// recorded size): empty, or the problem. The stream must end exactly at the
+// end of the raw bytes.
+QString InflateWhole(ReadBuffers& buffers)
 {
-    // One per call (a small allocation): a thread_local one is destroyed at
-    // thread exit, which MinGW's runtime does not survive.
-    const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater{
-        libdeflate_alloc_decompressor(), libdeflate_free_decompressor};
-    if (!inflater)
+    const QByteArray& raw = buffers.raw;
+    QByteArray& out = buffers.data;
+    if (!buffers.inflater)
+        buffers.inflater.reset(libdeflate_alloc_decompressor());
+    if (!buffers.inflater)
         return QStringLiteral("out of memory");
     size_t in = 0, produced = 0;
-    const libdeflate_result rc = libdeflate_deflate_decompress_ex(inflater.get(), raw.constData(), size_t(raw.size()),
+    const libdeflate_result rc = libdeflate_deflate_decompress_ex(buffers.inflater.get(), raw.constData(), size_t(raw.size()),
                                                                   out.data(), size_t(out.size()), &in, &produced);
     if (rc == LIBDEFLATE_INSUFFICIENT_SPACE)
         return QStringLiteral("the entry holds more than its recorded size");
@@ -461,9 +462,14 @@ QString ReadAndInflate(ReadWindow& window, qint64 start, qint64 compressed, qint
         return QStringLiteral("the archive ends inside the entry");
     std::memcpy(raw.data() + compressed, tail.constData(), size_t(tail.size()));
     buffers.data.resize(qsizetype(size));
-    return InflateWhole(raw, buffers.data);
+    return InflateWhole(buffers);
 }
 }  // namespace
+
+void ReadBuffers::FreeInflater::operator()(libdeflate_decompressor* inflater) const
+{
+    libdeflate_free_decompressor(inflater);
+}
 
 qint64 ReadWindow::Read(char* data, qint64 size, qint64 offset)
 {

@@ -12,6 +12,8 @@
 #include "platform/platform.h"
 
 // Reading ZIP archives back.
+struct libdeflate_decompressor;
+
 namespace archive {
 
 struct Entry {
@@ -27,8 +29,12 @@ struct Entry {
 // Buffers an archive lends to the entry it has open: reading thousands of
 // entries then does not fault fresh memory in for each one.
 struct ReadBuffers {
+    struct FreeInflater {
+        void operator()(libdeflate_decompressor* inflater) const;
+    };
     QByteArray raw;   // compressed bytes
     QByteArray data;  // what they inflate to
+    std::unique_ptr<libdeflate_decompressor, FreeInflater> inflater;  // made at the first whole inflate
 };
 
 // An archive's bytes read at offsets, the small reads served from one larger
