@@ -438,8 +438,8 @@ QString InflateWhole(ReadBuffers& buffers)
     if (!buffers.inflater)
         return QStringLiteral("out of memory");
     size_t in = 0, produced = 0;
-    const libdeflate_result rc = libdeflate_deflate_decompress_ex(buffers.inflater.get(), raw.constData(), size_t(raw.size()),
-                                                                  out.data(), size_t(out.size()), &in, &produced);
+    const libdeflate_result rc = libdeflate_deflate_decompress_ex(
+        buffers.inflater.get(), raw.constData(), size_t(raw.size()), out.data(), size_t(out.size()), &in, &produced);
     if (rc == LIBDEFLATE_INSUFFICIENT_SPACE)
         return QStringLiteral("the entry holds more than its recorded size");
     if (rc != LIBDEFLATE_SUCCESS)

@@ -11,9 +11,9 @@
 
 #include "platform/platform.h"
 
-// Reading ZIP archives back.
 struct libdeflate_decompressor;
 
+// Reading ZIP archives back.
 namespace archive {
 
 struct Entry {
