@@ -458,8 +458,8 @@ int Folder::Link(const File& file, const QString& to)
 #ifdef O_TMPFILE
     if (OpenFiles() >= 0) {
         const QByteArray target = Native(to);
-        const bool tried = linkDescriptor.load(std::memory_order_relaxed);
-        if (tried) {
+        const bool byDescriptor = linkDescriptor.load(std::memory_order_relaxed);
+        if (byDescriptor) {
             if (::linkat(Fd(file.m_handle), "", Fd(m_handle), target.constData(), AT_EMPTY_PATH) == 0)
                 return 0;
             if (errno != ENOENT && errno != EPERM)
@@ -468,7 +468,7 @@ int Folder::Link(const File& file, const QString& to)
         const QByteArray number = QByteArray::number(Fd(file.m_handle));
         if (::linkat(OpenFiles(), number.constData(), Fd(m_handle), target.constData(), AT_SYMLINK_FOLLOW) != 0)
             return errno;
-        if (tried)
+        if (byDescriptor)  // refused where this worked: not tried again
             linkDescriptor.store(false, std::memory_order_relaxed);
         return 0;
     }

@@ -41,6 +41,10 @@ void InflatingAhead::Work()
 {
     std::unique_ptr<ZipArchive> archive;  // a handle of this thread's own
     ReadBuffers kept;                     // compressed bytes and the inflater, kept from entry to entry
+    const auto swapKept = [&](ReadBuffers& buffers) {
+        std::swap(buffers.raw, kept.raw);
+        std::swap(buffers.inflater, kept.inflater);
+    };
     std::unique_lock lock(m_mutex);
     for (;;) {
         // The slot the reader waits on is taken whatever is held.
@@ -61,8 +65,7 @@ void InflatingAhead::Work()
         }
         lock.unlock();
         Slot::State done = Slot::Ready;
-        std::swap(slot.buffers.raw, kept.raw);
-        std::swap(slot.buffers.inflater, kept.inflater);
+        swapKept(slot.buffers);  // lent to the slot while it is inflated
         try {
             if (!archive)
                 archive = m_zip.Another();
@@ -70,8 +73,7 @@ void InflatingAhead::Work()
         } catch (...) {
             done = Slot::NotTaken;  // the reader's own Open says why
         }
-        std::swap(slot.buffers.raw, kept.raw);
-        std::swap(slot.buffers.inflater, kept.inflater);
+        swapKept(slot.buffers);
         lock.lock();
         slot.state = done;
         m_ready.notify_one();

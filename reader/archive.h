@@ -26,8 +26,8 @@ struct Entry {
     int method = 0;            // 0 stored, 8 deflated
 };
 
-// Buffers an archive lends to the entry it has open: reading thousands of
-// entries then does not fault fresh memory in for each one.
+// Buffers (and the inflater) an archive lends to the entry it has open:
+// reading thousands of entries then does not fault fresh memory in for each one.
 struct ReadBuffers {
     struct FreeInflater {
         void operator()(libdeflate_decompressor* inflater) const;
