@@ -23,7 +23,7 @@ Program::Program(int argc, char** argv, const char* name, const char* version, c
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addHelpOption();
     parser.addVersionOption();
-    platform::IgnoreBrokenPipes();
+    platform::ErrorsNotSignals();
     platform::WriteTextToConsole(out, stdout);
     platform::WriteTextToConsole(err, stderr);
 }
@@ -100,9 +100,11 @@ void Lines::Flush()
 
 std::optional<QString> FirstLine(const QString& path, QString& why)
 {
+    // Read in blocks and no further than a line can sensibly be: a file with
+    // no line end (a workbook named by mistake, a device) is refused at once.
     QByteArray bytes;
     if (path == u"-") {
-        for (int c = 0; (c = std::fgetc(stdin)) != EOF && c != '\n';)
+        for (int c = 0; bytes.size() <= LongestLine && (c = std::fgetc(stdin)) != EOF && c != '\n';)
             bytes += char(c);
         if (std::ferror(stdin)) {
             why = platform::ErrorText(errno);
@@ -111,14 +113,25 @@ std::optional<QString> FirstLine(const QString& path, QString& why)
     } else {
         int error = 0;
         platform::File file = platform::OpenForReading(path, error);
-        char c = 0;
-        qint64 n = 0;
-        while (file.IsOpen() && (n = file.Read(&c, 1)) == 1 && c != '\n')
-            bytes += c;
-        if (!file.IsOpen() || n < 0) {
-            why = platform::ErrorText(file.IsOpen() ? errno : error);
+        if (!file.IsOpen()) {
+            why = platform::ErrorText(error);
             return std::nullopt;
         }
+        char block[4096];
+        for (qint64 n = 0; bytes.size() <= LongestLine && (n = file.Read(block, sizeof block)) != 0;) {
+            if (n < 0) {
+                why = platform::ErrorText(errno);
+                return std::nullopt;
+            }
+            const qsizetype end = QByteArrayView(block, n).indexOf('\n');
+            bytes.append(block, end < 0 ? n : end);
+            if (end >= 0)
+                break;
+        }
+    }
+    if (bytes.size() > LongestLine) {
+        why = QStringLiteral("its first line is longer than %1 bytes, far more than a password takes").arg(LongestLine);
+        return std::nullopt;
     }
     if (bytes.endsWith('\r'))
         bytes.chop(1);

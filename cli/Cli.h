@@ -60,14 +60,19 @@ private:
     bool m_pending = false;
 };
 
-// The first line of a file (or of standard input, for "-"), without its line
-// end; nothing, with `why` set, when it cannot be read.
 // "1 workbook", "2 workbooks": a count and its noun, made plural with an s.
 inline QString Count(qint64 n, const QString& noun)
 {
     return QStringLiteral("%1 %2%3").arg(n).arg(noun, n == 1 ? QString() : QStringLiteral("s"));
 }
 
+// The longest first line read: far more than the 12 characters of a password
+// (in UTF-8, with blanks around it), so that a file that is no password file
+// is refused without being read through.
+constexpr qsizetype LongestLine = 4096;
+// The first line of a file (or of standard input, for "-"), without its line
+// end; nothing, with `why` set, when it cannot be read or is longer than
+// LongestLine.
 std::optional<QString> FirstLine(const QString& path, QString& why);
 
 // A password from the first line of `file` if one is named, else from

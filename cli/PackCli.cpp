@@ -1,5 +1,6 @@
 #include "PackCli.h"
 
+#include "base/Parallel.h"
 #include "packing/Destination.h"
 #include "engine/Engine.h"
 #include "packing/RuntimeError.h"
@@ -18,7 +19,6 @@
 #include <cerrno>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <vector>
 
 namespace packcli {
@@ -58,13 +58,7 @@ std::vector<Opened> OpenedOnEveryCore(const QStringList& files)
                 one.file = std::make_shared<platform::File>(std::move(file));
         }
     };
-    const qsizetype threads = std::clamp<qsizetype>(files.size() / 256, 1, std::max(1u, std::thread::hardware_concurrency()));
-    std::vector<std::thread> helpers;
-    for (qsizetype t = 1; t < threads; ++t)
-        helpers.emplace_back(open);
-    open();
-    for (std::thread& helper : helpers)
-        helper.join();
+    OnEveryCore(Parallel::Threads(files.size(), 256), open);
     return opened;
 }
 
@@ -105,6 +99,7 @@ QString DestinationProblem(DestinationIssue issue)
     case DestinationIssue::ReadOnly: return QStringLiteral("it is protected against writing");
     case DestinationIssue::OwnedByOther:
         return QStringLiteral("it belongs to another user, and its folder lets only the owner replace it");
+    case DestinationIssue::UntrustedLink:
     case DestinationIssue::None: break;
     }
     return {};
@@ -116,9 +111,24 @@ QString NameProblem(packing::NameIssue issue)
     case packing::NameIssue::StartsWithDot:
         return QStringLiteral("the name starts with a dot, so its package would have no name (a package is "
                               "named after its workbook up to the first dot); rename it");
+    case packing::NameIssue::ControlCharacter:
+        return QStringLiteral("the name holds a control character (a tab, a line end ...), which a recipient gets back "
+                              "as \"_\"; rename it");
+    case packing::NameIssue::Backslash:
+        return QStringLiteral("the name holds a backslash, and a recipient gets back only what follows it; rename it");
+    case packing::NameIssue::WindowsCharacter:
+        return QStringLiteral("the name holds a character that Windows cannot hold in a name (< > : \" | ? *), and "
+                              "recipients may be on Windows; rename it");
+    case packing::NameIssue::WindowsDevice:
+        return QStringLiteral("up to its first dot the name is a device on Windows (CON, NUL, COM1 ...), so a recipient "
+                              "on Windows cannot make its file; rename it");
+    case packing::NameIssue::EndsInDotOrSpace:
+        return QStringLiteral("the name ends in a dot or a space, which Windows cannot hold; rename it");
     case packing::NameIssue::TooLong:
-        return QStringLiteral("the package name would be longer than %1 bytes; rename it")
-            .arg(packing::LongestPackageName);
+        return QStringLiteral("the package name would be longer than %1 bytes, too long for a recipient to restore it "
+                              "as .xlsx (a name takes at most %2 bytes); rename it")
+            .arg(packing::LongestPackageName)
+            .arg(packing::LongestFileName);
     case packing::NameIssue::None: break;
     }
     return {};
@@ -200,9 +210,12 @@ int Run(const Options& options, QTextStream& out, QTextStream& err)
         return refuse(BadUsage,
                       QStringLiteral("%1: the archive would replace one of the workbooks").arg(text::Printable(*source)));
     }
-    if (const DestinationIssue issue = packing::CheckDestination(options.archive); issue != DestinationIssue::None) {
+    if (const packing::DestinationCheck check = packing::CheckDestination(options.archive);
+        check.issue == DestinationIssue::UntrustedLink) {
+        return refuse(BadUsage, text::Printable(packing::UntrustedLinkText(check.link, check.owner)));
+    } else if (check.issue != DestinationIssue::None) {
         return refuse(BadUsage, QStringLiteral("%1: cannot write the archive there: %2")
-                                    .arg(text::Printable(options.archive), DestinationProblem(issue)));
+                                    .arg(text::Printable(options.archive), DestinationProblem(check.issue)));
     }
     // A typo must not turn a workbook (or anything else) into an archive.
     const QString target = platform::FinalTarget(options.archive);

@@ -2,6 +2,8 @@
 
 #include "Cli.h"
 
+#include "base/Parallel.h"
+#include "packing/Destination.h"
 #include "packing/Ending.h"
 #include "reader/PackageReader.h"
 #include "packing/RuntimeError.h"
@@ -15,7 +17,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QSet>
+#include <QHash>
 #include <QTextStream>
 
 #include <algorithm>
@@ -93,9 +95,12 @@ struct Temporary {
 // workbook. Those not taken are closed, and removed if they have a name.
 class MadeAhead {
 public:
-    MadeAhead(platform::Folder& folder, QByteArray stem) : m_folder(folder), m_stem(std::move(stem))
+    // At most `ahead` made ahead (none where descriptors are few).
+    MadeAhead(platform::Folder& folder, QByteArray stem, size_t ahead)
+        : m_folder(folder), m_stem(std::move(stem)), m_ahead(ahead)
     {
-        m_helper = std::thread([this] { Work(); });
+        if (m_ahead > 0)
+            m_helper.Start([this] { Work(); });  // where it cannot start, each file is made when taken
     }
     ~MadeAhead()
     {
@@ -104,7 +109,7 @@ public:
             m_stopping = true;
         }
         m_room.notify_one();
-        m_helper.join();
+        m_helper.Join();
         for (Made& made : m_made) {
             made.file.Close();  // closed first: on Windows an open file is only marked for removal
             if (!made.name.isEmpty())
@@ -125,7 +130,7 @@ public:
         }
         Made made = std::move(m_made.front());
         m_made.pop_front();
-        if (m_heldBack && m_made.size() <= Ahead / 2) {  // the helper makes more once half are taken
+        if (m_heldBack && m_made.size() <= m_ahead / 2) {  // the helper makes more once half are taken
             m_heldBack = false;
             m_room.notify_one();
         }
@@ -135,7 +140,6 @@ public:
     }
 
 private:
-    static constexpr size_t Ahead = 64;
     struct Made {
         platform::File file;
         QString name;
@@ -156,7 +160,7 @@ private:
     {
         std::unique_lock lock(m_mutex);
         for (;;) {
-            if (m_made.size() >= Ahead && !m_stopping) {
+            if (m_made.size() >= m_ahead && !m_stopping) {
                 m_heldBack = true;
                 m_room.wait(lock, [&] { return m_stopping || !m_heldBack; });
             }
@@ -175,13 +179,14 @@ private:
 
     platform::Folder& m_folder;
     const QByteArray m_stem;
+    const size_t m_ahead;
     std::mutex m_mutex;
     std::condition_variable m_room;  // the helper may make more
     std::deque<Made> m_made;
     bool m_heldBack = false;
     bool m_stopping = false;
     std::atomic<bool> m_unnamed = true;  // until the system says it has no unnamed files
-    std::thread m_helper;
+    Parallel m_helper;
 };
 
 // A line of the report, waiting until the workbook it reports is on disk for
@@ -218,9 +223,11 @@ public:
     }
     ~Command()
     {
-        if (m_committing.joinable())
-            m_committing.join();  // a group being put on disk is finished and reported
-        m_reports.clear();        // what is not on disk for good is removed
+        try {
+            m_committing.Join();  // a group being put on disk is finished and reported
+        } catch (...) {           // its failure was this run's; it is ending anyway
+        }
+        m_reports.clear();  // what is not on disk for good is removed
     }
 
     int Run()
@@ -272,6 +279,12 @@ private:
     // folder made here is opened without following a link put in its place.
     bool OpenOutput()
     {
+        QString owner;
+        if (const QString link = platform::UntrustedLink(m_options.outDir, owner); !link.isEmpty()) {
+            Problem(BadInput, QStringLiteral("cannot use the output folder: ") +
+                                  text::Printable(packing::UntrustedLinkText(link, owner)));
+            return false;
+        }
         const int made = platform::MakeFolder(m_options.outDir);
         if (made != 0 && made != EEXIST) {
             Problem(BadInput, QStringLiteral("%1: the output folder cannot be made: %2").arg(text::Printable(m_options.outDir), Why(made)));
@@ -418,25 +431,17 @@ private:
             Print(group);
             return;
         }
-        m_committing = std::thread([this, group = std::move(group)]() mutable {
-            try {
-                Put(group);
-                Print(group);
-                group.clear();  // what could not be named is removed
-            } catch (...) {
-                m_failure = std::current_exception();
-            }
-        });
+        auto commit = [this, group = std::make_shared<std::vector<Report>>(std::move(group))] {
+            Put(*group);
+            Print(*group);
+            group->clear();  // what could not be named is removed
+        };
+        if (!m_committing.Start(commit))
+            commit();  // no thread to be had: here, before the next group
     }
 
     // Waits for the group being put on disk; its failure is this thread's.
-    void Finish()
-    {
-        if (m_committing.joinable())
-            m_committing.join();
-        if (m_failure)
-            std::rethrow_exception(std::exchange(m_failure, nullptr));
-    }
+    void Finish() { m_committing.Join(); }
 
     // Puts a group's restored workbooks on disk for good: their data flushed,
     // then each given its name (never over a file), then the names flushed.
@@ -504,7 +509,11 @@ private:
         platform::FileStatus existing;
         if (const int failed = m_startedEmpty ? 0 : m_outFolder.Status(name, existing))
             return refuse(Why(failed));
-        if (m_names.contains(name) || existing.kind != platform::FileStatus::Missing)
+        // Two stored names that restore as one (a control character made "_",
+        // a folder dropped) clash: the first in the archive takes the name.
+        if (const auto taken = m_names.constFind(name); taken != m_names.cend())
+            return refuse(QStringLiteral("clashes with %1, restored under this name before it").arg(*taken));
+        if (existing.kind != platform::FileStatus::Missing)
             return refuse(Why(EEXIST));
         // The free space is asked again only when what was written since the
         // last answer leaves too little by that answer.
@@ -518,8 +527,13 @@ private:
         QString temporaryName;
         int error = 0;
         if (!m_madeAhead)
-            m_madeAhead = std::make_unique<MadeAhead>(m_outFolder, m_stem);
+            m_madeAhead = std::make_unique<MadeAhead>(m_outFolder, m_stem, size_t(std::clamp(m_spareFiles / 4, 0, 64)));
         platform::File file = m_madeAhead->Take(temporaryName, error);
+        if (!file.IsOpen() && error == EMFILE) {  // the files waiting for their names hold the descriptors: named first
+            Commit();
+            Finish();
+            file = m_madeAhead->Take(temporaryName, error);
+        }
         if (!file.IsOpen())
             return refuse(Why(error));
         auto temporary = std::make_unique<Temporary>(m_outFolder, temporaryName);
@@ -539,7 +553,7 @@ private:
             Problem(CheckFailed, QStringLiteral("%1: not restored: %2").arg(package.label, text::Printable(error.summary())));
             return report;
         }
-        m_names.insert(report.name);
+        m_names.insert(report.name, package.label);
         m_waitingBytes += info.bodyLength;
         m_writtenSince += info.bodyLength;
         report.restored = std::move(temporary);
@@ -554,13 +568,18 @@ private:
     std::mutex m_reporting;  // standard error and the exit code
     int m_exit = AllGood;
     std::vector<Report> m_reports;  // not yet out, in order
-    std::thread m_committing;       // puts the group before on disk
-    std::exception_ptr m_failure;   // why it could not
-    QSet<QString> m_names;           // restored this run, so none is taken twice
+    Parallel m_committing;          // puts the group before on disk
+    QHash<QString, QString> m_names;  // restored this run (and by what), so none is taken twice
     int m_waiting = 0;               // restored workbooks not yet on disk for good
+    // The descriptors this process may have open beyond those it needs
+    // besides the restored files (the standard streams, the archive and a
+    // handle for each helper, the folders, a flush's, the interrupt pipe).
+    const int m_spareFiles =
+        std::max(platform::RaiseOpenFileLimit() - 16 - 2 * int(std::max(1u, std::thread::hardware_concurrency())), 2);
     // At most this many in a group: an unnamed one is held open until it is
-    // named, and two groups may be open at once.
-    const int m_groupFiles = std::clamp((platform::RaiseOpenFileLimit() - 256) / 2, 16, GroupFiles);
+    // named, and two groups may be open at once; a quarter of the spare
+    // descriptors are for files made ahead.
+    const int m_groupFiles = std::clamp(m_spareFiles * 3 / 8, 1, GroupFiles);
     int m_groupSize = m_groupFiles;  // for the archive being restored
     qint64 m_waitingBytes = 0;
     const QByteArray m_stem = file::RunStem(UnfinishedPrefix);  // of this run's temporary names

@@ -6,6 +6,7 @@
 #include "packing/security.h"
 #include "platform/platform.h"
 #include "ZipWriter.h"
+#include "base/Parallel.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -213,62 +214,87 @@ public:
             m_sizes.push_back(workbook.size >= 0 ? workbook.size : QFileInfo(workbook.source).size());
     }
 
-    // The producer: reads the workbooks in order and cuts them into tasks.
+    // The producer, on a thread of its own: reads the workbooks in order and
+    // cuts them into tasks, waiting for room as it goes.
     void Produce()
     {
-        Task batch;
-        qint64 batched = 0;
-        const auto send = [&] {
-            if (!batch.items.empty()) {
-                Push(std::move(batch));
-                batch = Task{};
-                batched = 0;
-            }
-        };
-        for (int entry = 0; entry < m_workbooks.size() && !m_stop; ++entry) {
-            // Small workbooks are read by the workers, several at once.
-            const qint64 room = security::HeaderSize + m_sizes[size_t(entry)];
-            if (room <= WholeLimit) {
-                if (!TakeRoom(room))
-                    return;
-                Item item;
-                item.entry = entry;
-                item.unread = true;
-                item.room = room;
-                batch.items.push_back(std::move(item));
-                batched += room;
-                if (batched >= BatchBytes || int(batch.items.size()) >= BatchCount)
-                    send();
-                continue;
-            }
-            // Large ones here, in pieces, in order.
-            send();
-            const QString& path = m_workbooks[entry].source;
-            Source source(m_workbooks[entry]);
-            const platform::FileStatus& info = source.info;
-            const qint64 length = info.size;
-            if (length >= security::MaxSourceSize)
-                throw RuntimeError(err::Overflow, QStringLiteral("Overflow: the file is 2 GiB or larger"), path);
-            const QByteArray header = security::PackageHeader(length, m_options.userID, m_options.password);
-            const qint64 packageSize = header.size() + length;
-            const int pieces = int((packageSize + PieceSize - 1) / PieceSize);
-            qint64 at = 0;  // in the package
-            for (int piece = 0; piece < pieces && !m_stop; ++piece) {
-                const qint64 size = std::min(PieceSize, packageSize - at);
-                if (!TakeRoom(size))
-                    return;
-                Item item{entry, piece, pieces, QByteArray(size, Qt::Uninitialized), info.modified, false, size};
-                item.crc = Fill(item.data, piece == 0 ? header : QByteArray(), source.file, path);
-                at += size;
-                batch.items.push_back(std::move(item));
-                send();
-            }
+        while (ProduceStep(true)) {
         }
-        send();
-        const std::lock_guard lock(m_mutex);
-        m_produced = true;
-        m_taskReady.notify_all();
-        m_resultReady.notify_one();
+    }
+
+    // One step of the producer: a small workbook added to the batch, a large
+    // one opened, or one piece of it read. False once every workbook is in a
+    // task (or the pipeline stops), and when there is no room for the next
+    // step and `mayWait` is false. On the writer's thread, where no producer
+    // thread could be started, with `mayWait` false.
+    bool ProduceStep(bool mayWait)
+    {
+        Production& p = m_production;
+        if (p.done || m_stop)
+            return false;
+        if (p.large) {  // the next piece of a large workbook, in order
+            const qint64 size = std::min(PieceSize, p.packageSize - p.at);
+            if (!TakeRoom(size, mayWait))
+                return false;
+            const QString& path = m_workbooks[p.entry].source;
+            Item item{p.entry, p.piece, p.pieces, QByteArray(size, Qt::Uninitialized), p.large->info.modified, false, size};
+            item.crc = Fill(item.data, p.piece == 0 ? p.header : QByteArray(), p.large->file, path);
+            p.at += size;
+            p.batch.items.push_back(std::move(item));
+            Send();
+            if (++p.piece == p.pieces) {
+                p.large.reset();
+                ++p.entry;
+            }
+            return true;
+        }
+        if (p.entry == m_workbooks.size()) {
+            Send();
+            p.done = true;
+            const std::lock_guard lock(m_mutex);
+            m_produced = true;
+            m_taskReady.notify_all();
+            m_resultReady.notify_one();
+            return false;
+        }
+        // Small workbooks are read by the workers, several at once.
+        const qint64 room = security::HeaderSize + m_sizes[size_t(p.entry)];
+        if (room <= WholeLimit) {
+            if (!TakeRoom(room, mayWait))
+                return false;
+            Item item;
+            item.entry = p.entry;
+            item.unread = true;
+            item.room = room;
+            p.batch.items.push_back(std::move(item));
+            p.batched += room;
+            if (p.batched >= BatchBytes || int(p.batch.items.size()) >= BatchCount)
+                Send();
+            ++p.entry;
+            return true;
+        }
+        // Large ones here, in pieces, from the next step on.
+        Send();
+        const QString& path = m_workbooks[p.entry].source;
+        p.large.emplace(m_workbooks[p.entry]);
+        const qint64 length = p.large->info.size;
+        if (length >= security::MaxSourceSize)
+            throw RuntimeError(err::Overflow, QStringLiteral("Overflow: the file is 2 GiB or larger"), path);
+        p.header = security::PackageHeader(length, m_options.userID, m_options.password);
+        p.packageSize = p.header.size() + length;
+        p.pieces = int((p.packageSize + PieceSize - 1) / PieceSize);
+        p.piece = 0;
+        p.at = 0;
+        return true;
+    }
+
+    // The threads that run beside the writer: the producer, if it started,
+    // and how many workers did of those asked for. Where fewer started, the
+    // writer does what is missing while it waits.
+    void Started(bool producer, int workers, int wanted)
+    {
+        m_producerThread = producer;
+        m_helpWhileWaiting = !producer || workers < wanted;
     }
 
     // A worker: takes tasks and deflates them.
@@ -285,17 +311,23 @@ public:
                 task = std::move(m_tasks.front());
                 m_tasks.pop_front();
             }
-            std::vector<Result> results;
-            results.reserve(task.items.size());
-            for (Item& item : task.items) {
-                if (item.unread)
-                    Read(item);
-                results.push_back(Compress(item, compressors));
-            }
+            std::vector<Result> results = Process(task, compressors);
             const std::lock_guard lock(m_mutex);
             m_results.emplace(task.seq, std::move(results));
             m_resultReady.notify_one();
         }
+    }
+
+    std::vector<Result> Process(Task& task, Compressors& compressors) const
+    {
+        std::vector<Result> results;
+        results.reserve(task.items.size());
+        for (Item& item : task.items) {
+            if (item.unread)
+                Read(item);
+            results.push_back(Compress(item, compressors));
+        }
+        return results;
     }
 
     // Reads a small workbook into its whole package.
@@ -417,14 +449,27 @@ private:
         m_roomFreed.notify_all();
     }
 
-    bool TakeRoom(qint64 size)
+    bool TakeRoom(qint64 size, bool mayWait)
     {
         std::unique_lock lock(m_mutex);
-        m_roomFreed.wait(lock, [&] { return m_stop || m_room >= size || m_room == InFlight; });
-        if (m_stop)
+        const auto roomy = [&] { return m_room >= size || m_room == InFlight; };
+        if (mayWait)
+            m_roomFreed.wait(lock, [&] { return m_stop || roomy(); });
+        if (m_stop || !roomy())
             return false;
         m_room -= size;
         return true;
+    }
+
+    // Hands the batch on as a task, if it holds anything.
+    void Send()
+    {
+        Production& p = m_production;
+        if (!p.batch.items.empty()) {
+            Push(std::move(p.batch));
+            p.batch = Task{};
+            p.batched = 0;
+        }
     }
 
     void GiveRoom(qint64 size)
@@ -442,7 +487,9 @@ private:
         m_taskReady.notify_one();
     }
 
-    // Waits until `ready` holds, while nothing failed and the program goes on.
+    // The writer waits until `ready` holds, while nothing failed and the
+    // program goes on. Where threads are missing, it deflates tasks and
+    // produces them itself meanwhile.
     void WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready)
     {
         while (!ready()) {
@@ -450,6 +497,21 @@ private:
                 std::rethrow_exception(m_error);
             if (ending::Requested())
                 throw ending::ProgramEnding();
+            if (m_helpWhileWaiting && !m_tasks.empty()) {
+                Task task = std::move(m_tasks.front());
+                m_tasks.pop_front();
+                lock.unlock();
+                std::vector<Result> results = Process(task, m_writerCompressors);
+                lock.lock();
+                m_results.emplace(task.seq, std::move(results));
+                continue;
+            }
+            if (!m_producerThread && !m_produced) {
+                lock.unlock();
+                ProduceStep(false);
+                lock.lock();
+                continue;
+            }
             m_resultReady.wait_for(lock, std::chrono::milliseconds(100));
         }
         if (m_error)
@@ -528,6 +590,22 @@ private:
     bool m_produced = false;
     std::atomic<bool> m_stop{false};
     std::exception_ptr m_error;
+
+    // The producer's state from step to step: one thread's at a time (the
+    // producer's, or the writer's where that could not be started).
+    struct Production {
+        int entry = 0;                // the next workbook
+        std::optional<Source> large;  // a large workbook being cut into pieces
+        QByteArray header;            // its package header
+        int piece = 0, pieces = 0;
+        qint64 at = 0, packageSize = 0;
+        Task batch;  // small workbooks gathered for one task
+        qint64 batched = 0;
+        bool done = false;
+    } m_production;
+    bool m_producerThread = true;
+    bool m_helpWhileWaiting = false;
+    Compressors m_writerCompressors;  // for the tasks the writer deflates
 };
 }  // namespace
 
@@ -535,7 +613,7 @@ QList<Entry> WriteArchive(const QString& path, const QList<Workbook>& workbooks,
 {
     Pipeline pipeline(workbooks, options);
     const int threads = options.threads > 0 ? options.threads : int(std::max(1u, std::thread::hardware_concurrency()));
-    std::vector<std::thread> helpers;
+    Parallel helpers;
     const auto guarded = [&pipeline](auto work) {
         return [&pipeline, work] {
             try {
@@ -547,17 +625,19 @@ QList<Entry> WriteArchive(const QString& path, const QList<Workbook>& workbooks,
     };
     struct Joiner {  // whatever way Write leaves, the helpers stop and are gone
         Pipeline& pipeline;
-        std::vector<std::thread>& helpers;
+        Parallel& helpers;
         ~Joiner()
         {
             pipeline.Stop();
-            for (std::thread& helper : helpers)
-                helper.join();
+            try {
+                helpers.Join();
+            } catch (...) {  // nothing: what they threw went to the pipeline
+            }
         }
     } joiner{pipeline, helpers};
-    helpers.emplace_back(guarded([&] { pipeline.Produce(); }));
-    for (int i = 0; i < threads; ++i)
-        helpers.emplace_back(guarded([&] { pipeline.Work(); }));
+    const bool producer = helpers.Start(guarded([&] { pipeline.Produce(); }));
+    const int workers = helpers.Start(threads, guarded([&] { pipeline.Work(); }));
+    pipeline.Started(producer, workers, threads);
     return pipeline.Write(path);
 }
 

@@ -1,5 +1,5 @@
+#include "main_window/Program.h"
 #include "main_window/frmMain.h"
-#include "packing/Ending.h"
 #include "platform/platform.h"
 #include "version.h"
 
@@ -8,9 +8,7 @@
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral(QUILLFOLD_PRODUCT_NAME));
-    QApplication::setApplicationVersion(QStringLiteral(QUILLFOLD_VERSION));
-    ending::EndOnSignals();
+    gui::PrepareProgram(QStringLiteral(QUILLFOLD_PRODUCT_NAME), QStringLiteral(QUILLFOLD_VERSION));
     frmMain window;
     window.show();
     const int code = app.exec();

@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace packing {
@@ -29,32 +30,49 @@ bool IsReadOnly(const FileStatus& status)
 // A failed flush: a full disk has its own number, anything else is an I/O error.
 RuntimeError FlushFailed(int code, const QString& destination)
 {
-    const int number = platform::IsDiskFull(code) ? err::DiskFull : err::DeviceIO;
+    const int number = platform::IsDiskFull(code) ? err::DiskFull : code == EFBIG ? err::FileTooLarge : err::DeviceIO;
     return RuntimeError::Because(number, platform::ErrorText(code), destination);
 }
 }  // namespace
 
-DestinationIssue CheckDestination(const QString& destination)
+QString UntrustedLinkText(const QString& link, const QString& owner)
 {
+    return QStringLiteral("%1 is a link that %2 made in a folder that everyone may write in; it is not followed "
+                          "(remove the link, or choose another name)")
+        .arg(link, owner);
+}
+
+DestinationCheck CheckDestination(const QString& destination)
+{
+    DestinationCheck check;
+    check.link = platform::UntrustedLink(destination, check.owner);
+    if (!check.link.isEmpty()) {
+        check.issue = DestinationIssue::UntrustedLink;
+        return check;
+    }
     const QString target = platform::FinalTarget(destination);
     FileStatus folder, file;
     const QString folderPath = QFileInfo(target).path();
+    const auto found = [&](DestinationIssue issue) {
+        check.issue = issue;
+        return check;
+    };
     if (platform::Stat(folderPath, folder) != 0 || folder.kind != FileStatus::Folder)
-        return DestinationIssue::FolderMissing;
+        return found(DestinationIssue::FolderMissing);
     if (!platform::CanWriteIn(folderPath))
-        return DestinationIssue::FolderLocked;
+        return found(DestinationIssue::FolderLocked);
     platform::Stat(target, file);
     switch (file.kind) {
-    case FileStatus::Missing: return DestinationIssue::None;
-    case FileStatus::Folder: return DestinationIssue::IsFolder;
+    case FileStatus::Missing: return check;
+    case FileStatus::Folder: return found(DestinationIssue::IsFolder);
     case FileStatus::Regular: break;
-    default: return DestinationIssue::NotRegularFile;
+    default: return found(DestinationIssue::NotRegularFile);
     }
     if (IsReadOnly(file))
-        return DestinationIssue::ReadOnly;
+        return found(DestinationIssue::ReadOnly);
     if (!platform::MayReplace(file, folder))
-        return DestinationIssue::OwnedByOther;
-    return DestinationIssue::None;
+        return found(DestinationIssue::OwnedByOther);
+    return check;
 }
 
 std::optional<QString> DestinationAmongSources(const QStringList& sources, const QString& destination)
@@ -86,8 +104,32 @@ QString PackageName(const QString& workbook)
 
 NameIssue PackageNameIssue(const QString& workbook)
 {
-    if (QFileInfo(workbook).fileName().startsWith(u'.'))
+    const QString name = QFileInfo(workbook).fileName();
+    if (name.startsWith(u'.'))
         return NameIssue::StartsWithDot;
+    if (text::HasControl(name))
+        return NameIssue::ControlCharacter;
+    if (name.contains(u'\\'))
+        return NameIssue::Backslash;
+    if (std::any_of(name.begin(), name.end(), [](QChar c) { return QStringView(u"<>:\"|?*").contains(c); }))
+        return NameIssue::WindowsCharacter;
+    // Windows takes these for its devices, with any extension, and blanks before it.
+    static const QStringList devices = [] {
+        QStringList names{QStringLiteral("CON"), QStringLiteral("PRN"), QStringLiteral("AUX"), QStringLiteral("NUL"),
+                          QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
+        for (const QString& port : {QStringLiteral("COM"), QStringLiteral("LPT")}) {
+            for (const QString& digit : QStringList{"0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "\u00B9", "\u00B2", "\u00B3"})
+                names << port + digit;
+        }
+        return names;
+    }();
+    QString stem = text::BaseNameOf(name);
+    while (stem.endsWith(u' '))
+        stem.chop(1);
+    if (devices.contains(stem, Qt::CaseInsensitive))
+        return NameIssue::WindowsDevice;
+    if (name.endsWith(u'.') || name.endsWith(u' '))
+        return NameIssue::EndsInDotOrSpace;
     if (PackageName(workbook).toUtf8().size() > LongestPackageName)
         return NameIssue::TooLong;
     return NameIssue::None;
@@ -113,9 +155,13 @@ QStringList ClashingEntries(const QStringList& entries)
     return clashes;
 }
 
-ArchiveAside::ArchiveAside(const QString& destination)
-    : m_destination(destination), m_target(platform::FinalTarget(destination))
+ArchiveAside::ArchiveAside(const QString& destination) : m_destination(destination)
 {
+    // Looked at again: a link may have been planted since the destination was checked.
+    QString owner;
+    if (const QString link = platform::UntrustedLink(destination, owner); !link.isEmpty())
+        throw RuntimeError::Detailed(err::PermissionDenied, UntrustedLinkText(link, owner), destination);
+    m_target = platform::FinalTarget(destination);
     FileStatus old;
     platform::Stat(m_target, old);
     if (old.kind == FileStatus::Folder)
@@ -127,28 +173,32 @@ ArchiveAside::ArchiveAside(const QString& destination)
     const QString folder = QFileInfo(m_target).path();
     file::RemoveLeftovers(folder, Prefix);
     try {
-        m_folder = file::MakeRunFolder(folder, Prefix);
+        m_folder = file::RunFolder(folder, Prefix);
     } catch (const RuntimeError& error) {
         throw RuntimeError(error.number(), destination);
     }
-    m_path = m_folder + u'/' + BuildName;
+    m_path = m_folder.path() + u'/' + BuildName;
 }
 
 ArchiveAside::~ArchiveAside()
 {
-    if (m_flush.valid())
-        m_flush.wait();
-    file::RemoveRunFolder(m_folder);
+    try {
+        m_flushing.Join();  // before its file is removed
+    } catch (...) {  // nothing: it flushes, and throws nothing
+    }
 }
 
 void ArchiveAside::StartFlush()
 {
-    m_flush = std::async(std::launch::async, [path = m_path] { return platform::SyncFile(path); });
+    m_flushing.Start([this] { m_flushed = platform::SyncFile(m_path); });  // where it cannot start, SwapIn flushes
 }
 
 void ArchiveAside::SwapIn()
 {
-    if (const int failed = m_flush.valid() ? m_flush.get() : platform::SyncFile(m_path))
+    m_flushing.Join();
+    if (m_flushed < 0)
+        m_flushed = platform::SyncFile(m_path);
+    if (const int failed = m_flushed)
         throw FlushFailed(failed, m_destination);
     // What is there now, which may have changed while the archive was built.
     FileStatus old;

@@ -3,7 +3,9 @@
 #include <QString>
 #include <QStringList>
 
-#include <future>
+#include "base/Parallel.h"
+#include "file.h"
+
 #include <optional>
 
 // The destination archive of a hand-over: what must hold before anything is
@@ -12,7 +14,9 @@ namespace packing {
 
 // Why a destination cannot take a new archive. A destination that is a
 // symbolic link stands for the file it leads to: that file is replaced, and
-// the link stays.
+// the link stays; but a link is followed only where the system would follow
+// it (see platform::MayFollow), never one planted by another user in a
+// folder that everyone may write in.
 enum class DestinationIssue {
     None,
     FolderMissing,   // its folder does not exist
@@ -21,8 +25,18 @@ enum class DestinationIssue {
     NotRegularFile,  // a pipe, a device or a socket is there
     ReadOnly,        // an archive is there, protected against writing
     OwnedByOther,    // another user's file, in a folder where only owners may replace files
+    UntrustedLink,   // a link the system would not follow: another user's, in a sticky folder open to all
 };
-DestinationIssue CheckDestination(const QString& destination);
+// What a check found: the issue and, for an untrusted link, the link and its owner.
+struct DestinationCheck {
+    DestinationIssue issue = DestinationIssue::None;
+    QString link;
+    QString owner;
+};
+DestinationCheck CheckDestination(const QString& destination);
+// Why such a link is not followed, in English (for the command line and the
+// error report): the link, its owner, what to do.
+QString UntrustedLinkText(const QString& link, const QString& owner);
 
 // The source (a full path) that the destination is, if any: the same file,
 // however spelt.
@@ -30,14 +44,25 @@ std::optional<QString> DestinationAmongSources(const QStringList& sources, const
 
 // A workbook's package name: its name up to the first dot, and ".enc".
 QString PackageName(const QString& workbook);
-// The longest package name, in bytes of UTF-8: the longest file name that
-// file systems take, on every system Quillfold runs on.
-constexpr int LongestPackageName = 255;
-// Why a workbook's name cannot make a package name, if it cannot.
+// The longest file name that file systems take, in bytes of UTF-8, on every
+// system Quillfold runs on. A package name leaves room for the longest
+// extension a restore gives its workbook (".xlsx", one byte more than
+// ".enc"), so that the workbook comes back under its own name.
+constexpr int LongestFileName = 255;
+constexpr int LongestRestoredExtension = 5;  // ".xlsx"
+constexpr int LongestPackageName = LongestFileName - LongestRestoredExtension + 4;
+// Why a workbook's name cannot make a package name that comes back to the
+// recipient as it is, if it cannot. Recipients are on Windows as much as
+// anywhere: what Windows cannot hold, or a restore would change, is refused.
 enum class NameIssue {
     None,
-    StartsWithDot,  // the package would have no name, only ".enc"
-    TooLong,        // the package name would be longer than LongestPackageName
+    StartsWithDot,     // the package would have no name, only ".enc"
+    ControlCharacter,  // a control character (a tab, a line end ...), which a restore turns into "_"
+    Backslash,         // a restore keeps only what follows it
+    WindowsCharacter,  // one of < > : " | ? *, which Windows cannot hold in a name
+    WindowsDevice,     // CON, PRN, AUX, NUL, COM1 ... LPT9 (with any extension): a device on Windows
+    EndsInDotOrSpace,  // a name Windows cannot hold
+    TooLong,           // the package name would be longer than LongestPackageName
 };
 NameIssue PackageNameIssue(const QString& workbook);
 
@@ -55,8 +80,9 @@ QStringList ClashingEntries(const QStringList& entries);
 class ArchiveAside {
 public:
     // Errors: 75 when the destination is a folder, not a regular file, or a
-    // read-only archive (the operator protected it); 76, 70 or 61 when the
-    // folder beside it cannot be made, named with the destination.
+    // read-only archive (the operator protected it); 70 when it is a link the
+    // system would not follow; 76, 70 or 61 when the folder beside it cannot
+    // be made, named with the destination.
     explicit ArchiveAside(const QString& destination);
     // Removes the private folder and everything in it, unless swapped in.
     ~ArchiveAside();
@@ -85,9 +111,10 @@ public:
 private:
     QString m_destination;
     QString m_target;  // the file that is replaced
-    QString m_folder;
+    file::RunFolder m_folder;
     QString m_path;
-    std::future<int> m_flush;  // started by StartFlush: 0 or the error code
+    Parallel m_flushing;  // started by StartFlush
+    int m_flushed = -1;   // what it found: 0 or the error code (-1: not yet flushed)
 };
 
 }  // namespace packing

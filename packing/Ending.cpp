@@ -1,13 +1,14 @@
 #include "Ending.h"
 
+#include "base/Parallel.h"
 #include "platform/platform.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QScopeGuard>
 
 #include <atomic>
 #include <csignal>
-#include <thread>
 
 namespace ending {
 namespace {
@@ -47,20 +48,25 @@ void WaitFor(const std::function<void()>& work)
 {
     ThrowIfRequested();
     QEventLoop loop;
-    std::exception_ptr failure;
-    std::thread worker([&] {
-        try {
-            work();
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    Parallel worker;
+    const bool started = worker.Start([&] {
+        const auto quit = qScopeGuard([&] { QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection); });
+        work();
     });
+    if (!started) {
+        work();  // no thread to be had: here, the window still while it lasts
+        return;
+    }
     {
         const WaitScope waiting;
         loop.exec();  // also ends when the program is being ended
     }
-    worker.join();  // the work sees Requested() and stops within a block
+    std::exception_ptr failure;
+    try {
+        worker.Join();  // the work sees Requested() and stops within a block
+    } catch (...) {
+        failure = std::current_exception();
+    }
     ThrowIfRequested();
     if (failure)
         std::rethrow_exception(failure);

@@ -1,8 +1,11 @@
 #include "Explain.h"
 
 #include "file.h"
+#include "platform/platform.h"
 
 #include <QFileInfo>
+
+#include <cerrno>
 
 namespace packing {
 namespace {
@@ -43,6 +46,17 @@ QString OutOfMemory()
     return QStringLiteral("หน่วยความจำไม่พอ กรุณาปิดโปรแกรมอื่นที่ไม่ใช้ แล้วลองใหม่อีกครั้ง");
 }
 
+// A file that would pass this account's file-size limit (or its file
+// system's largest file): more room on the disk would not help it.
+QString TooLarge(const QString& file, const QString& cause)
+{
+    if (cause.contains(QLatin1String("file-size limit")))
+        return QStringLiteral("ไฟล์ %1 จะใหญ่เกินขนาดไฟล์ที่บัญชีผู้ใช้นี้เขียนได้ (ขีดจำกัดขนาดไฟล์ ulimit -f) ไม่ใช่ดิสก์เต็ม "
+                              "กรุณาขอให้ผู้ดูแลระบบเพิ่มขีดจำกัดนี้ หรือแพ็กไฟล์ที่เล็กกว่านี้")
+            .arg(file);
+    return QStringLiteral("ไฟล์ %1 จะใหญ่เกินกว่าที่ระบบไฟล์ของโฟลเดอร์นั้นรับได้ กรุณาเลือกปลายทางบนดิสก์อื่น").arg(file);
+}
+
 QString WorkAreaFull(const Failure& failure)
 {
     return QStringLiteral("พื้นที่ดิสก์สำหรับไฟล์ชั่วคราวเต็ม (%1) กรุณาลบไฟล์ที่ไม่ใช้ออกจากดิสก์นั้นแล้วลองใหม่")
@@ -50,12 +64,40 @@ QString WorkAreaFull(const Failure& failure)
 }
 }  // namespace
 
+QString TemporaryProblem(const file::TemporaryCheck& check)
+{
+    switch (check.issue) {
+    case file::TemporaryIssue::Missing:
+        if (!check.value.isEmpty())
+            return QStringLiteral("โฟลเดอร์ชั่วคราวที่ %1 กำหนดไว้ (%2) ไม่มีอยู่ หรือไม่ใช่โฟลเดอร์ Quillfold จึงสร้างไฟล์งานไม่ได้ "
+                                  "กรุณาแก้ค่า %1 ให้ชี้ไปยังโฟลเดอร์ที่มีอยู่ หรือยกเลิกค่า %1 แล้วเปิด Quillfold ใหม่")
+                .arg(check.variable, check.value);
+        return QStringLiteral("ไม่พบโฟลเดอร์ชั่วคราวของระบบ (%1) Quillfold จึงสร้างไฟล์งานไม่ได้ กรุณาแจ้งผู้ดูแลระบบ "
+                              "หรือตั้งค่า %2 ให้ชี้ไปยังโฟลเดอร์ของคุณเอง แล้วเปิด Quillfold ใหม่")
+            .arg(check.folder, check.variable);
+    case file::TemporaryIssue::ReadOnly:
+        return QStringLiteral("โฟลเดอร์ชั่วคราว %1 อยู่บนระบบไฟล์ที่อ่านได้อย่างเดียว Quillfold จึงสร้างไฟล์งานไม่ได้ "
+                              "กรุณาตั้งค่า %2 ให้ชี้ไปยังโฟลเดอร์ที่เขียนได้ แล้วเปิด Quillfold ใหม่")
+            .arg(check.folder, check.variable);
+    case file::TemporaryIssue::Locked:
+        return QStringLiteral("คุณไม่มีสิทธิ์สร้างไฟล์ในโฟลเดอร์ชั่วคราว %1 กรุณาตั้งค่า %2 ให้ชี้ไปยังโฟลเดอร์ของคุณเอง "
+                              "แล้วเปิด Quillfold ใหม่")
+            .arg(check.folder, check.variable);
+    case file::TemporaryIssue::None: break;
+    }
+    return {};
+}
+
 QString ThaiExplanation(const Failure& failure)
 {
     const RuntimeError& error = failure.error;
     const QString entry = Quoted(failure.entry);
     switch (failure.step) {
     case Step::WorkArea:
+        if (Says(error, {file::MissingTemporary, file::ReadOnlyTemporary, file::LockedTemporary})) {
+            if (const QString problem = TemporaryProblem(file::CheckTemporaryFolder()); !problem.isEmpty())
+                return problem;
+        }
         if (error.number() == err::PermissionDenied && Says(error, {file::OtherUsersWorkArea}))
             return QStringLiteral("โฟลเดอร์งานชั่วคราว %1 เป็นของผู้ใช้อื่น จึงไม่ได้ใช้ และคุณลบเองไม่ได้ "
                                   "กรุณาแจ้งผู้ดูแลระบบ หรือตั้งค่า TMPDIR ให้ชี้ไปยังโฟลเดอร์ของคุณเอง "
@@ -83,6 +125,8 @@ QString ThaiExplanation(const Failure& failure)
             return QStringLiteral("ไฟล์ %1 มีขนาดตั้งแต่ 2 GB ขึ้นไป ใหญ่เกินกว่าจะแพ็กได้ กรุณาเลือกไฟล์อื่น").arg(entry);
         case err::DiskFull:
             return WorkAreaFull(failure);
+        case err::FileTooLarge:
+            return TooLarge(Quoted(QFileInfo(error.path()).fileName()), error.description());
         case err::OutOfMemory:
             return OutOfMemory();
         case err::PathFileAccess:
@@ -112,6 +156,8 @@ QString ThaiExplanation(const Failure& failure)
         case err::ArchiverFailed:
             if (Says(error, {"No space left", "Disk full", "Quota exceeded"}))
                 return DestinationFull(failure);
+            if (Says(error, {"File too large"}))
+                return TooLarge(Quoted(failure.destination), platform::ErrorText(EFBIG));
             if (Says(error, {"Permission denied", "Could not create", "Read-only file system"}))
                 return DestinationNotWritable(failure);
             [[fallthrough]];
@@ -129,6 +175,8 @@ QString ThaiExplanation(const Failure& failure)
         switch (error.number()) {
         case err::DiskFull:
             return DestinationFull(failure);
+        case err::FileTooLarge:
+            return TooLarge(Quoted(failure.destination), error.description());
         case err::DeviceIO:
             return QStringLiteral("เขียนไฟล์ ZIP ใหม่ลงดิสก์ไม่สำเร็จ ดิสก์ของโฟลเดอร์ปลายทาง %1 อาจมีปัญหา "
                                   "กรุณาลองใหม่อีกครั้ง หรือเลือกปลายทางบนดิสก์อื่น")

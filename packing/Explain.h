@@ -1,6 +1,7 @@
 #pragma once
 
 #include "RuntimeError.h"
+#include "file.h"
 
 #include <QString>
 
@@ -25,6 +26,10 @@ struct Failure {
     QString entry;        // the workbook being handled, if any
     QString destination;  // the destination archive (Text2)
 };
+
+// Why the temporary folder cannot hold the work area, in Thai, with what to
+// do (which variable to set or fix); empty when it can.
+QString TemporaryProblem(const file::TemporaryCheck& check);
 
 // One Thai sentence: what happened, and what to do about it.
 QString ThaiExplanation(const Failure& failure);

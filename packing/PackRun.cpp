@@ -45,8 +45,22 @@ const QString DestinationOfOtherMessage = QStringLiteral(
 const QString NameIssuesMessage =
     QStringLiteral("ชื่อไฟล์ต่อไปนี้ใช้ตั้งชื่อแพ็กเกจไม่ได้ (ชื่อแพ็กเกจคือชื่อไฟล์จนถึงจุดแรก ต่อด้วย .enc) "
                    "กรุณาเปลี่ยนชื่อไฟล์แล้วเลือกใหม่!");
+const QString DestinationLinkMessage = QStringLiteral(
+    "ไฟล์ปลายทาง %1 เป็นลิงก์ที่ผู้ใช้อื่น (%2) สร้างไว้ในโฟลเดอร์ที่ทุกคนเขียนได้ Quillfold จึงไม่เขียนตามลิงก์นี้ "
+    "(ระบบเองก็ไม่ตามลิงก์แบบนี้) กรุณาเลือกปลายทางอื่น หรือลบลิงก์นี้!");
 const QString StartsWithDotReason = QStringLiteral("ชื่อขึ้นต้นด้วยจุด แพ็กเกจจึงไม่มีชื่อ");
-const QString TooLongReason = QStringLiteral("ชื่อแพ็กเกจจะยาวเกิน %1 ไบต์").arg(LongestPackageName);
+const QString ControlCharacterReason =
+    QStringLiteral("ชื่อมีอักขระควบคุม (เช่น แท็บ หรือการขึ้นบรรทัดใหม่) ซึ่งผู้รับจะได้กลับมาเป็นเครื่องหมาย _");
+const QString BackslashReason =
+    QStringLiteral("ชื่อมีเครื่องหมาย \\ ซึ่งผู้รับจะได้ชื่อกลับมาเฉพาะส่วนที่อยู่หลังเครื่องหมายนี้");
+const QString WindowsCharacterReason = QStringLiteral("ชื่อมีอักขระที่ Windows ใช้ในชื่อไฟล์ไม่ได้ (< > : \" | ? *)");
+const QString WindowsDeviceReason = QStringLiteral(
+    "ชื่อจนถึงจุดแรกเป็นชื่ออุปกรณ์ของ Windows (เช่น CON, NUL, COM1) ผู้รับบน Windows จึงสร้างไฟล์ชื่อนี้ไม่ได้");
+const QString EndsInDotOrSpaceReason = QStringLiteral("ชื่อลงท้ายด้วยจุดหรือช่องว่าง ซึ่ง Windows ใช้เป็นชื่อไฟล์ไม่ได้");
+const QString TooLongReason = QStringLiteral("ชื่อแพ็กเกจจะยาวเกิน %1 ไบต์ ผู้รับจึงกู้คืนเป็น .xlsx ไม่ได้ "
+                                             "(ชื่อไฟล์ยาวได้ไม่เกิน %2 ไบต์)")
+                                  .arg(LongestPackageName)
+                                  .arg(LongestFileName);
 
 // The run's scratch folders in the work area.
 const QString WorkPrefix = QStringLiteral("trash");
@@ -74,7 +88,7 @@ struct ArchiveBuild {
 
 // Everything the run has put on disk so far, and how to take it away again.
 struct RunFiles {
-    QString workFolder;
+    file::RunFolder workFolder;
     std::map<QString, ArchiveBuild> builds;  // by destination
     Step step = Step::WorkArea;  // where the run is, for a failure report
     QString entry;
@@ -84,7 +98,7 @@ struct RunFiles {
     void Discard()
     {
         builds.clear();
-        file::RemoveRunFolder(workFolder);
+        workFolder.Remove();
     }
 };
 
@@ -160,7 +174,7 @@ void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress)
     files.step = Step::WorkArea;
     const QString workArea = file::WorkArea();
     file::RemoveLeftovers(workArea, WorkPrefix);
-    files.workFolder = file::MakeRunFolder(workArea, WorkPrefix);
+    files.workFolder = file::RunFolder(workArea, WorkPrefix);
 
     const int count = window.ListCount();
     for (int i = 0; i < count; ++i) {
@@ -172,7 +186,7 @@ void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress)
         window.SetLabel3(QStringLiteral("processing ") + entry);
         progress.StartEntry(i);
         const QString source = window.Text1() + u'/' + entry;
-        const QString package = files.workFolder + u'/' + PackageName(entry);
+        const QString package = files.workFolder.path() + u'/' + PackageName(entry);
         security::PackageWritten written;
         ending::WaitFor([&] {
             written = security::WritePackageFile(
@@ -220,7 +234,9 @@ void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress)
 // asked or made; empty when it can.
 QString DestinationProblem(const QString& destination)
 {
-    switch (CheckDestination(destination)) {
+    const DestinationCheck check = CheckDestination(destination);
+    switch (check.issue) {
+    case DestinationIssue::UntrustedLink: return DestinationLinkMessage.arg(check.link, check.owner);
     case DestinationIssue::FolderMissing: return NoDestinationFolderMessage;
     case DestinationIssue::FolderLocked: return DestinationFolderLockedMessage;
     case DestinationIssue::IsFolder: return DestinationIsFolderMessage;
@@ -237,9 +253,15 @@ QStringList NameIssues(const QStringList& entries)
 {
     QStringList issues;
     for (const QString& entry : entries) {
+        const auto issue = [&](const QString& reason) { issues << text::Printable(entry) + QStringLiteral(" \u2014 ") + reason; };
         switch (PackageNameIssue(entry)) {
-        case NameIssue::StartsWithDot: issues << entry + QStringLiteral(" \u2014 ") + StartsWithDotReason; break;
-        case NameIssue::TooLong: issues << entry + QStringLiteral(" \u2014 ") + TooLongReason; break;
+        case NameIssue::StartsWithDot: issue(StartsWithDotReason); break;
+        case NameIssue::ControlCharacter: issue(ControlCharacterReason); break;
+        case NameIssue::Backslash: issue(BackslashReason); break;
+        case NameIssue::WindowsCharacter: issue(WindowsCharacterReason); break;
+        case NameIssue::WindowsDevice: issue(WindowsDeviceReason); break;
+        case NameIssue::EndsInDotOrSpace: issue(EndsInDotOrSpaceReason); break;
+        case NameIssue::TooLong: issue(TooLongReason); break;
         case NameIssue::None: break;
         }
     }
@@ -303,6 +325,10 @@ void PackRun(PackRunWindow& window)
     }
     if (const QString problem = DestinationProblem(window.Text2()); !problem.isEmpty()) {
         window.MsgBox(problem + QStringLiteral("\n\n") + window.Text2(), vbExclamation, ErrorTitle);
+        return;
+    }
+    if (const QString problem = TemporaryProblem(file::CheckTemporaryFolder()); !problem.isEmpty()) {
+        window.MsgBox(problem, vbExclamation, ErrorTitle);
         return;
     }
 

@@ -24,15 +24,17 @@ QString Description(int number)
     case ArchiveCheckFailed: return QStringLiteral("Archive check failed");
     case BadPackage: return QStringLiteral("Not a valid package");
     case BadArchive: return QStringLiteral("Not a readable ZIP archive");
+    case FileTooLarge: return QStringLiteral("File too large");
     default: return QStringLiteral("Application-defined or object-defined error");
     }
 }
 
 int NumberOfErrno(int code)
 {
-    if (platform::IsDiskFull(code) && code != EFBIG)
+    if (platform::IsDiskFull(code))
         return DiskFull;
     switch (code) {
+    case EFBIG: return FileTooLarge;
     case EEXIST: return FileExists;
     case ENOENT:
     case ENOTDIR: return PathNotFound;
@@ -60,7 +62,10 @@ RuntimeError::RuntimeError(int number, QString description, QString path)
 
 RuntimeError RuntimeError::Because(int number, const QString& cause, QString path)
 {
-    return RuntimeError(number, QStringLiteral("%1 (%2)").arg(err::Description(number), cause), std::move(path));
+    const QString description = err::Description(number);
+    if (cause.startsWith(description, Qt::CaseInsensitive))
+        return RuntimeError(number, description + cause.mid(description.size()), std::move(path));
+    return RuntimeError(number, QStringLiteral("%1 (%2)").arg(description, cause), std::move(path));
 }
 
 RuntimeError RuntimeError::Detailed(int number, const QString& detail, QString path)

@@ -27,12 +27,13 @@ constexpr int ArchiverFailed = 1001;  // an external archiver ended with an erro
 constexpr int ArchiveCheckFailed = 1003;  // the finished archive does not hold what was packed
 constexpr int BadPackage = 1004;      // a file that is not a valid package
 constexpr int BadArchive = 1005;      // a file that is not a readable ZIP archive
+constexpr int FileTooLarge = 1006;    // a file would pass this account's file-size limit, or its file system's
 
 // The standard description of a number, in English as the error report shows it.
 QString Description(int number);
 
 // The number for a failed system call's errno: 58 exists, 76 not found, 70
-// denied, 61 full, 75 anything else.
+// denied, 61 full, 1006 a file too large, 75 anything else.
 int NumberOfErrno(int code);
 }  // namespace err
 
@@ -42,7 +43,8 @@ public:
     explicit RuntimeError(int number, QString path = {});
     RuntimeError(int number, QString description, QString path);
     // The standard description, then what the system said in brackets:
-    // "Disk full (No space left on device)".
+    // "Disk full (No space left on device)"; what the system said alone where
+    // it starts with the description already.
     static RuntimeError Because(int number, const QString& cause, QString path);
     // The standard description, then what went wrong in particular:
     // "Path/File access error: not a regular file".

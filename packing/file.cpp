@@ -119,11 +119,42 @@ int RenameToReadable(const QString& folder, const UnreadableFile& file)
     return platform::RenameUndecodable(folder, file.bytes, file.readable);
 }
 
+TemporaryCheck CheckTemporaryFolder()
+{
+    TemporaryCheck check;
+    check.variable = platform::TemporaryVariable(check.value);
+    // Empty when the folder is missing: Qt gives the canonical path.
+    check.folder = QDir::tempPath();
+    platform::FileStatus status;
+    if (check.folder.isEmpty() || platform::Stat(check.folder, status) != 0 || status.kind != platform::FileStatus::Folder) {
+        check.issue = TemporaryIssue::Missing;
+        if (check.folder.isEmpty())
+            check.folder = check.value;
+        return check;
+    }
+    if (const int failed = platform::WriteAccess(check.folder))
+        check.issue = failed == EROFS ? TemporaryIssue::ReadOnly : TemporaryIssue::Locked;
+    return check;
+}
+
 QString WorkArea()
 {
-    const QString path = QDir::tempPath() + QStringLiteral("/quillfold-") + platform::UserTag();
-    if (const int failed = platform::MakeFolder(path); failed && failed != EEXIST)
-        throw RuntimeError(err::NumberOfErrno(failed), path);
+    const TemporaryCheck temporary = CheckTemporaryFolder();
+    const QString variable = temporary.value.isEmpty() ? QStringLiteral("the temporary folder") : temporary.variable;
+    switch (temporary.issue) {
+    case TemporaryIssue::Missing:
+        throw RuntimeError::Detailed(err::PathNotFound, variable + u' ' + QLatin1String(MissingTemporary), temporary.folder);
+    case TemporaryIssue::ReadOnly:
+        throw RuntimeError::Detailed(err::PermissionDenied, QStringLiteral("the temporary folder ") + QLatin1String(ReadOnlyTemporary),
+                                     temporary.folder);
+    case TemporaryIssue::Locked:
+        throw RuntimeError::Detailed(err::PermissionDenied, QStringLiteral("the temporary folder ") + QLatin1String(LockedTemporary),
+                                     temporary.folder);
+    case TemporaryIssue::None: break;
+    }
+    const QString path = temporary.folder + QStringLiteral("/quillfold-") + platform::UserTag();
+    if (const int failed = platform::MakePrivateFolder(path); failed && failed != EEXIST)
+        throw RuntimeError::Because(err::NumberOfErrno(failed), platform::ErrorText(failed), path);
     QString why;
     switch (platform::FolderPrivacy(path)) {
     case platform::Privacy::Private: return path;
@@ -141,13 +172,40 @@ QByteArray RunStem(const QString& prefix)
     return QStringLiteral("%1-%2-%3-").arg(prefix, HostTag()).arg(QCoreApplication::applicationPid()).toUtf8();
 }
 
-QString MakeRunFolder(const QString& parent, const QString& prefix)
+RunFolder::RunFolder(const QString& parent, const QString& prefix)
 {
     int error = 0;
-    const QString folder = platform::MakeUniqueFolder(parent, RunStem(prefix), error);
-    if (folder.isEmpty())
+    m_parent = platform::Folder::Open(parent, false, error);
+    if (m_parent.IsOpen())
+        m_self = m_parent.MakeUnique(RunStem(prefix), m_name, error);
+    if (!m_self.IsOpen())
         throw RuntimeError(err::NumberOfErrno(error), parent);
-    return folder;
+}
+
+RunFolder::~RunFolder()
+{
+    Remove();
+}
+
+RunFolder& RunFolder::operator=(RunFolder&& other) noexcept
+{
+    if (this != &other) {
+        Remove();
+        m_parent = std::move(other.m_parent);
+        m_self = std::move(other.m_self);
+        m_name = std::move(other.m_name);
+    }
+    return *this;
+}
+
+void RunFolder::Remove()
+{
+    if (!m_self.IsOpen())
+        return;
+    m_self.RemoveFiles();
+    m_self = platform::Folder();  // closed first: Windows removes no folder that is open
+    m_parent.RemoveFolder(m_name);
+    m_parent = platform::Folder();
 }
 
 bool RemoveLeftovers(const QString& parent, const QString& prefix)

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "platform/platform.h"
+
 // The work folder helpers. Neither ever throws: each returns a result text.
 //
 //   "S:"                                   done
@@ -22,23 +24,67 @@ QString CreateFolderPath(const QString& path);
 // error 70, whoever runs the program.
 QString DeleteFolderPath(const QString& path);
 
-// The work area: this user's own folder under the temporary folder,
-// <tmp>/quillfold-<uid>. Made (mode 0700) when missing; a path there that is
-// not a real folder of this user's, closed to everyone else, is refused with
-// run-time error 70 and left as it is. Never a shared name: what one user packs
-// is out of every other user's reach.
-QString WorkArea();
-// The words with which WorkArea refuses a work area of another user's.
-inline constexpr const char* OtherUsersWorkArea = "belongs to another user";
+// Why the system's temporary folder cannot hold the work area, if it cannot.
+enum class TemporaryIssue {
+    None,
+    Missing,   // no folder there (a TMPDIR that names a missing folder, say)
+    ReadOnly,  // on a read-only file system
+    Locked,    // this user may not make files in it
+};
+struct TemporaryCheck {
+    TemporaryIssue issue = TemporaryIssue::None;
+    QString folder;    // the temporary folder, as far as it is known
+    QString variable;  // the environment variable that names it (TMPDIR; on Windows TMP or TEMP)
+    QString value;     // what that variable holds: empty when it is not set
+};
+TemporaryCheck CheckTemporaryFolder();
 
-// Makes a new private folder (0700) for one run inside `parent`, named
-// "<prefix>-<host>-<pid>-XXXXXX" so that a later run can tell whose it was and
-// whether that run is over. Errors: 76 when `parent` does not exist, 70 when it
-// cannot be written, 75 otherwise.
-QString MakeRunFolder(const QString& parent, const QString& prefix);
+// The work area: this user's own folder under the temporary folder,
+// <tmp>/quillfold-<uid>. Made (mode 0700 whatever the umask) when missing; a
+// path there that is not a real folder of this user's, closed to everyone
+// else, is refused with run-time error 70 and left as it is. Never a shared
+// name: what one user packs is out of every other user's reach; never at the
+// root of the file system: a temporary folder that CheckTemporaryFolder
+// refuses is error 76 or 70 with that reason.
+QString WorkArea();
+// The words with which WorkArea refuses a work area of another user's, and a
+// temporary folder that is missing, on a read-only file system, or closed to
+// this user.
+inline constexpr const char* OtherUsersWorkArea = "belongs to another user";
+inline constexpr const char* MissingTemporary = "names no folder";
+inline constexpr const char* ReadOnlyTemporary = "is on a read-only file system";
+inline constexpr const char* LockedTemporary = "cannot be written by this user";
+
+// A new private folder (0700 whatever the umask) for one run inside `parent`,
+// named "<prefix>-<host>-<pid>-XXXXXX" so that a later run can tell whose it
+// was and whether that run is over. It is held open with `parent`: what the
+// run made is removed through the two, even once someone has moved them, never
+// through a path that no longer leads there. Errors: 76 when `parent` does not
+// exist, 70 when it cannot be written, 75 otherwise.
+class RunFolder {
+public:
+    RunFolder() = default;
+    RunFolder(const QString& parent, const QString& prefix);
+    // Remove().
+    ~RunFolder();
+    RunFolder(RunFolder&& other) noexcept = default;
+    RunFolder& operator=(RunFolder&& other) noexcept;
+
+    // Where it is (where it was made).
+    const QString& path() const { return m_self.path(); }
+    // Removes every file directly in it (links themselves, never what they
+    // lead to), then the folder. Subfolders, which no run makes, are left, and
+    // so is the folder then. Never throws.
+    void Remove();
+
+private:
+    platform::Folder m_parent;
+    platform::Folder m_self;
+    QString m_name;
+};
 
 // The start of a name that tells which run made it: "<prefix>-<host>-<pid>-";
-// six random letters complete it (MakeRunFolder, platform::Folder::CreateTemporary).
+// six random letters complete it (RunFolder, platform::Folder::CreateTemporary).
 QByteArray RunStem(const QString& prefix);
 
 // Removes what runs that ended without cleaning up (a crash, a power cut) left
@@ -48,9 +94,7 @@ QByteArray RunStem(const QString& prefix);
 // afterwards, true if it does or cannot be listed. Never throws.
 bool RemoveLeftovers(const QString& parent, const QString& prefix);
 
-// Removes a folder made by MakeRunFolder: every file directly in it (links
-// themselves, never what they point to), then the folder. Subfolders, which no
-// run makes, are left, and so is the folder then. Never throws.
+// Removes a folder that a run left (as RunFolder::Remove does). Never throws.
 void RemoveRunFolder(const QString& path);
 
 // The chosen names (in `folder`) that do not name a file as they stand: names

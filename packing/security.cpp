@@ -24,11 +24,11 @@ namespace security {
 namespace {
 constexpr qint64 BlockSize = 256 * 1024;  // fits the cache between read and write
 
-// A failed write: a full disk (or a file too large for it) gets its own
-// number, anything else is an I/O error.
+// A failed write: a full disk and a file too large get their own numbers,
+// anything else is an I/O error.
 [[noreturn]] void ThrowWriteError(const QIODevice& device, const QString& packagePath)
 {
-    const int number = platform::IsDiskFull(errno) ? err::DiskFull : err::DeviceIO;
+    const int number = platform::IsDiskFull(errno) ? err::DiskFull : errno == EFBIG ? err::FileTooLarge : err::DeviceIO;
     throw RuntimeError::Because(number, device.errorString(), packagePath);
 }
 
@@ -191,7 +191,7 @@ PackageWritten WritePackageFile(const QString& sourcePath, const QString& packag
                      withCrc == WithCrc::Yes ? &written.crc : nullptr);
     // Dated as its workbook, so that the archive dates its entry as the
     // command-line packer does.
-    package.SetModified(status.modified, packagePath);
+    package.SetModified(archive::ZipDatable(status.modified), packagePath);
     written.size = header.size() + length;
     package.Commit(packagePath);
     return written;

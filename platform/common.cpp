@@ -22,6 +22,25 @@ int Probed(Call call, const QString& path, const QString& other)
     return p ? p->Before(call, path, other) : 0;
 }
 
+QString UntrustedLink(const QString& path, QString& owner)
+{
+    QString current = path;
+    for (int hops = 0; hops < 40; ++hops) {  // as the system's own limit on chains
+        const QFileInfo link(current);
+        FileStatus status, folder;
+        if (!link.isSymbolicLink() || Stat(current, status, false) != 0 || status.kind != FileStatus::Link)
+            return {};
+        if (Stat(link.path(), folder) == 0 && !MayFollow(status, folder)) {
+            owner = OwnerName(status.owner);
+            return current;
+        }
+        current = link.symLinkTarget();
+        if (current.isEmpty())
+            return {};
+    }
+    return {};
+}
+
 QString FinalTarget(const QString& path)
 {
     QString current = path;

@@ -31,9 +31,11 @@ namespace platform {
 // file (a folder, a pipe, a device).
 constexpr int NotRegularFile = -1;
 
-// The system's words for an error code.
+// The system's words for an error code. A file too large (EFBIG) says whether
+// this account's file-size limit or the file system's own stopped it.
 QString ErrorText(int code);
-// True for the codes of a full disk: no space, a quota, a file too large.
+// True for the codes of a full disk: no space, a quota. (A file too large is
+// not one: more room on the disk would not help it.)
 bool IsDiskFull(int code);
 
 // ---------------------------------------------------------------------------
@@ -57,6 +59,21 @@ int Stat(const QString& path, FileStatus& status, bool followLinks = true);
 // none): where a file written "at" the link belongs.
 QString FinalTarget(const QString& path);
 
+// True if the system would follow the symbolic link `link` (in the folder
+// `folder`) for this user where it protects links (Linux's
+// fs.protected_symlinks): in a sticky folder that everyone may write in, only
+// a link of this user's or of the folder's owner's is followed. Always true
+// where the system has no such rule.
+bool MayFollow(const FileStatus& link, const FileStatus& folder);
+// The first link in the chain from `path` to its final target that MayFollow
+// refuses, with its owner's name in `owner`; empty when there is none. A
+// program that resolves links itself (FinalTarget) asks this first, so that
+// it never follows a link the system would not.
+QString UntrustedLink(const QString& path, QString& owner);
+// A user's name, from the number a file's status gives (empty where the
+// system has no such numbers).
+QString OwnerName(uint owner);
+
 // True if this user may replace (rename over) the file `status` in the folder
 // `folder`: false only in a folder where only owners may replace files (the
 // sticky bit) that neither the file nor the folder is this user's.
@@ -64,6 +81,9 @@ bool MayReplace(const FileStatus& status, const FileStatus& folder);
 
 // True if this user may make files in the folder.
 bool CanWriteIn(const QString& folder);
+// 0 if this user may make files in the folder, or why not: ENOENT, ENOTDIR,
+// EACCES, EROFS (a read-only file system) ...
+int WriteAccess(const QString& folder);
 
 // ---------------------------------------------------------------------------
 // An open file; closed when it goes.
@@ -139,6 +159,8 @@ private:
 // Makes a folder (its parent must exist) with the permissions any new folder
 // gets; 0, EEXIST when something is there, or the error.
 int MakeFolder(const QString& path);
+// The same, for this user alone (POSIX: 0700 whatever the umask).
+int MakePrivateFolder(const QString& path);
 // Makes a new private folder (this user only) in `parent`, named `stem` and
 // six random letters, and returns its path; empty with `error` set on failure.
 QString MakeUniqueFolder(const QString& parent, const QByteArray& stem, int& error);
@@ -154,6 +176,10 @@ enum class Privacy {
 Privacy FolderPrivacy(const QString& path);
 // The user, as a name for the work area: "quillfold-<this>".
 QString UserTag();
+// The environment variable that names the temporary folder (TMPDIR; on
+// Windows TMP, or TEMP where only that is set), and in `value` what it holds
+// (empty when it is not set).
+QString TemporaryVariable(QString& value);
 
 // A folder held open while its files are made, named and removed: they are
 // reached through it, never through a link put in its place.
@@ -193,6 +219,12 @@ public:
     // Gives a file made by CreateUnnamed the name `to`, never over a file
     // that is there.
     int Link(const File& file, const QString& to);
+    // A new private folder (this user only, whatever the umask) in it, named
+    // `stem` and six random letters, opened: `name` gets its name. Not open,
+    // with `error` set, on failure.
+    Folder MakeUnique(const QByteArray& stem, QString& name, int& error);
+    // Removes an empty folder in it; 0 or the error.
+    int RemoveFolder(const QString& name);
     // Its entries (a rename in it) to disk.
     int Sync();
     // Bytes free for this user on its file system, or -1 when unknown.
@@ -268,9 +300,10 @@ void CatchInterrupts(std::atomic<int>& caught, std::function<void()> onMainThrea
 // Says that the program has done what it does when it ends (on Windows a
 // closing console window waits for this, a little while, before it kills it).
 void Ended();
-// Output into a pipe whose reader is gone is an error to report (EPIPE), not
-// a signal that ends the program before it can clean up.
-void IgnoreBrokenPipes();
+// Output into a pipe whose reader is gone, and a file that would pass this
+// account's file-size limit, are errors to report (EPIPE, EFBIG), not signals
+// that end the program before it can clean up. What it starts inherits this.
+void ErrorsNotSignals();
 // When `which` (stdout or stderr) is a console, `stream` writes to it as text,
 // so that Thai shows as Thai whatever the console's code page (Windows: as
 // UTF-16; elsewhere the stream is left as it is).
@@ -310,14 +343,15 @@ EntryMarks NewEntryMarks();
 
 // ---------------------------------------------------------------------------
 // A probe for tests: it sees each call above that reads a workbook or puts a
-// file on disk for good, before the call is made, and may make it fail. No
-// probe is set in the programs.
+// file on disk for good, and each start of a thread, before the call is made,
+// and may make it fail. No probe is set in the programs.
 enum class Call {
     OpenForReading,  // a workbook or an archive opened to be read
     SyncFile,        // a written file's data and size to disk
     SyncAll,         // everything written in a folder's file system to disk
     SyncFolder,      // a folder's entries (a rename in it) to disk
     Rename,          // a file given its final name (`path` -> `other`)
+    StartThread,     // a thread about to be started (a failure: the system starts no more)
 };
 class Probe {
 public:

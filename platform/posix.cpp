@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <iostream>
 #include <iterator>
+#include <pwd.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -84,12 +85,18 @@ QString ErrorText(int code)
 {
     if (code == NotRegularFile)
         return QStringLiteral("not a regular file");
+    if (code == EFBIG) {
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+            return QStringLiteral("file too large for this account's file-size limit (%1 bytes)").arg(quint64(limit.rlim_cur));
+        return QStringLiteral("file too large for its file system");
+    }
     return QString::fromLocal8Bit(std::strerror(code));
 }
 
 bool IsDiskFull(int code)
 {
-    return code == ENOSPC || code == EDQUOT || code == EFBIG;
+    return code == ENOSPC || code == EDQUOT;
 }
 
 int Stat(const QString& path, FileStatus& status, bool followLinks)
@@ -112,9 +119,30 @@ bool MayReplace(const FileStatus& status, const FileStatus& folder)
     return status.owner == me || folder.owner == me;
 }
 
+bool MayFollow(const FileStatus& link, const FileStatus& folder)
+{
+    if ((folder.mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH))
+        return true;
+    return link.owner == ::geteuid() || link.owner == folder.owner;
+}
+
+QString OwnerName(uint owner)
+{
+    passwd entry{}, *found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(uid_t(owner), &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_name)
+        return QString::fromLocal8Bit(found->pw_name);
+    return QStringLiteral("user %1").arg(owner);
+}
+
 bool CanWriteIn(const QString& folder)
 {
-    return ::access(Native(folder).constData(), W_OK | X_OK) == 0;
+    return WriteAccess(folder) == 0;
+}
+
+int WriteAccess(const QString& folder)
+{
+    return ::access(Native(folder).constData(), W_OK | X_OK) == 0 ? 0 : errno;
 }
 
 // --------------------------------------------------------------------------- File
@@ -279,14 +307,27 @@ int MakeFolder(const QString& path)
     return ::mkdir(Native(path).constData(), 0777) == 0 ? 0 : errno;
 }
 
+int MakePrivateFolder(const QString& path)
+{
+    const QByteArray native = Native(path);
+    if (::mkdir(native.constData(), 0700) != 0)
+        return errno;
+    // The umask may have taken bits of this user's own: 0700 as made.
+    return ::chmod(native.constData(), 0700) == 0 ? 0 : errno;
+}
+
 QString MakeUniqueFolder(const QString& parent, const QByteArray& stem, int& error)
 {
     QByteArray pattern = Native(parent) + '/' + stem + "XXXXXX";
-    if (!::mkdtemp(pattern.data())) {  // mode 0700
+    if (!::mkdtemp(pattern.data())) {  // mode 0700, less the umask
         error = errno;
         return {};
     }
-    error = 0;
+    error = ::chmod(pattern.constData(), 0700) == 0 ? 0 : errno;
+    if (error) {
+        ::rmdir(pattern.constData());
+        return {};
+    }
     return QFile::decodeName(pattern);
 }
 
@@ -309,6 +350,12 @@ Privacy FolderPrivacy(const QString& path)
 QString UserTag()
 {
     return QString::number(::getuid());
+}
+
+QString TemporaryVariable(QString& value)
+{
+    value = qEnvironmentVariable("TMPDIR");
+    return QStringLiteral("TMPDIR");
 }
 
 Folder Folder::Open(const QString& path, bool refuseLinks, int& error)
@@ -474,6 +521,39 @@ int Folder::Link(const File& file, const QString& to)
     }
 #endif
     return ENOTSUP;
+}
+
+Folder Folder::MakeUnique(const QByteArray& stem, QString& name, int& error)
+{
+    Folder made;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QByteArray candidate = stem + RandomLetters();
+        if (::mkdirat(Fd(m_handle), candidate.constData(), 0700) != 0) {
+            error = errno;
+            if (error == EEXIST)
+                continue;
+            return made;
+        }
+        name = QFile::decodeName(candidate);
+        const int fd = ::openat(Fd(m_handle), candidate.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        // The umask may have taken bits of this user's own: 0700 as made.
+        error = fd < 0 ? errno : ::fchmod(fd, 0700) == 0 ? 0 : errno;
+        if (error) {
+            if (fd >= 0)
+                ::close(fd);
+            ::unlinkat(Fd(m_handle), candidate.constData(), AT_REMOVEDIR);
+            return made;
+        }
+        made.m_handle = fd;
+        made.m_path = m_path + u'/' + name;
+        return made;
+    }
+    return made;
+}
+
+int Folder::RemoveFolder(const QString& name)
+{
+    return ::unlinkat(Fd(m_handle), Native(name).constData(), AT_REMOVEDIR) == 0 ? 0 : errno;
 }
 
 int Folder::Sync()
@@ -702,9 +782,10 @@ void Ended()
 {
 }
 
-void IgnoreBrokenPipes()
+void ErrorsNotSignals()
 {
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void WriteTextToConsole(QTextStream&, FILE*)

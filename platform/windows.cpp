@@ -144,12 +144,14 @@ QString ErrorText(int code)
 {
     if (code == NotRegularFile)
         return QStringLiteral("not a regular file");
+    if (code == EFBIG)
+        return QStringLiteral("file too large for its file system");
     return QString::fromLocal8Bit(std::strerror(code));
 }
 
 bool IsDiskFull(int code)
 {
-    return code == ENOSPC || code == EFBIG;
+    return code == ENOSPC;
 }
 
 int Stat(const QString& path, FileStatus& status, bool followLinks)
@@ -171,15 +173,32 @@ bool MayReplace(const FileStatus&, const FileStatus&)
     return true;
 }
 
+bool MayFollow(const FileStatus&, const FileStatus&)
+{
+    return true;  // Windows has no sticky folders: a link is followed wherever it is
+}
+
+QString OwnerName(uint)
+{
+    return {};
+}
+
 bool CanWriteIn(const QString& folder)
+{
+    return WriteAccess(folder) == 0;
+}
+
+int WriteAccess(const QString& folder)
 {
     // The only sure answer: make a file there, which goes when it is closed.
     const QString probe = folder + QStringLiteral("/.quillfold-probe-") + QString::fromLatin1(RandomLetters());
     const HANDLE file = OpenPath(probe, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_WRITE_PROTECT ? EROFS : FromWindows(error);
+    }
     ::CloseHandle(file);
-    return true;
+    return 0;
 }
 
 // --------------------------------------------------------------------------- File
@@ -356,6 +375,11 @@ int MakeFolder(const QString& path)
     return ::CreateDirectoryW(Wide(path).c_str(), nullptr) ? 0 : LastError();
 }
 
+int MakePrivateFolder(const QString& path)
+{
+    return MakeFolder(path);  // in the user's own temporary folder, which only the user may change
+}
+
 QString MakeUniqueFolder(const QString& parent, const QByteArray& stem, int& error)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -390,6 +414,16 @@ QString UserTag()
             c = u'_';
     }
     return tag.isEmpty() ? QStringLiteral("user") : tag;
+}
+
+QString TemporaryVariable(QString& value)
+{
+    for (const QString name : {QStringLiteral("TMP"), QStringLiteral("TEMP")}) {
+        value = qEnvironmentVariable(name.toLatin1().constData());
+        if (!value.isEmpty())
+            return name;
+    }
+    return QStringLiteral("TMP");
 }
 
 Folder Folder::Open(const QString& path, bool refuseLinks, int& error)
@@ -497,6 +531,29 @@ File Folder::CreateUnnamed(int& error)
 int Folder::Link(const File&, const QString&)
 {
     return ENOTSUP;
+}
+
+Folder Folder::MakeUnique(const QByteArray& stem, QString& name, int& error)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString candidate = QString::fromUtf8(stem + RandomLetters());
+        error = MakeFolder(m_path + u'/' + candidate);
+        if (error == EEXIST)
+            continue;
+        if (error)
+            return Folder();
+        name = candidate;
+        Folder made = Open(m_path + u'/' + candidate, true, error);
+        if (!made.IsOpen())
+            RemoveFolder(candidate);
+        return made;
+    }
+    return Folder();
+}
+
+int Folder::RemoveFolder(const QString& name)
+{
+    return ::RemoveDirectoryW(Wide(m_path + u'/' + name).c_str()) ? 0 : LastError();
 }
 
 int Folder::Sync()
@@ -750,8 +807,9 @@ void Ended()
         ::SetEvent(endedEvent);
 }
 
-void IgnoreBrokenPipes()
+void ErrorsNotSignals()
 {
+    // Neither is a signal here: a broken pipe and a file too large are errors already.
 }
 
 namespace {

@@ -15,10 +15,7 @@ constexpr size_t AheadEntries = 256;
 InflatingAhead::InflatingAhead(ZipArchive& zip, const QList<int>& order) : m_zip(zip), m_order(order)
 {
     m_slots.resize(size_t(m_order.size()));
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    const qsizetype helpers = std::min<qsizetype>(cores, m_order.size());
-    for (qsizetype i = 0; i < helpers; ++i)
-        m_helpers.emplace_back([this] { Work(); });
+    m_helpers.Start(Parallel::Threads(m_order.size(), 1), [this] { Work(); });
 }
 
 InflatingAhead::~InflatingAhead()
@@ -28,8 +25,7 @@ InflatingAhead::~InflatingAhead()
         m_stopping = true;
     }
     m_room.notify_all();
-    for (std::thread& helper : m_helpers)
-        helper.join();
+    m_helpers.Join();  // Work throws nothing: a failure is the reader's own Open's
 }
 
 qint64 InflatingAhead::Held(size_t slot) const
@@ -84,7 +80,7 @@ void InflatingAhead::Release(size_t s)
 {
     Slot& slot = m_slots[s];
     m_inFlight -= Held(s);
-    if (slot.buffers.data.capacity() > 0 && m_spare.size() <= m_helpers.size())  // enough for the helpers' next slots
+    if (slot.buffers.data.capacity() > 0 && m_spare.size() <= size_t(m_helpers.Started()))  // enough for the helpers' next slots
         m_spare.push_back(std::move(slot.buffers.data));
     slot.buffers = {};
     slot.problem.clear();
@@ -109,7 +105,8 @@ std::unique_ptr<EntryReader> InflatingAhead::Open(int index)
         m_heldBack = false;
         m_room.notify_all();
     }
-    if (m_reading == m_slots.size() || m_order[qsizetype(m_reading)] != index)
+    // Where no helper could be started, every entry is read on this thread.
+    if (m_reading == m_slots.size() || m_order[qsizetype(m_reading)] != index || m_helpers.Started() == 0)
         return m_zip.Open(index);
     Slot& slot = m_slots[m_reading];
     m_ready.wait(lock, [&] { return slot.state == Slot::Ready || slot.state == Slot::NotTaken; });

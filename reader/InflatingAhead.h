@@ -1,11 +1,11 @@
 #pragma once
 
 #include "archive.h"
+#include "base/Parallel.h"
 
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace archive {
@@ -49,7 +49,7 @@ private:
     qint64 m_inFlight = 0;              // bytes held by slots taken and not yet released
     std::vector<QByteArray> m_spare;    // released buffers, for the next slots
     bool m_stopping = false;
-    std::vector<std::thread> m_helpers;
+    Parallel m_helpers;
 };
 
 }  // namespace archive

@@ -1,7 +1,9 @@
 #include "archive.h"
 
+#include "base/Parallel.h"
 #include "packing/Ending.h"
 #include "packing/RuntimeError.h"
+#include "packing/text.h"
 #include "platform/platform.h"
 
 #include <QFile>
@@ -19,7 +21,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <thread>
+#include <atomic>
 #include <vector>
 
 namespace archive {
@@ -66,6 +68,8 @@ struct RawEntry {
     qint64 localOffset = 0;    // of the local header
     qint64 end = 0;            // just after its data (and data descriptor)
     qint64 dataStart = 0;      // of its data, after the local header
+    quint8 madeBy = 0;         // the system that wrote it (0 MS-DOS, 3 Unix, 11 NTFS, 14 VFAT ...)
+    QByteArray unicodeName;    // from its Unicode path field, if it has one for its name
     QString problem;           // what is wrong with this entry's headers, if anything
 
     // Keeps the first problem found.
@@ -88,6 +92,30 @@ QByteArray ReadAt(platform::File& file, qint64 offset, qint64 size)
     QByteArray bytes(std::max<qint64>(size, 0), Qt::Uninitialized);
     bytes.truncate(ReadInto(file, bytes.data(), bytes.size(), offset));
     return bytes;
+}
+
+// True if the file holds the four bytes of a signature at the offset.
+bool StartsWith(platform::File& file, qint64 offset, const char* signature)
+{
+    char bytes[4];
+    return offset >= 0 && ReadInto(file, bytes, 4, offset) == 4 && std::memcmp(bytes, signature, 4) == 0;
+}
+
+// The name in an entry's Unicode path field (0x7075, as Info-ZIP's zip on
+// Windows writes one beside a name in the code page), if it has one that is
+// meant for this very name (its CRC-32 matches) and is UTF-8; else empty.
+QByteArray UnicodePath(const char* extra, qsizetype length, const QByteArray& name)
+{
+    for (qsizetype at = 0; length - at >= 4; at += 4 + Le16(extra + at + 2)) {
+        const qsizetype size = std::min<qsizetype>(Le16(extra + at + 2), length - at - 4);
+        const char* block = extra + at + 4;
+        if (Le16(extra + at) != 0x7075 || size < 5 || block[0] != 1 ||
+            Le32(block + 1) != libdeflate_crc32(0, name.constData(), size_t(name.size())))
+            continue;
+        const QByteArray unicode(block + 5, size - 5);
+        return QUtf8StringView(unicode).isValidUtf8() ? unicode : QByteArray();
+    }
+    return {};
 }
 
 // True if an extra field is a clean sequence of blocks, each within it.
@@ -247,6 +275,26 @@ void CheckLocalHeader(ReadWindow& headers, qint64 fileSize, const QString& name,
     }
 }
 
+// An entry's name as text. Marked as UTF-8, or given in a Unicode path
+// field, it is UTF-8. Unmarked, it is in the code page of the system that
+// wrote it: a Windows writer (MS-DOS, NTFS or VFAT as the system that made
+// it) uses the system's code page, Windows-874 on Thai Windows, where
+// Quillfold's hand-overs come from; any other (Info-ZIP's zip on Linux,
+// Quillfold's own earlier archives) writes UTF-8 without marking it, so a
+// name that is valid UTF-8 is taken as UTF-8 there. Whatever is not valid
+// UTF-8 is read as Windows-874, in which every byte has a character of its
+// own: no two names ever read alike.
+QString NameText(const RawEntry& entry)
+{
+    const bool utf8 = QUtf8StringView(entry.name).isValidUtf8();
+    if (utf8 && (entry.centralFlag & Utf8Flag))
+        return QString::fromUtf8(entry.name);
+    if (!entry.unicodeName.isEmpty())
+        return QString::fromUtf8(entry.unicodeName);
+    const bool windows = entry.madeBy == 0 || entry.madeBy == 11 || entry.madeBy == 14;
+    return utf8 && !windows ? QString::fromUtf8(entry.name) : text::FromAnsi(entry.name);
+}
+
 // The central directory read straight from the file, with each entry's local
 // header checked against it; ZIP64 records are followed where the sizes need
 // them. A directory that cannot be read is error 1005; a damaged local header
@@ -278,6 +326,9 @@ QList<RawEntry> RawEntries(platform::File& file, const QString& path, QString* w
         const QByteArray locator = ReadAt(file, endOffset - 20, 20);
         if (locator.size() == 20 && locator.startsWith("PK\x06\x07")) {
             recordOffset = qint64(std::min<quint64>(Le64(locator.constData() + 8), quint64(endOffset)));
+            // Behind a stub, the record is where it lies: just before its locator.
+            if (!StartsWith(file, recordOffset, "PK\x06\x06") && StartsWith(file, endOffset - 20 - 56, "PK\x06\x06"))
+                recordOffset = endOffset - 20 - 56;
             const QByteArray record64 = ReadAt(file, recordOffset, 56);
             if (record64.size() != 56 || !record64.startsWith("PK\x06\x06"))
                 bad(QStringLiteral("its ZIP64 directory is damaged"));
@@ -295,6 +346,20 @@ QList<RawEntry> RawEntries(platform::File& file, const QString& path, QString* w
     }
     if (split)
         bad(QStringLiteral("it is one part of an archive split over several files"));
+    // An archive behind other data (a self-extracting program's stub) records
+    // its offsets from its own start, as unzip takes them too: its directory
+    // ends where the record after it begins, and what lies before the
+    // archive's start is the stub's.
+    qint64 shift = 0;
+    if (count > 0 && directorySize <= quint64(recordOffset) && directoryOffset < quint64(recordOffset) - directorySize &&
+        !StartsWith(file, qint64(directoryOffset), "PK\x01\x02") &&
+        StartsWith(file, recordOffset - qint64(directorySize), "PK\x01\x02")) {
+        shift = recordOffset - qint64(directorySize) - qint64(directoryOffset);
+        directoryOffset += quint64(shift);
+        if (warning && warning->isEmpty())
+            *warning = QStringLiteral("%1 bytes lie before the archive's start (a self-extracting program, perhaps); "
+                                      "its entries were read where they lie").arg(shift);
+    }
     if (directoryOffset > quint64(size) || directorySize > quint64(size) - directoryOffset ||
         directorySize > (quint64(1) << 30))
         bad(QStringLiteral("its directory lies outside the file"));
@@ -320,13 +385,16 @@ QList<RawEntry> RawEntries(platform::File& file, const QString& path, QString* w
         entry.centralFlag = Le16(h + 8);
         entry.centralMethod = Le16(h + 10);
         entry.centralOffset = qint64(directoryOffset) + at;
-        const QString name = QString::fromUtf8(entry.name);
         const char* extra = h + 46 + nameLength;
+        entry.madeBy = quint8(Le16(h + 4) >> 8);
+        entry.unicodeName = UnicodePath(extra, extraLength, entry.name);
+        const QString name = NameText(entry);
         if (!ExtraFieldIsSound(extra, extraLength))
             entry.Note(QStringLiteral("the directory's extra field of %1 is damaged").arg(name));
         entry.Note(Unsupported(name, Le16(h + 6), entry.centralFlag));
         entry.sizes = Sizes{Le32(h + 24), Le32(h + 20), Le32(h + 42)};
         ReadZip64Field(extra, extraLength, entry.sizes);
+        entry.sizes.local += quint64(shift);
         entry.crc = Le32(h + 16);
         CheckLocalHeader(headers, size, name, extraLength, entry);
         entries.push_back(std::move(entry));
@@ -342,8 +410,7 @@ QList<RawEntry> RawEntries(platform::File& file, const QString& path, QString* w
     for (qsizetype i = 0; i < byOffset.size(); ++i) {
         const qint64 next = i + 1 < byOffset.size() ? byOffset[i + 1]->localOffset : qint64(directoryOffset);
         if (byOffset[i]->end > next && byOffset[i]->problem.isEmpty()) {
-            byOffset[i]->problem =
-                QStringLiteral("%1 overlaps what follows it in the archive").arg(QString::fromUtf8(byOffset[i]->name));
+            byOffset[i]->problem = QStringLiteral("%1 overlaps what follows it in the archive").arg(NameText(*byOffset[i]));
         }
     }
     return entries;
@@ -634,7 +701,7 @@ ZipArchive::ZipArchive(const QString& path) : m_path(path), m_file(OpenRegularFi
     for (const RawEntry& header : raw) {
         Entry entry;
         entry.rawName = header.name;
-        entry.name = QString::fromUtf8(entry.rawName);
+        entry.name = NameText(header);
         entry.size = qint64(header.sizes.uncompressed);
         entry.compressed = qint64(header.sizes.compressed);
         entry.crc = header.crc;
@@ -705,10 +772,24 @@ QString ZipArchive::CheckPiece(qint64 start, const Piece& piece, bool last)
 bool LooksLikeZip(const QString& path)
 {
     int error = 0;
-    platform::File file = platform::OpenForReading(path, error);
-    char start[4] = {};
-    return file.IsOpen() && file.ReadAt(start, 4, 0) == 4 &&
-           (std::memcmp(start, "PK\x03\x04", 4) == 0 || std::memcmp(start, "PK\x05\x06", 4) == 0);
+    platform::FileStatus status;
+    platform::File file = platform::OpenForReading(path, error, &status);
+    if (!file.IsOpen())
+        return false;
+    if (StartsWith(file, 0, "PK\x03\x04") || StartsWith(file, 0, "PK\x05\x06"))
+        return true;
+    // Behind other data (a self-extracting program): an end record whose
+    // comment reaches exactly to the file's end, after a directory that
+    // starts where the record says, or where it ends just before the record.
+    const qint64 tailSize = std::min<qint64>(status.size, 22 + 65535);
+    const QByteArray tail = ReadAt(file, status.size - tailSize, tailSize);
+    const qsizetype end = tail.lastIndexOf(QByteArrayLiteral("PK\x05\x06"));
+    if (end < 0 || tail.size() - end < 22 || Le16(tail.constData() + end + 20) != tail.size() - end - 22)
+        return false;
+    const qint64 endOffset = status.size - tailSize + end;
+    const qint64 directorySize = Le32(tail.constData() + end + 12), directoryOffset = Le32(tail.constData() + end + 16);
+    return StartsWith(file, directoryOffset, "PK\x01\x02") || StartsWith(file, endOffset - directorySize, "PK\x01\x02") ||
+           StartsWith(file, endOffset - 20, "PK\x06\x07");
 }
 
 quint32 FileCrc(const QString& path)
@@ -738,6 +819,16 @@ quint32 DosTime(time_t modified)
         return (127u << 25) | (12 << 21) | (31 << 16) | (23 << 11) | (59 << 5) | 29;
     return (quint32(local.tm_year - 80) << 25) | (quint32(local.tm_mon + 1) << 21) | (quint32(local.tm_mday) << 16) |
            (quint32(local.tm_hour) << 11) | (quint32(local.tm_min) << 5) | quint32(local.tm_sec / 2);
+}
+
+time_t ZipDatable(time_t modified)
+{
+    std::tm last{};
+    last.tm_year = 207, last.tm_mon = 11, last.tm_mday = 31;  // 2107-12-31
+    last.tm_hour = 23, last.tm_min = 59, last.tm_sec = 58;
+    last.tm_isdst = -1;
+    const time_t latest = std::mktime(&last);
+    return latest != time_t(-1) && modified > latest ? latest : modified;
 }
 
 bool NeedsUtf8Flag(const QByteArray& name)
@@ -829,15 +920,27 @@ void VerifyArchive(const QString& path, const QList<Expected>& expected)
         if (offset != entries[i].compressed || size != entries[i].size || crc != entries[i].crc)
             Differs(path, QStringLiteral("%1 differs from the package that was written").arg(entries[i].name));
     }
-    const int threads = int(std::clamp<qsizetype>(qsizetype(units.size()) / 16, 1, std::max(1u, std::thread::hardware_concurrency())));
+    // Each thread takes the next unit not yet taken, so that however many
+    // threads start, every unit is checked.
     std::vector<std::exception_ptr> failures(units.size());  // each thread writes only its own units'
-    const auto check = [&](int first) {
-        size_t u = size_t(first);
-        try {
-            std::unique_ptr<ZipArchive> another = first == 0 ? nullptr : zip.Another();
-            ZipArchive& archive = another ? *another : zip;
-            QByteArray block(BlockSize, Qt::Uninitialized);
-            for (; u < units.size(); u += size_t(threads)) {
+    std::atomic<size_t> next{0};
+    std::atomic<bool> handleTaken{false};
+    const auto check = [&] {
+        // One thread reads through the archive's own handle, the others
+        // through handles of their own; one that gets none (no descriptor
+        // left) leaves the work to the others.
+        std::unique_ptr<ZipArchive> another;
+        if (handleTaken.exchange(true)) {
+            try {
+                another = zip.Another();
+            } catch (const RuntimeError&) {
+                return;
+            }
+        }
+        ZipArchive& archive = another ? *another : zip;
+        QByteArray block(BlockSize, Qt::Uninitialized);
+        for (size_t u; (u = next++) < units.size();) {
+            try {
                 const Unit& unit = units[u];
                 const Entry& entry = entries[unit.entry];
                 QString problem;
@@ -853,18 +956,13 @@ void VerifyArchive(const QString& path, const QList<Expected>& expected)
                 ending::ThrowIfRequested();
                 if (!problem.isEmpty())
                     Differs(path, QStringLiteral("%1 cannot be read back: %2").arg(entry.name, problem));
-            }
-        } catch (...) {
-            if (u < units.size())
+            } catch (...) {
                 failures[u] = std::current_exception();
+                next = units.size();  // the others stop at their next unit
+            }
         }
     };
-    std::vector<std::thread> helpers;
-    for (int t = 1; t < threads; ++t)
-        helpers.emplace_back(check, t);
-    check(0);
-    for (std::thread& helper : helpers)
-        helper.join();
+    OnEveryCore(Parallel::Threads(qsizetype(units.size()), 16), check);
     for (const std::exception_ptr& failure : failures) {
         if (failure)
             std::rethrow_exception(failure);

@@ -172,6 +172,11 @@ quint32 FileCrc(const QString& path);
 // one, a moment before 1980 as 1980-01-01 00:00:00 (and one after 2107 as its
 // last moment), so that both ways of packing date their entries alike.
 quint32 DosTime(time_t modified);
+// A moment after the last one an entry's date can hold (2107-12-31 23:59:58,
+// local) as that moment; any other as it is. A package file dated so before
+// zip adds it is dated as quillfold-pack dates its entry: zip itself would
+// wrap such a year round to 1980.
+time_t ZipDatable(time_t modified);
 
 // The UTF-8 flag: general purpose bit 11 of an entry's headers.
 constexpr quint16 Utf8Flag = 0x0800;

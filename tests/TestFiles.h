@@ -271,7 +271,7 @@ public:
 
     int Before(platform::Call call, const QString& path, const QString& other) override
     {
-        static const char* names[] = {"OpenForReading", "SyncFile", "SyncAll", "SyncFolder", "Rename"};
+        static const char* names[] = {"OpenForReading", "SyncFile", "SyncAll", "SyncFolder", "Rename", "StartThread"};
         const std::lock_guard lock(m_mutex);
         m_calls << (QString::fromLatin1(names[int(call)]) + u' ' + path + (other.isEmpty() ? QString() : u' ' + other));
         return fail ? fail(call, path) : 0;

@@ -2,9 +2,11 @@
 // systems: chooses the workbooks and the destination as the file dialogs
 // would, logs in, confirms, and waits for the end. Prints the last message;
 // exits 0 once it says "finished". Arguments: the folder, the destination, the
-// user ID, the password, then the workbooks' names.
+// user ID, the password, then the workbooks' names. It starts as the window's
+// program does.
 #include "PressRun.h"
 #include "main_window/MsgBox.h"
+#include "main_window/Program.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -17,6 +19,7 @@ int main(int argc, char* argv[])
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() < 6)
         return 2;
+    gui::PrepareProgram(QStringLiteral("Quillfold"), QStringLiteral("test"));
     frmMain window;
     window.show();
     int code = 1;

@@ -1,7 +1,9 @@
 // quillfold-unpack against Info-ZIP's `unzip -t` on damaged archives: archives
 // made by the real zip over packages of many sizes (around 16 KiB and 64 KiB
 // too), or with compressed attributes in each entry as Windows' zip stores
-// them, each mutated many times (one byte flipped, or cut short). For every
+// them, or named in Windows-874 as Thai Windows' zip names them, or behind a
+// self-extracting program's stub, each mutated many times (one byte flipped,
+// or cut short). For every
 // mutant, nothing that unzip -t calls bad may be restored, and every restored
 // workbook must be byte-identical to its original. Seeded, so a failure
 // repeats. QUILLFOLD_MORE_MUTANTS=N adds N mutants per archive, and
@@ -9,6 +11,8 @@
 #include "TestFiles.h"
 #include "cli/Unpack.h"
 #include "packing/security.h"
+#include "packing/text.h"
+#include "reader/archive.h"
 
 #include <QDir>
 #include <QProcess>
@@ -54,25 +58,48 @@ void TestDifferential::mutantsNeverRestoreDamage_data()
 {
     QTest::addColumn<QStringList>("packages");
     QTest::addColumn<quint32>("seed");
-    QTest::addColumn<bool>("attributes");
-    QTest::newRow("small") << QStringList{"noise0", "text1", "noise100", "text16327", "noise16384"} << 1u << false;
-    QTest::newRow("around 16 KiB") << QStringList{"noise16327", "text16384", "noise16385", "text16441"} << 2u << false;
-    QTest::newRow("around 64 KiB") << QStringList{"text65479", "noise65536", "text65593"} << 3u << false;
-    QTest::newRow("large") << QStringList{"noise30000", "noise200000", "text200000"} << 4u << false;
-    QTest::newRow("Windows attributes") << QStringList{"noise0", "text100", "noise16384"} << 5u << true;
+    QTest::addColumn<QString>("kind");  // made by zip; with Windows' attributes; named as on Thai Windows; behind a stub
+    QTest::newRow("small") << QStringList{"noise0", "text1", "noise100", "text16327", "noise16384"} << 1u << QString();
+    QTest::newRow("around 16 KiB") << QStringList{"noise16327", "text16384", "noise16385", "text16441"} << 2u << QString();
+    QTest::newRow("around 64 KiB") << QStringList{"text65479", "noise65536", "text65593"} << 3u << QString();
+    QTest::newRow("large") << QStringList{"noise30000", "noise200000", "text200000"} << 4u << QString();
+    QTest::newRow("Windows attributes") << QStringList{"noise0", "text100", "noise16384"} << 5u << "attributes";
+    QTest::newRow("names from Thai Windows") << QStringList{"noise100", "text16384", "noise30000"} << 6u << "thai";
+    QTest::newRow("behind a self-extractor's stub") << QStringList{"text100", "noise16385"} << 7u << "stub";
 }
 
 void TestDifferential::mutantsNeverRestoreDamage()
 {
     QFETCH(QStringList, packages);
     QFETCH(quint32, seed);
-    QFETCH(bool, attributes);
+    QFETCH(QString, kind);
     const QString archive = Path(QStringLiteral("archive%1.zip").arg(seed));
     QStringList files;
     for (const QString& name : packages)
         files << Path(name + ".enc");
-    if (!attributes) {
+    if (kind == "thai") {
+        // Thai names in Windows-874, unmarked, from an MS-DOS system: each
+        // package under a stand-in of the same length, changed in place.
+        files.clear();
+        for (int i = 0; i < packages.size(); ++i) {
+            const QByteArray thai = QByteArray("\xA1\xA2\xA3\xA4\xA5") + char('1' + i) + ".enc";  // กขฃคฅ1.enc ...
+            files << Path(QStringLiteral("Qstan%1.enc").arg(i + 1));
+            QVERIFY(QFile::copy(Path(packages[i] + ".enc"), files.last()));
+            m_originals.insert(text::FromAnsi(thai), m_originals.value(packages[i] + ".enc"));
+        }
+    }
+    if (kind != "attributes") {
         QCOMPARE(Zip(QStringList{"-q", "-j", archive} + files), 0);
+        QByteArray bytes = ReadFile(archive);
+        if (kind == "thai") {
+            for (int i = 0; i < packages.size(); ++i)
+                bytes.replace(QFileInfo(files[i]).fileName().toLatin1(), QByteArray("\xA1\xA2\xA3\xA4\xA5") + char('1' + i) + ".enc");
+            for (qsizetype at = 0; (at = bytes.indexOf("PK\x01\x02", at)) >= 0; at += 4)
+                bytes[at + 5] = 0;  // version made by: MS-DOS
+        } else if (kind == "stub") {
+            bytes.prepend("MZ" + QByteArray(2998, '\x90'));
+        }
+        WriteFile(archive, bytes);
     } else {
         if (!Posix)
             QSKIP("Windows' zip stores a security descriptor in every entry: the other rows have them");
@@ -94,19 +121,33 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as archive:
         QVERIFY2(python.exitCode() == 0, python.readAllStandardError().constData());
     }
     const QByteArray pristine = ReadFile(archive);
-    {  // unharmed, it restores whole
+    {  // unharmed, it restores whole (behind a stub with a warning, as unzip -t gives one)
         QString said, problems;
         QTextStream sayStream(&said), problemStream(&problems);
         QVERIFY2(unpack::Run({{archive}, QStringLiteral("secret"), Path(QStringLiteral("whole%1").arg(seed))}, sayStream, problemStream) ==
-                     unpack::AllGood,
+                     (kind == "stub" ? unpack::CheckFailed : unpack::AllGood),
                  qPrintable(said + problems));
+        QCOMPARE(said.count("  restored as "), packages.size());
     }
 
     QRandomGenerator random(seed + 1000 * qEnvironmentVariableIntValue("QUILLFOLD_MUTANT_SEED"));
     int mutants = 0, restoredTotal = 0, refusedTotal = 0;
-    // What unzip -t says of each entry it gets to: "testing: NAME  OK", or not OK.
+    // What unzip -t says of each entry it gets to: "testing: NAME  OK", or not
+    // OK. Names it spells otherwise (those in a Windows code page) are known
+    // by their place in the unharmed archive.
     const QRegularExpression verdict(QStringLiteral("(?:testing|skipping): (\\S+)\\s+(.*)$"),
                                      QRegularExpression::MultilineOption);
+    QHash<QString, QString> spelt;  // unzip's spelling of a name, and this program's
+    {
+        QProcess unzip;
+        unzip.start(InfoZip("unzip"), {"-t", archive});
+        QVERIFY(unzip.waitForFinished(-1));
+        const archive::ZipArchive zip(archive);
+        int i = 0;
+        for (auto it = verdict.globalMatch(QString::fromUtf8(unzip.readAllStandardOutput()).remove(u'\r')); it.hasNext(); ++i)
+            spelt.insert(it.next().captured(1), zip.Entries().value(i).name);
+        QCOMPARE(i, zip.Entries().size());
+    }
     for (int round = 0; round < 170 + qEnvironmentVariableIntValue("QUILLFOLD_MORE_MUTANTS"); ++round) {
         QByteArray mutant = pristine;
         if (round % 17 == 16) {
@@ -126,7 +167,7 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as archive:
         for (auto it = verdict.globalMatch(QString::fromUtf8(unzip.readAllStandardOutput()).remove(u'\r')); it.hasNext();) {
             const QRegularExpressionMatch said = it.next();
             if (said.captured(2) != u"OK")
-                badToUnzip.insert(said.captured(1));
+                badToUnzip.insert(spelt.value(said.captured(1), said.captured(1)));
         }
 
         const QString out = Path("out");

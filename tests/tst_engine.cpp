@@ -15,6 +15,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <cerrno>
+
 #include <zlib.h>
 
 using namespace testfiles;
@@ -56,13 +59,18 @@ void TestEngine::entriesAreThePackages_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QList<qint64>>("sizes");  // of the workbooks
     QTest::addColumn<bool>("deflated");
+    QTest::addColumn<int>("threads");  // how many threads the system starts (-1: all asked for)
     // Packages are 57 bytes more: up to 16 MiB whole, beyond that in 1 MiB pieces.
-    QTest::newRow("empty and tiny, text") << "text" << QList<qint64>{0, 1, 2, 100} << true;
-    QTest::newRow("noise is stored") << "noise" << QList<qint64>{20000, 3 * MiB} << false;
-    QTest::newRow("around 16 MiB whole") << "text" << QList<qint64>{16 * MiB - 58, 16 * MiB - 57, 16 * MiB - 56} << true;
-    QTest::newRow("pieces: edges") << "text" << QList<qint64>{17 * MiB - 57, 17 * MiB - 56, 17 * MiB + 1} << true;
-    QTest::newRow("noise in pieces is stored") << "noise" << QList<qint64>{20 * MiB + 3} << false;
-    QTest::newRow("text turning to noise after 8 MiB") << "mixed" << QList<qint64>{18 * MiB} << true;
+    QTest::newRow("empty and tiny, text") << "text" << QList<qint64>{0, 1, 2, 100} << true << -1;
+    QTest::newRow("noise is stored") << "noise" << QList<qint64>{20000, 3 * MiB} << false << -1;
+    QTest::newRow("around 16 MiB whole") << "text" << QList<qint64>{16 * MiB - 58, 16 * MiB - 57, 16 * MiB - 56} << true << -1;
+    const QList<qint64> edges{100, 17 * MiB - 57, 17 * MiB - 56, 200, 17 * MiB + 1};
+    QTest::newRow("pieces: edges") << "text" << edges << true << -1;
+    QTest::newRow("noise in pieces is stored") << "noise" << QList<qint64>{20 * MiB + 3} << false << -1;
+    QTest::newRow("text turning to noise after 8 MiB") << "mixed" << QList<qint64>{18 * MiB} << true << -1;
+    // Where the system starts fewer threads, the calling one does the rest.
+    QTest::newRow("pieces, and no thread to be had") << "text" << edges << true << 0;
+    QTest::newRow("pieces, and one thread to be had") << "text" << edges << true << 1;
 }
 
 void TestEngine::entriesAreThePackages()
@@ -70,6 +78,12 @@ void TestEngine::entriesAreThePackages()
     QFETCH(QString, kind);
     QFETCH(QList<qint64>, sizes);
     QFETCH(bool, deflated);
+    QFETCH(int, threads);
+    RecordingProbe probe;
+    std::atomic<int> started{0};
+    probe.fail = [&](platform::Call call, const QString&) {
+        return call == platform::Call::StartThread && threads >= 0 && started++ >= threads ? EAGAIN : 0;
+    };
     QList<engine::Workbook> workbooks;
     for (int i = 0; i < sizes.size(); ++i) {
         const QString name = QStringLiteral("%1-%2").arg(i).arg(i == 1 ? QString::fromUtf8("รายงาน") : "sheet");

@@ -61,6 +61,7 @@ private slots:
     void unzipCommand();
     void endingDuringTheWait_data();
     void endingDuringTheWait();
+    void fileSizeLimitIsAFailureNotASignal();
 
 private:
     template <typename T>
@@ -502,6 +503,33 @@ void TestMainWindow::endingDuringTheWait()
     QCOMPARE(workArea.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
     QTest::qWait(900);
     QVERIFY(!QFileInfo::exists(marker));
+}
+
+void TestMainWindow::fileSizeLimitIsAFailureNotASignal()
+{
+    if (!Posix)
+        QSKIP("Windows has no file-size limit");
+    // The whole program, under a limit its package passes: it says so, and
+    // leaves the old archive and nothing else.
+    QTemporaryDir temp, files;
+    WriteFile(files.filePath("big.xls"), RandomBytes(3 << 20));
+    const QString destination = files.filePath("hand over.zip");
+    WriteFile(destination, "the archive of an earlier hand-over");
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TMPDIR", temp.path());
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    program.setProcessEnvironment(environment);
+    program.start("prlimit", {"--fsize=1000000", "--", BuiltProgram("pack_through_window"), files.path(), destination,
+                              "clerk", "secret", "big.xls"});
+    QVERIFY(program.waitForFinished(30000));
+    const QString said = QString::fromUtf8(program.readAllStandardOutput());
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(program.exitCode() == 1 && said.contains(QString::fromUtf8("ขีดจำกัดขนาดไฟล์ ulimit -f")), qPrintable(said));
+    QCOMPARE(ReadFile(destination), QByteArray("the archive of an earlier hand-over"));
+    QCOMPARE(QDir(files.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             (QStringList{"big.xls", "hand over.zip"}));
+    QCOMPARE(QDir(temp.filePath("quillfold-" + platform::UserTag())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
 QTEST_MAIN(TestMainWindow)

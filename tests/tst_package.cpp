@@ -233,8 +233,8 @@ void TestPackage::writeFailingPartWayLeavesNothing()
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previousHandler);
 
-    QCOMPARE(number, err::DiskFull);  // the file system cannot hold the package
-    QCOMPARE(numberReplacing, err::DiskFull);
+    QCOMPARE(number, err::FileTooLarge);  // past the account's limit, which more room on the disk would not help
+    QCOMPARE(numberReplacing, err::FileTooLarge);
     QStringList expected{"big.xls", "old.enc"};
     QCOMPARE(entries(), expected);  // no package, no temporary file
     QCOMPARE(ReadFile(path("old.enc")), QByteArray("previous package"));

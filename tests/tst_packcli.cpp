@@ -98,11 +98,14 @@ int TestPackCli::Pack(const QStringList& arguments, const QByteArray& password, 
     } else if (how == "nobody" && ::geteuid() == 0) {
         QFile::setPermissions(m_dir.path(), QFileDevice::Permissions(0x7755));
         command = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
+    } else if (how == "nproc" && ::geteuid() == 0) {  // as another user than root, whom the limit does not bind
+        QFile::setPermissions(m_dir.path(), QFileDevice::Permissions(0x7755));
+        command = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "prlimit", "--nproc=1", "--"} + command;
 #endif
-    } else if (how == "prlimit") {
+    } else if (how == "prlimit" || how == "fsize") {
         for (int i = 1; i <= 3; ++i)
             WriteFile(Path(QStringLiteral("big%1.xls").arg(i)), RandomBytes(15000000));
-        command = QStringList{"prlimit", "--as=100000000", "--"} + command;
+        command = QStringList{"prlimit", how == "fsize" ? "--fsize=4000000" : "--as=100000000", "--"} + command;
     } else if (how == "devfull") {
         run.setStandardOutputFile("/dev/full");
     } else if (how == "closed") {
@@ -191,7 +194,7 @@ void TestPackCli::refusedBeforeAnythingIsWritten_data()
     QTest::newRow("name starting with a dot") << user + out + QStringList{"a.xls", ".hidden.xls"} << pw << 2
                                               << ".hidden.xls: the name starts with a dot" << QString();
     QTest::newRow("package name over 255 bytes") << user + out + QStringList{QString(253, u'n')} << pw << 2
-                                                 << "the package name would be longer than 255 bytes" << QString();
+                                                 << "the package name would be longer than 254 bytes" << QString();
     QTest::newRow("an option-like name") << user + out + QStringList{"-x.xls"} << pw << 2
                                          << "Unknown option -x.xls" << QString();
     QTest::newRow("out of memory") << user + out + QStringList{"big1.xls", "big2.xls", "big3.xls"} << pw << 1
@@ -200,6 +203,34 @@ void TestPackCli::refusedBeforeAnythingIsWritten_data()
                                            << "cannot write to standard output" << "devfull";
     QTest::newRow("output into a pipe no one reads") << user + out + files << pw << 1
                                                      << "cannot write to standard output" << "closed";
+    // Links that another user planted in a folder everyone may write in are
+    // not followed, as the system itself would not: not to one of the
+    // packer's archives, nor, with --replace, to another of its files.
+    const QString planted = "shared/handover.zip is a link that nobody made in a folder that everyone may write in";
+    QTest::newRow("a link another user planted, to the packer's archive")
+        << user + QStringList{"-o", "shared/handover.zip"} + files << pw << 2 << planted << "planted";
+    QTest::newRow("the same, with --replace, to a workbook")
+        << user + QStringList{"-o", "shared/handover.zip", "--replace"} + files << pw << 2 << planted << "planted";
+    QTest::newRow("a password file of 16 MB without a line end")
+        << user + out + files + QStringList{"--password-file", "big.pw"} << pw << 2
+        << "big.pw: cannot read the password file: its first line is longer than 4096 bytes" << QString();
+    // Names that would not come back to the recipient as they are.
+    QTest::newRow("a control character in a name") << user + out + QStringList{"a.xls", "b\r.xls"} << pw << 2
+                                                   << "b\\x0d.xls: the name holds a control character" << QString();
+    QTest::newRow("a backslash in a name") << user + out + QStringList{"a.xls", "x\\y.xls"} << pw << 2
+                                           << "x\\y.xls: the name holds a backslash" << "posix";
+    QTest::newRow("a device name on Windows") << user + out + QStringList{"a.xls", "aux.2024.xls"} << pw << 2
+                                              << "aux.2024.xls: up to its first dot the name is a device on Windows"
+                                              << QString();
+    QTest::newRow("a character Windows cannot hold") << user + out + QStringList{"what?.xls"} << pw << 2
+                                                     << "what?.xls: the name holds a character that Windows cannot"
+                                                     << QString();
+    QTest::newRow("a name that ends in a space") << user + out + QStringList{"report "} << pw << 2
+                                                 << "report : the name ends in a dot or a space" << QString();
+    QTest::newRow("a name of 251 bytes without an extension")  // its package is 255 bytes, its .xlsx would be 256
+        << user + out + QStringList{QString(251, u'n')} << pw << 2 << "longer than 254 bytes" << QString();
+    QTest::newRow("an archive past the file-size limit") << user + out + QStringList{"big1.xls"} << pw << 1
+                                                         << "File too large for this account's file-size limit" << "fsize";
 }
 
 void TestPackCli::refusedBeforeAnythingIsWritten()
@@ -214,7 +245,7 @@ void TestPackCli::refusedBeforeAnythingIsWritten()
         QSKIP("AddressSanitizer reserves more address space than the limit");
 #endif
     if (!Posix && (!how.isEmpty() || arguments.contains("pipe") || arguments.contains("shared/theirs.zip")))
-        QSKIP("needs what only POSIX has here: names as bytes, other users, limits, /dev/full, pipes");
+        QSKIP("needs what only POSIX has here: names as bytes, other users, limits, /dev/full, pipes, backslashes in names");
 #ifdef Q_OS_WIN
     arguments.replaceInStrings(QStringLiteral("/dev/null"), QStringLiteral("NUL"));  // a device, in any folder
 #endif
@@ -231,15 +262,20 @@ void TestPackCli::refusedBeforeAnythingIsWritten()
     const QStringList lookalikes{QFile::decodeName("\xc3\xd2\xc2\xa7.xls"), QFile::decodeName("dest\xff.zip")};
     for (const QString& lookalike : lookalikes)
         WriteFile(Path(lookalike), m_old);
+    WriteFile(Path("big.pw"), QByteArray(16 << 20, 'p'));
 #ifndef Q_OS_WIN
-    if (QTest::currentDataTag() == QByteArray("archive of another user in a shared folder")) {
+    if (QTest::currentDataTag() == QByteArray("archive of another user in a shared folder") || how == "planted") {
         if (::geteuid() != 0)
-            QSKIP("only root can give the archive to another user");
+            QSKIP("only root can give a file to another user");
         QDir().mkpath(Path("shared"));
         QFile::setPermissions(Path("shared"), QFileDevice::Permissions(0x7777));
         ::chmod(QFile::encodeName(Path("shared")).constData(), 01777);
         WriteFile(Path("shared/theirs.zip"), m_old);
         QFile::setPermissions(Path("shared/theirs.zip"), QFileDevice::Permissions(0x6666));
+        // The other user's link, to the packer's own archive or workbook.
+        const QByteArray link = QFile::encodeName(Path("shared/handover.zip"));
+        QCOMPARE(::symlink(arguments.contains("--replace") ? "../keep.xls" : "../hand over.zip", link.constData()), 0);
+        QCOMPARE(::lchown(link.constData(), 65534, 65534), 0);
     }
 #endif
     QCOMPARE(Pack(arguments, password, how), exitCode);
@@ -258,6 +294,7 @@ void TestPackCli::destinationsTakeTheNewArchive_data()
     QTest::newRow("a file that is no archive, with --replace") << "keep.xls";
     QTest::newRow("a symbolic link to an archive") << "link.zip";
     QTest::newRow("an archive shared with a group, set-user-ID") << "shared.zip";
+    QTest::newRow("no thread to be had beside the first") << "drop/out.zip";  // as another user, under a limit of one process
 }
 
 void TestPackCli::destinationsTakeTheNewArchive()
@@ -280,7 +317,15 @@ void TestPackCli::destinationsTakeTheNewArchive()
     QStringList arguments{"--user", "clerk", "-o", destination, "a.xls"};
     if (destination == "keep.xls")
         arguments << "--replace";
-    QVERIFY2(Pack(arguments) == 0, qPrintable(m_err));
+    QString how;
+    if (destination == "drop/out.zip") {
+        if (!Posix || ::geteuid() != 0)
+            QSKIP("a limit of processes binds only users other than root, whom only root can become here");
+        QDir().mkpath(Path("drop"));
+        QFile::setPermissions(Path("drop"), QFileDevice::Permissions(0x7777));
+        how = "nproc";
+    }
+    QVERIFY2(Pack(arguments, "secret\n", how) == 0, qPrintable(m_err));
     QCOMPARE(EntriesOf(Path(destination)), QStringList{"a.enc"});
     QVERIFY(m_out.endsWith(": 1 workbook packed and checked\n"));
     if (destination == "link.zip") {  // the link stays; what it points to is replaced
@@ -419,9 +464,11 @@ void TestPackCli::sameHandOverAsTheWindow()
     QRandomGenerator(5).fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
     WriteFile(Path("noise.xls"), noise);
     WriteFile(Path("large.xls"), QByteArray("quarterly totals; ").repeated(1100000));  // deflated in pieces
-    // Dated before 1980 (which ZIP cannot hold), on an odd second, on an even one.
+    // Dated before 1980 and after 2107 (which ZIP cannot hold), on an odd
+    // second, on an even one, and on the odd last second that ZIP can.
     const QList<QDateTime> dates{QDateTime(QDate(1975, 6, 1), QTime(8, 0)), QDateTime(QDate(2021, 3, 4), QTime(10, 20, 31)),
-                                 QDateTime(QDate(2021, 3, 4), QTime(10, 20, 30))};
+                                 QDateTime(QDate(2021, 3, 4), QTime(10, 20, 30)), QDateTime(QDate(2108, 3, 4), QTime(9, 0)),
+                                 QDateTime(QDate(2107, 12, 31), QTime(23, 59, 59))};
     for (qsizetype i = 0; i < names.size(); ++i) {
         QFile workbook(Path(names[i]));
         QVERIFY(workbook.open(QIODevice::ReadWrite));
@@ -483,6 +530,7 @@ void TestPackCli::sameHandOverAsTheWindow()
     QVERIFY2(windowMetadata.contains("file last modified on (DOS date/time): 1980 Jan 1 00:00:00"),
              qPrintable(windowMetadata.join(u'\n')));
     QVERIFY(windowMetadata.contains("file last modified on (DOS date/time): 2021 Mar 4 10:20:32"));
+    QCOMPARE(windowMetadata.count("file last modified on (DOS date/time): 2107 Dec 31 23:59:58"), 2);
     QCOMPARE(metadata(Path("cli.zip")), windowMetadata);
 }
 

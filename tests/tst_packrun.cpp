@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -233,6 +234,25 @@ void TestPackRun::refusedBeforeTheDialog_data()
         << QStringList{"a.xls", ".hidden.xls"} << QString() << QStringList{".hidden.xls", "ขึ้นต้นด้วยจุด", "จุดแรก"};
     QTest::newRow("a package name over 255 bytes")
         << QStringList{QString(253, u'n')} << QString() << QStringList{QString(253, u'n'), "255"};
+    // Names that would not come back to a recipient as they are.
+    QTest::newRow("a name of 251 bytes without an extension")
+        << QStringList{QString(251, u'n')} << QString() << QStringList{".xlsx", "254"};
+    QTest::newRow("control characters and a backslash in names")
+        << QStringList{"a\tb.xls", "x\ny.xls", "p\\q.xls"} << QString()
+        << QStringList{"a\\x09b.xls \u2014 ชื่อมีอักขระควบคุม", "x\\x0ay.xls", "p\\q.xls \u2014 ชื่อมีเครื่องหมาย \\"};
+    QTest::newRow("names Windows cannot hold")
+        << QStringList{"CON.xls", "com1.2024.xls", "what?.xls", "x<y>.xls", "p|q.xls", "q\"t.xls", "report."} << QString()
+        << QStringList{"CON.xls \u2014 ชื่อจนถึงจุดแรกเป็นชื่ออุปกรณ์ของ Windows", "com1.2024.xls", "what?.xls \u2014 ชื่อมีอักขระที่ Windows",
+                       "x<y>.xls", "p|q.xls", "q\"t.xls", "report. \u2014 ชื่อลงท้ายด้วยจุดหรือช่องว่าง"};
+    // The environment: a link planted by another user in a shared folder,
+    // a temporary folder that is missing or cannot be written.
+    QTest::newRow("destination a link another user planted in a shared folder")
+        << QStringList{"a.xls"} << "shared/handover.zip"
+        << QStringList{"shared/handover.zip เป็นลิงก์ที่ผู้ใช้อื่น (nobody)", "ไม่เขียนตามลิงก์นี้"};
+    QTest::newRow("TMPDIR names a missing folder") << QStringList{"a.xls"} << QString()
+                                                   << QStringList{"TMPDIR", "/no/such/folder", "ยกเลิกค่า TMPDIR"};
+    QTest::newRow("TMPDIR on a read-only file system") << QStringList{"a.xls"} << QString()
+                                                       << QStringList{"อ่านได้อย่างเดียว", "ตั้งค่า TMPDIR"};
 }
 
 void TestPackRun::refusedBeforeTheDialog()
@@ -240,8 +260,12 @@ void TestPackRun::refusedBeforeTheDialog()
     QFETCH(QStringList, entries);
     QFETCH(QString, destination);
     QFETCH(QStringList, named);
-    for (const QString& entry : entries)
-        WriteFile(Source(entry), entry.toUtf8());
+    QStringList written;  // all of them, but where the system cannot hold a name (Windows: CON, what?.xls ...)
+    for (const QString& entry : entries) {
+        if (QFile file(Source(entry)); file.open(QIODevice::WriteOnly) && file.write(entry.toUtf8()) == entry.toUtf8().size())
+            written << entry;
+    }
+    QVERIFY(!Posix || written == entries);
     QDir().mkpath(Source("sub"));
 #ifdef Q_OS_WIN
     if (destination == "pipe.zip") {  // a device, in any folder
@@ -258,6 +282,28 @@ void TestPackRun::refusedBeforeTheDialog()
         if (!ReadOnlyFolder(Source("locked")))
             QSKIP("a folder's read-only attribute does not stop writing in it on Windows");
     }
+    const QByteArray tag = QTest::currentDataTag();
+    if (!Posix && (tag.contains("backslash") || tag.contains("planted") || tag.contains("TMPDIR")))
+        QSKIP("Windows has no backslashes in names, no sticky folders, no TMPDIR");
+#ifndef Q_OS_WIN
+    if (destination.startsWith("shared/")) {
+        if (::geteuid() != 0)
+            QSKIP("only root can give a link to another user");
+        QDir().mkpath(Source("shared"));
+        ::chmod(QFile::encodeName(Source("shared")).constData(), 01777);
+        const QByteArray link = QFile::encodeName(Source("shared/handover.zip"));
+        QCOMPARE(::symlink(QFile::encodeName(Destination()).constData(), link.constData()), 0);
+        QCOMPARE(::lchown(link.constData(), 65534, 65534), 0);
+    }
+#endif
+    const QByteArray temporary = qgetenv("TMPDIR");
+    const auto restoreTemporary = qScopeGuard([&] { qputenv("TMPDIR", temporary); });
+    if (tag == "TMPDIR names a missing folder") {
+        qputenv("TMPDIR", "/no/such/folder");
+    } else if (tag == "TMPDIR on a read-only file system") {
+        if (::geteuid() != 0 || !ReadOnlyFolder(m_temp.path()))
+            QSKIP("a read-only file system here needs root");
+    }
     FakeWindow window = ReadyWindow(entries);
     if (!destination.isEmpty())
         window.text2 = m_sources.path() + u'/' + destination;
@@ -267,7 +313,7 @@ void TestPackRun::refusedBeforeTheDialog()
     QCOMPARE(window.messages[0].buttons, packing::vbExclamation);
     for (const QString& name : named)
         QVERIFY2(window.messages[0].prompt.contains(name), qPrintable(window.messages[0].prompt));
-    for (const QString& entry : entries)
+    for (const QString& entry : written)
         QCOMPARE(ReadFile(Source(entry)), entry.toUtf8());
     QVERIFY(Leftovers(m_out.path()).isEmpty());
     QCOMPARE(window.list.size(), entries.size());
@@ -443,6 +489,11 @@ void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing_data()
                                          << QString::fromUtf8("ไม่มีสิทธิ์อ่านไฟล์ \"gone.xls\"") << QString();
     QTest::newRow("the disk fails to flush the new archive")
         << "flush" << err::DeviceIO << QString::fromUtf8("เขียนไฟล์ ZIP ใหม่ลงดิสก์ไม่สำเร็จ") << "Input/output error";
+    QTest::newRow("a package past the file-size limit")
+        << "fsize" << err::FileTooLarge << QString::fromUtf8("ไฟล์ \"gone.enc\" จะใหญ่เกินขนาดไฟล์ที่บัญชีผู้ใช้นี้เขียนได้")
+        << "File too large for this account's file-size limit";
+    QTest::newRow("the destination's folder moved away during the run")
+        << "moved" << err::ArchiverFailed << destinationLocked << QString();
 }
 
 void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing()
@@ -464,8 +515,10 @@ void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing()
 #endif
     std::optional<RecordingProbe> probe;
     if (!Posix && (failure == "pipe" || failure == "locked" || failure == "destfull" || failure == "full" ||
-                   failure == "work:open" || failure == "work:foreign"))
+                   failure == "work:open" || failure == "work:foreign" || failure == "fsize"))
         QSKIP("needs what only POSIX has: pipes in the file system, mounts, resource limits, mode bits, other users");
+    if (!Posix && failure == "moved")
+        QSKIP("Windows lets no one move a folder that the run holds open");
 
     if (failure == "pipe" || failure == "unreadable") {
         // Once the checks are done, at the moment the workbook is opened.
@@ -509,19 +562,31 @@ void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing()
         QDir().mkpath(victim);
         WriteFile(victim + "/a.enc", "victim's file");
     } else if (failure == "full") {
-        // A work area on a small file system, or else a file size limit.
+        // A work area on a small file system.
         WriteFile(Source("gone.xls"), QByteArray(3 << 20, 'x'));
         concerned = "gone.enc";
         QDir().mkpath(WorkArea());
         QFile::setPermissions(WorkArea(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        if (!MountSmall(WorkArea()))
+            QSKIP("a small file system for the work area needs root");
+    } else if (failure == "fsize") {
+        // What the window's program does at its start: a file past the limit is an error, not a signal.
+        WriteFile(Source("gone.xls"), QByteArray(3 << 20, 'x'));
+        concerned = "gone.enc";
 #ifndef Q_OS_WIN
-        if (!MountSmall(WorkArea())) {
-            std::signal(SIGXFSZ, SIG_IGN);
-            rlimit limited = savedLimit;
-            limited.rlim_cur = 1 << 20;
-            QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-        }
+        platform::ErrorsNotSignals();
+        rlimit limited = savedLimit;
+        limited.rlim_cur = 1 << 20;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
 #endif
+    } else if (failure == "moved") {
+        // Moved (and moved back once the run is over) as the third workbook is read.
+        probe.emplace();
+        probe->fail = [this](platform::Call call, const QString& path) {
+            if (call == platform::Call::OpenForReading && path.endsWith("gone.xls"))
+                QDir().rename(m_out.path(), m_out.path() + "-moved");
+            return 0;
+        };
     } else if (failure == "work:file") {
         WriteFile(WorkArea(), "a file where the work area goes");
         concerned = WorkArea();
@@ -546,6 +611,8 @@ void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing()
 #ifndef Q_OS_WIN
     setrlimit(RLIMIT_FSIZE, &savedLimit);
 #endif
+    if (failure == "moved")  // what the run made is gone from where the folder went
+        QVERIFY(QDir().rename(m_out.path() + "-moved", m_out.path()));
     ReadOnlyFolder(QString());  // writable again
 
     // One exclamation box: the Thai sentence first, then the run-time error
@@ -599,6 +666,9 @@ void TestPackRun::runsFinishWhereTheyOnceLostFiles_data()
     QTest::newRow("names of 250 bytes") << "longnames";
     QTest::newRow("leftovers of a crashed run") << "leftovers";
     QTest::newRow("destination is a symbolic link") << "destlink";
+    QTest::newRow("under umask 002") << "umask002";
+    QTest::newRow("under umask 000") << "umask000";
+    QTest::newRow("no thread to be had") << "nothreads";
 }
 
 void TestPackRun::runsFinishWhereTheyOnceLostFiles()
@@ -665,7 +735,33 @@ void TestPackRun::runsFinishWhereTheyOnceLostFiles()
         before[path] = ReadFile(path);
     const QString destination = window.text2;
 
+    // Under another umask, the folders of the run are still this user's
+    // alone: the work area, the run's folder in it, and the folder beside
+    // the destination (looked at as the new archive is flushed).
+    std::optional<RecordingProbe> probe;
+    QStringList modes;
+    const auto modeOf = [](const QString& path) { return QString::number(QFile::permissions(path), 16); };
+#ifndef Q_OS_WIN
+    const mode_t umask = scenario.startsWith("umask") ? ::umask(scenario.mid(5).toUInt(nullptr, 8)) : 0;
+#endif
+    if (scenario.startsWith("umask") || scenario == "nothreads") {
+        probe.emplace();
+        probe->fail = [&](platform::Call call, const QString& path) {
+            if (call == platform::Call::SyncFile)
+                modes << modeOf(WorkArea()) << modeOf(QFileInfo(path).path());
+            else if (call == platform::Call::OpenForReading && path.endsWith("a.xls"))
+                modes << modeOf(WorkArea() + u'/' + QDir(WorkArea()).entryList(QDir::Dirs | QDir::NoDotAndDotDot).value(0));
+            return call == platform::Call::StartThread && scenario == "nothreads" ? EAGAIN : 0;
+        };
+    }
     packing::PackRun(window);
+    probe.reset();
+#ifndef Q_OS_WIN
+    if (scenario.startsWith("umask")) {
+        ::umask(umask);
+        QCOMPARE(modes, QStringList(3, "7700"));  // 0700: Qt counts the owner's bits twice, as owner and as user
+    }
+#endif
     QVERIFY2(window.label3.startsWith("finished "), qPrintable(window.messages.last().prompt));
     QStringList packages;
     for (const QString& entry : entries)

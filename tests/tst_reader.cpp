@@ -474,16 +474,48 @@ void TestReader::unpackEdgeCases_data()
     QTest::newRow("600 entries, one damaged, a name taken twice")
         << "many" << 2 << QStringList{":x.enc  user CLERK  13 bytes  length ok  password ok  restored as out/x.xls",
                                        ":x  user CLERK  14 bytes  length ok  password ok  not restored", ":w599.enc"}
-        << QStringList{"w300.enc: ", "out/x.xls: exists already"} << many;
+        << QStringList{"w300.enc: ", "out/x.xls: clashes with archive.zip:x.enc, restored under this name before it"} << many;
     QTest::newRow("the same, with 200 files open at most")
         << "many, few files" << 2 << QStringList{":x.enc  user CLERK  13 bytes  length ok  password ok  restored as out/x.xls"}
-        << QStringList{"w300.enc: ", "out/x.xls: exists already"} << many;
+        << QStringList{"w300.enc: ", "out/x.xls: clashes with archive.zip:x.enc, restored under this name before it"} << many;
     QTest::newRow("the same, listed only")
         << "many listed" << 2 << QStringList{":x.enc  user CLERK  13 bytes  length ok  password ok\n",
                                               ":x  user CLERK  14 bytes  length ok  password ok\n", ":w599.enc"}
         << QStringList{"w300.enc: "} << QStringList{};
     QTest::newRow("report on a full disk") << "devfull" << 2 << QStringList{}
                                            << QStringList{"cannot write to standard output"} << QStringList{"a.xls"};
+    // The environment: a link planted in a shared folder, a file-size limit,
+    // few descriptors, no thread to be had, a password file that is no such.
+    QTest::newRow("output folder a link another user planted")
+        << "planted" << 2 << QStringList{} << QStringList{"shared/out is a link that nobody made in a folder that everyone may write in"}
+        << QStringList{};
+    QTest::newRow("a workbook past the file-size limit")
+        << "fsize" << 1 << QStringList{"big.enc", "restored as out/a.xls"}
+        << QStringList{"big.enc: not restored: File too large for this account's file-size limit"} << QStringList{"a.xls"};
+    QStringList thousands;
+    for (int i = 0; i < 4000; ++i)
+        thousands << QStringLiteral("f%1.xls").arg(i);
+    thousands.sort();
+    QTest::newRow("4,000 workbooks from 16 descriptors") << "descriptors" << 0 << QStringList{"restored as out/f3999.xls"}
+                                                         << QStringList{} << thousands;
+    QTest::newRow("no thread to be had beside the first") << "nproc" << 0 << QStringList{"restored as out/c.bin"}
+                                                          << QStringList{} << QStringList{"a.xls", "b.xls", "c.bin"};
+    QTest::newRow("a password file of 16 MB without a line end")
+        << "bigpw" << 2 << QStringList{} << QStringList{"its first line is longer than 4096 bytes"} << QStringList{};
+    // Archives from elsewhere: Thai names as Thai Windows stores them (its
+    // code page, unmarked), two names that restore as one, and archives
+    // behind a self-extracting program's stub, as it is and as zip -A leaves it.
+    QTest::newRow("names from Thai Windows")
+        << "thai" << 0 << QStringList{QString::fromUtf8(":กา.enc  user CLERK"), QString::fromUtf8("restored as out/ขา.xls")}
+        << QStringList{} << QStringList{QString::fromUtf8("กา.xls"), QString::fromUtf8("ขา.xls")};
+    QTest::newRow("two names that restore as one")
+        << "clash" << 1 << QStringList{"restored as out/a_b.xls"}
+        << QStringList{"archive.zip:a\\x02b.enc: not restored: out/a_b.xls: clashes with archive.zip:a\\x01b.enc"}
+        << QStringList{"a_b.xls"};
+    QTest::newRow("an archive behind a stub") << "stub" << 1 << QStringList{"restored as out/a.xls"}
+                                              << QStringList{"5000 bytes lie before the archive's start"} << QStringList{"a.xls"};
+    QTest::newRow("the same, its offsets adjusted") << "stub adjusted" << 0 << QStringList{"restored as out/a.xls"}
+                                                    << QStringList{} << QStringList{"a.xls"};
     QTest::newRow("what a killed restore left")
         << "leftover" << 0 << QStringList{"restored as out/a.xls"} << QStringList{}
         << QStringList{".quillfold-unfinished-" + QSysInfo::machineHostName() + "-" +
@@ -498,8 +530,12 @@ void TestReader::unpackEdgeCases()
     QFETCH(QStringList, said);
     QFETCH(QStringList, problems);
     QFETCH(QStringList, restored);
-    if (!Posix && QStringList{"fifo", "readonly", "full", "longname", "folderdata", "devfull", "many, few files"}.contains(scenario))
-        QSKIP("needs what only POSIX has here: pipes in the file system, other users, mounts, Python, /dev/full");
+    if (!Posix && QStringList{"fifo", "readonly", "full", "longname", "folderdata", "devfull", "many, few files", "planted",
+                              "fsize", "descriptors", "nproc", "clash", "stub adjusted"}
+                      .contains(scenario))
+        QSKIP("needs what only POSIX has here: pipes in the file system, other users, mounts, limits, Python, /dev/full");
+    if ((scenario == "planted" || scenario == "nproc") && ::geteuid() != 0)
+        QSKIP("needs another user than this one, whom only root can become or give files to here");
     QDir::setCurrent(m_dir.path());
     QDir(Path("out")).removeRecursively();
     const QString program = BuiltProgram("quillfold-unpack");
@@ -597,6 +633,53 @@ void TestReader::unpackEdgeCases()
         WriteFile(Path("archive.zip"), bytes);
         if (scenario == "many, few files")  // a file waiting for its name is held open
             prefix = QStringList{"prlimit", "--nofile=200"};
+    } else if (scenario == "planted") {
+#ifndef Q_OS_WIN
+        archive({{"a.enc", XlsSignature + "first"}});
+        QDir().mkpath(Path("shared"));
+        ::chmod(QFile::encodeName(Path("shared")).constData(), 01777);
+        const QByteArray link = QFile::encodeName(Path("shared/out"));
+        QCOMPARE(::symlink("../out", link.constData()), 0);
+        QCOMPARE(::lchown(link.constData(), 65534, 65534), 0);
+        outDir = "shared/out";
+#endif
+    } else if (scenario == "fsize") {
+        archive({{"big.enc", RandomBytes(3000000)}, {"a.enc", XlsSignature + "first"}});
+        prefix = QStringList{"prlimit", "--fsize=2000000", "--"};
+    } else if (scenario == "descriptors") {
+        QList<QPair<QByteArray, QByteArray>> packages;
+        for (int i = 0; i < 4000; ++i)
+            packages.append({"f" + QByteArray::number(i) + ".enc", XlsSignature + QByteArray::number(i)});
+        archive(packages);
+        prefix = QStringList{"prlimit", "--nofile=16", "--"};
+    } else if (scenario == "nproc") {
+#ifndef Q_OS_WIN
+        archive({{"a.enc", XlsSignature + "first"}, {"b.enc", XlsSignature + "second"}, {"c.enc", "third"}});
+        for (const QString& path : {m_dir.path(), Path("archive.zip")})
+            QFile::setPermissions(path, QFileDevice::Permissions(0x7755));
+        QDir().mkpath(Path("out"));
+        QFile::setPermissions(Path("out"), QFileDevice::Permissions(0x7777));
+        prefix = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "prlimit", "--nproc=1", "--"};
+#endif
+    } else if (scenario == "bigpw") {
+        archive({{"a.enc", XlsSignature + "first"}});
+        WriteFile(Path("pw"), QByteArray(16 << 20, 'p'));
+    } else if (scenario == "thai" || scenario == "clash") {
+        // Names of the same length, changed in place; for Thai Windows, the
+        // directory says an MS-DOS system wrote them, as zip.exe there does.
+        const bool thai = scenario == "thai";
+        archive({{thai ? "Q1.enc" : "aXb.enc", XlsSignature + "first"}, {thai ? "Q2.enc" : "aYb.enc", XlsSignature + "second"}});
+        rename(thai ? "Q1.enc" : "aXb.enc", thai ? "\xA1\xD2.enc" : "a\x01" "b.enc");  // กา, in Windows-874
+        rename(thai ? "Q2.enc" : "aYb.enc", thai ? "\xA2\xD2.enc" : "a\x02" "b.enc");  // ขา
+        QByteArray bytes = ReadFile(Path("archive.zip"));
+        for (qsizetype at = 0; (at = bytes.indexOf("PK\x01\x02", at)) >= 0; at += 4)
+            bytes[at + 5] = 0;  // version made by: MS-DOS
+        WriteFile(Path("archive.zip"), bytes);
+    } else if (scenario.startsWith("stub")) {
+        archive({{"a.enc", XlsSignature + "first"}});
+        WriteFile(Path("archive.zip"), "MZ" + QByteArray(4998, 'x') + ReadFile(Path("archive.zip")));
+        if (scenario == "stub adjusted")
+            QCOMPARE(testfiles::Zip({"-q", "-A", Path("archive.zip")}), 0);
     } else if (scenario == "full") {
         archive({{"big.enc", QByteArray(3000000, 'z')}, {"a.enc", XlsSignature + "first"}});
         QDir().mkpath(Path("out"));
@@ -615,7 +698,7 @@ void TestReader::unpackEdgeCases()
     } else {
         run.setStandardInputFile(QProcess::nullDevice());
     }
-    if (scenario == "pwfile")
+    if (scenario == "pwfile" || scenario == "bigpw")
         arguments[0] = "--password-file", arguments[1] = "pw";
     if (scenario == "devfull")  // what was restored stays restored
         run.setStandardOutputFile("/dev/full");
@@ -623,7 +706,7 @@ void TestReader::unpackEdgeCases()
         run.start(program, arguments);
     else
         run.start(prefix.first(), prefix.mid(1) + QStringList{program} + arguments);
-    QVERIFY2(run.waitForFinished(10000), "it hung");
+    QVERIFY2(run.waitForFinished(60000), "it hung");
     // Lines end as the system ends them ("\r\n" on Windows).
     const QString out = QString::fromUtf8(run.readAllStandardOutput().replace("\r\n", "\n"));
     const QString err = QString::fromUtf8(run.readAllStandardError().replace("\r\n", "\n"));

@@ -1,0 +1,18 @@
+#include "Program.h"
+
+#include "packing/Ending.h"
+#include "platform/platform.h"
+
+#include <QApplication>
+
+namespace gui {
+
+void PrepareProgram(const QString& name, const QString& version)
+{
+    QApplication::setApplicationName(name);
+    QApplication::setApplicationVersion(version);
+    ending::EndOnSignals();
+    platform::ErrorsNotSignals();
+}
+
+}  // namespace gui
