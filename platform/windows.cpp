@@ -418,10 +418,10 @@ QString UserTag()
 
 QString TemporaryVariable(QString& value)
 {
-    for (const QString name : {QStringLiteral("TMP"), QStringLiteral("TEMP")}) {
-        value = qEnvironmentVariable(name.toLatin1().constData());
+    for (const char* name : {"TMP", "TEMP"}) {
+        value = qEnvironmentVariable(name);
         if (!value.isEmpty())
-            return name;
+            return QString::fromLatin1(name);
     }
     return QStringLiteral("TMP");
 }

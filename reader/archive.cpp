@@ -812,7 +812,7 @@ quint32 FileCrc(const QString& path)
 quint32 DosTime(time_t modified)
 {
     std::tm local{};
-    const time_t even = time_t((modified + 1) & ~time_t(1));
+    const time_t even = ZipDatable(time_t((modified + 1) & ~time_t(1)));
     if (!platform::LocalTime(even, local) || local.tm_year < 80)
         return (1 << 21) | (1 << 16);  // 1980-01-01 00:00:00
     if (local.tm_year > 207)
@@ -823,12 +823,7 @@ quint32 DosTime(time_t modified)
 
 time_t ZipDatable(time_t modified)
 {
-    std::tm last{};
-    last.tm_year = 207, last.tm_mon = 11, last.tm_mday = 31;  // 2107-12-31
-    last.tm_hour = 23, last.tm_min = 59, last.tm_sec = 58;
-    last.tm_isdst = -1;
-    const time_t latest = std::mktime(&last);
-    return latest != time_t(-1) && modified > latest ? latest : modified;
+    return std::min(modified, LatestDatable);
 }
 
 bool NeedsUtf8Flag(const QByteArray& name)

@@ -169,13 +169,17 @@ quint32 FileCrc(const QString& path);
 
 // An entry's date as ZIP archives hold it (MS-DOS date and time, local),
 // made as Info-ZIP zip makes it: an odd second rounded up to the next even
-// one, a moment before 1980 as 1980-01-01 00:00:00 (and one after 2107 as its
-// last moment), so that both ways of packing date their entries alike.
+// one, a moment before 1980 as 1980-01-01 00:00:00, and one after the last
+// that every way of packing can date (ZipDatable) as that one, so that both
+// ways, on both systems, date their entries alike.
 quint32 DosTime(time_t modified);
-// A moment after the last one an entry's date can hold (2107-12-31 23:59:58,
-// local) as that moment; any other as it is. A package file dated so before
-// zip adds it is dated as quillfold-pack dates its entry: zip itself would
-// wrap such a year round to 1980.
+// The last moment that every way of packing dates alike: 2106-02-07 06:28:14
+// UTC. ZIP itself reaches 2107-12-31 23:59:58 (local); Windows' zip.exe
+// counts seconds in 32 unsigned bits and dates anything past 2106-02-07
+// 06:28:15 as 1980, as zip does anything past 2107 on any system.
+constexpr time_t LatestDatable = time_t(4294967294);
+// A moment past LatestDatable as that moment; any other as it is. A package
+// file is dated so before zip adds it, as quillfold-pack dates its entry.
 time_t ZipDatable(time_t modified);
 
 // The UTF-8 flag: general purpose bit 11 of an entry's headers.

@@ -14,6 +14,9 @@
 #include <QTest>
 
 #include <functional>
+#ifndef Q_OS_WIN
+#include <unistd.h>
+#endif
 #ifdef Q_OS_WIN
 #define WIN32_LEAN_AND_MEAN  // no common dialog macros: the window has OFN_ names of its own
 #include <windows.h>
@@ -109,6 +112,17 @@ constexpr bool Posix = false;
 #else
 constexpr bool Posix = true;
 #endif
+
+// True when the tests run as root (never on Windows), who may become other
+// users, give files to them and mount file systems.
+inline bool Root()
+{
+#ifdef Q_OS_WIN
+    return false;
+#else
+    return ::geteuid() == 0;
+#endif
+}
 
 // Random bytes, from the given generator or the global one.
 inline QByteArray RandomBytes(qint64 size, QRandomGenerator* random = QRandomGenerator::global())

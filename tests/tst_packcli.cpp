@@ -319,7 +319,7 @@ void TestPackCli::destinationsTakeTheNewArchive()
         arguments << "--replace";
     QString how;
     if (destination == "drop/out.zip") {
-        if (!Posix || ::geteuid() != 0)
+        if (!Root())
             QSKIP("a limit of processes binds only users other than root, whom only root can become here");
         QDir().mkpath(Path("drop"));
         QFile::setPermissions(Path("drop"), QFileDevice::Permissions(0x7777));
@@ -465,7 +465,8 @@ void TestPackCli::sameHandOverAsTheWindow()
     WriteFile(Path("noise.xls"), noise);
     WriteFile(Path("large.xls"), QByteArray("quarterly totals; ").repeated(1100000));  // deflated in pieces
     // Dated before 1980 and after 2107 (which ZIP cannot hold), on an odd
-    // second, on an even one, and on the odd last second that ZIP can.
+    // second, on an even one, and on the odd last second that ZIP can (which
+    // Windows' zip.exe cannot: every way dates both as its last, in 2106).
     const QList<QDateTime> dates{QDateTime(QDate(1975, 6, 1), QTime(8, 0)), QDateTime(QDate(2021, 3, 4), QTime(10, 20, 31)),
                                  QDateTime(QDate(2021, 3, 4), QTime(10, 20, 30)), QDateTime(QDate(2108, 3, 4), QTime(9, 0)),
                                  QDateTime(QDate(2107, 12, 31), QTime(23, 59, 59))};
@@ -530,7 +531,8 @@ void TestPackCli::sameHandOverAsTheWindow()
     QVERIFY2(windowMetadata.contains("file last modified on (DOS date/time): 1980 Jan 1 00:00:00"),
              qPrintable(windowMetadata.join(u'\n')));
     QVERIFY(windowMetadata.contains("file last modified on (DOS date/time): 2021 Mar 4 10:20:32"));
-    QCOMPARE(windowMetadata.count("file last modified on (DOS date/time): 2107 Dec 31 23:59:58"), 2);
+    const QString latest = QLocale::c().toString(QDateTime::fromSecsSinceEpoch(archive::LatestDatable), "yyyy MMM d hh:mm:ss");
+    QCOMPARE(windowMetadata.count("file last modified on (DOS date/time): " + latest), 2);
     QCOMPARE(metadata(Path("cli.zip")), windowMetadata);
 }
 

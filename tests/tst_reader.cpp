@@ -534,7 +534,7 @@ void TestReader::unpackEdgeCases()
                               "fsize", "descriptors", "nproc", "clash", "stub adjusted"}
                       .contains(scenario))
         QSKIP("needs what only POSIX has here: pipes in the file system, other users, mounts, limits, Python, /dev/full");
-    if ((scenario == "planted" || scenario == "nproc") && ::geteuid() != 0)
+    if ((scenario == "planted" || scenario == "nproc") && !Root())
         QSKIP("needs another user than this one, whom only root can become or give files to here");
     QDir::setCurrent(m_dir.path());
     QDir(Path("out")).removeRecursively();
