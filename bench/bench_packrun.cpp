@@ -9,7 +9,7 @@
 //                          package on the window's own thread (goal < 100 ms)
 #include "BenchUtil.h"
 #include "tests/FakeWindow.h"
-#include "packing/security.h"
+#include "format/security.h"
 #include "packing/zip.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 // writer: WritePackageFile on a 256 MiB source against `cat src > dst` (and
 // against dd), and the writer's peak memory for a 256 MiB and an empty source.
 #include "BenchUtil.h"
-#include "packing/security.h"
+#include "format/security.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>

@@ -1,8 +1,8 @@
 #include "Cli.h"
 
-#include "packing/RuntimeError.h"
+#include "base/RuntimeError.h"
 #include "platform/platform.h"
-#include "packing/text.h"
+#include "base/text.h"
 
 #include <QCoreApplication>
 #include <QUtf8StringView>

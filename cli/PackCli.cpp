@@ -3,9 +3,9 @@
 #include "base/Parallel.h"
 #include "packing/Destination.h"
 #include "engine/Engine.h"
-#include "packing/RuntimeError.h"
-#include "reader/archive.h"
-#include "packing/text.h"
+#include "base/RuntimeError.h"
+#include "reader/ZipReader.h"
+#include "base/text.h"
 #include "Cli.h"
 #include "platform/platform.h"
 

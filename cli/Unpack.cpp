@@ -4,14 +4,14 @@
 
 #include "base/Parallel.h"
 #include "packing/Destination.h"
-#include "packing/Ending.h"
-#include "reader/PackageReader.h"
-#include "packing/RuntimeError.h"
+#include "base/Ending.h"
+#include "format/PackageReader.h"
+#include "base/RuntimeError.h"
 #include "reader/InflatingAhead.h"
-#include "reader/archive.h"
+#include "reader/ZipReader.h"
 #include "packing/file.h"
-#include "packing/security.h"
-#include "packing/text.h"
+#include "format/security.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 // quillfold-pack: a hand-over from the command line or a scheduled job.
-#include "packing/Ending.h"
-#include "cli/Cli.h"
-#include "cli/PackCli.h"
+#include "base/Ending.h"
+#include "Cli.h"
+#include "PackCli.h"
 #include "platform/platform.h"
 #include "version.h"
 

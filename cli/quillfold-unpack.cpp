@@ -1,9 +1,9 @@
 // quillfold-unpack: the recipient's side of Quillfold.
-#include "packing/Ending.h"
-#include "cli/Cli.h"
-#include "cli/Unpack.h"
+#include "base/Ending.h"
+#include "Cli.h"
+#include "Unpack.h"
 #include "platform/platform.h"
-#include "packing/text.h"
+#include "base/text.h"
 #include "version.h"
 
 #include <QCommandLineParser>

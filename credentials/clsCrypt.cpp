@@ -1,7 +1,7 @@
 #include "clsCrypt.h"
 
-#include "packing/RuntimeError.h"
-#include "packing/text.h"
+#include "base/RuntimeError.h"
+#include "base/text.h"
 
 #include <limits>
 

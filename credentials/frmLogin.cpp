@@ -1,9 +1,9 @@
 #include "frmLogin.h"
 
-#include "credentials/var.h"
-#include "main_window/MsgBox.h"
+#include "var.h"
+#include "widgets/MsgBox.h"
 #include "packing/PackRun.h"
-#include "packing/text.h"
+#include "base/text.h"
 #include "ui_frmLogin.h"
 
 #include <QCloseEvent>

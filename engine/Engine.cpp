@@ -1,9 +1,9 @@
 #include "Engine.h"
 
-#include "packing/Ending.h"
-#include "packing/RuntimeError.h"
-#include "reader/archive.h"
-#include "packing/security.h"
+#include "base/Ending.h"
+#include "base/RuntimeError.h"
+#include "reader/ZipReader.h"
+#include "format/security.h"
 #include "platform/platform.h"
 #include "ZipWriter.h"
 #include "base/Parallel.h"

@@ -4,7 +4,7 @@
 #include <QList>
 #include <QString>
 
-#include "reader/archive.h"
+#include "reader/ZipReader.h"
 
 #include <functional>
 #include <memory>

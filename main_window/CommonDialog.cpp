@@ -1,9 +1,9 @@
 #include "CommonDialog.h"
 
-#include "MsgBox.h"
+#include "widgets/MsgBox.h"
 #include "packing/PackRun.h"
-#include "packing/RuntimeError.h"
-#include "packing/text.h"
+#include "base/RuntimeError.h"
+#include "base/text.h"
 
 #include <QFileDialog>
 #include <QFileInfo>

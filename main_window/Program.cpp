@@ -1,6 +1,6 @@
 #include "Program.h"
 
-#include "packing/Ending.h"
+#include "base/Ending.h"
 #include "platform/platform.h"
 
 #include <QApplication>

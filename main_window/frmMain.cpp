@@ -1,13 +1,13 @@
 #include "frmMain.h"
 
 #include "CommonDialog.h"
-#include "MsgBox.h"
+#include "widgets/MsgBox.h"
 #include "credentials/frmLogin.h"
-#include "packing/Ending.h"
-#include "packing/RuntimeError.h"
+#include "base/Ending.h"
+#include "base/RuntimeError.h"
 #include "packing/UnzipCommand.h"
 #include "packing/file.h"
-#include "packing/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 #include "ui_frmMain.h"
 

@@ -1,5 +1,5 @@
-#include "main_window/Program.h"
-#include "main_window/frmMain.h"
+#include "Program.h"
+#include "frmMain.h"
 #include "platform/platform.h"
 #include "version.h"
 

@@ -1,10 +1,10 @@
 #include "Destination.h"
 
-#include "Ending.h"
-#include "RuntimeError.h"
+#include "base/Ending.h"
+#include "base/RuntimeError.h"
 #include "file.h"
 #include "platform/platform.h"
-#include "text.h"
+#include "base/text.h"
 
 #include <QDir>
 #include <QHash>

@@ -1,14 +1,14 @@
 #include "PackRun.h"
 
 #include "Destination.h"
-#include "Ending.h"
+#include "base/Ending.h"
 #include "Explain.h"
-#include "RuntimeError.h"
-#include "reader/archive.h"
+#include "base/RuntimeError.h"
+#include "reader/ZipReader.h"
 #include "credentials/var.h"
 #include "file.h"
-#include "security.h"
-#include "text.h"
+#include "format/security.h"
+#include "base/text.h"
 #include "zip.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "UnzipCommand.h"
 
-#include "text.h"
+#include "base/text.h"
 #include "zip.h"
 
 namespace packing {

@@ -1,8 +1,8 @@
 #include "file.h"
 
-#include "RuntimeError.h"
+#include "base/RuntimeError.h"
 #include "platform/platform.h"
-#include "text.h"
+#include "base/text.h"
 
 #include <QCoreApplication>
 #include <QDir>

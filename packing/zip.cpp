@@ -1,7 +1,7 @@
 #include "zip.h"
 
-#include "Ending.h"
-#include "RuntimeError.h"
+#include "base/Ending.h"
+#include "base/RuntimeError.h"
 #include "platform/platform.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "archive.h"
+#include "ZipReader.h"
 #include "base/Parallel.h"
 
 #include <condition_variable>

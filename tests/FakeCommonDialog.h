@@ -1,7 +1,7 @@
 #pragma once
 
 #include "main_window/CommonDialog.h"
-#include "packing/RuntimeError.h"
+#include "base/RuntimeError.h"
 
 #include <QList>
 

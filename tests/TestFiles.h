@@ -1,9 +1,9 @@
 #pragma once
 // Small file helpers shared by the tests.
 
-#include "packing/RuntimeError.h"
+#include "base/RuntimeError.h"
 #include "platform/platform.h"
-#include "reader/archive.h"
+#include "reader/ZipReader.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,7 +1,7 @@
 // Starts an archiver that sleeps, then ends the program during the wait: with
 // EndProgram as Exit does ("exit"), or with SIGTERM ("signal"). Arguments: how,
 // the program folder, the file the archiver creates when it is done.
-#include "packing/Ending.h"
+#include "base/Ending.h"
 #include "packing/zip.h"
 
 #include <QCoreApplication>

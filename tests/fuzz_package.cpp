@@ -1,7 +1,7 @@
 // libFuzzer target: the package decoder and body restore, on any bytes.
-#include "reader/PackageReader.h"
-#include "packing/RuntimeError.h"
-#include "packing/security.h"
+#include "format/PackageReader.h"
+#include "base/RuntimeError.h"
+#include "format/security.h"
 
 #include "credentials/clsCrypt.h"
 

@@ -5,8 +5,8 @@
 // quits. Arguments: how, the
 // source folder, the destination archive, the program folder of the slow zip.
 #include "PressRun.h"
-#include "main_window/MsgBox.h"
-#include "packing/Ending.h"
+#include "widgets/MsgBox.h"
+#include "base/Ending.h"
 #include "packing/zip.h"
 
 #include <QAction>

@@ -8,7 +8,7 @@
 //             the progress bar twice a second (READY is not made)
 #include "PressRun.h"
 #include "TestFiles.h"
-#include "main_window/MsgBox.h"
+#include "widgets/MsgBox.h"
 #include "packing/zip.h"
 
 #include <QApplication>

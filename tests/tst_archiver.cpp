@@ -1,8 +1,8 @@
 // The archiver runner: its command lines, the real zip and unzip, and stand-ins
 // that fail, crash, sleep or would ask a question.
 #include "TestFiles.h"
-#include "packing/Ending.h"
-#include "packing/RuntimeError.h"
+#include "base/Ending.h"
+#include "base/RuntimeError.h"
 #include "packing/zip.h"
 
 #include <QCoreApplication>

@@ -1,8 +1,8 @@
 // The field cipher and the text helpers it depends on.
 #include "TestFiles.h"
 #include "credentials/clsCrypt.h"
-#include "packing/RuntimeError.h"
-#include "packing/text.h"
+#include "base/RuntimeError.h"
+#include "base/text.h"
 
 #include <QCryptographicHash>
 #include <QRandomGenerator>

@@ -10,9 +10,9 @@
 // QUILLFOLD_MUTANT_SEED=K picks other mutants, for a wider search by hand.
 #include "TestFiles.h"
 #include "cli/Unpack.h"
-#include "packing/security.h"
-#include "packing/text.h"
-#include "reader/archive.h"
+#include "format/security.h"
+#include "base/text.h"
+#include "reader/ZipReader.h"
 
 #include <QDir>
 #include <QProcess>

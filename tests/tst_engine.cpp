@@ -2,11 +2,11 @@
 // window's package bytes, read back by this program's reader, by Info-ZIP's
 // unzip and by Python's zipfile; stored or deflated as they shrink; ZIP64.
 #include "TestFiles.h"
-#include "packing/Ending.h"
+#include "base/Ending.h"
 #include "engine/Engine.h"
 #include "engine/ZipWriter.h"
-#include "reader/archive.h"
-#include "packing/security.h"
+#include "reader/ZipReader.h"
+#include "format/security.h"
 #include "platform/platform.h"
 
 #include <QDir>

@@ -2,7 +2,7 @@
 // credentials it leaves behind.
 #include "credentials/frmLogin.h"
 #include "credentials/var.h"
-#include "main_window/MsgBox.h"
+#include "widgets/MsgBox.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -3,7 +3,7 @@
 #include "TestFiles.h"
 #include "FakeCommonDialog.h"
 #include "credentials/var.h"
-#include "main_window/MsgBox.h"
+#include "widgets/MsgBox.h"
 #include "main_window/frmMain.h"
 #include "packing/zip.h"
 

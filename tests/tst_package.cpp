@@ -3,9 +3,9 @@
 #include "FailingDevice.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/mdlMD5.h"
-#include "packing/RuntimeError.h"
-#include "packing/security.h"
-#include "packing/text.h"
+#include "base/RuntimeError.h"
+#include "format/security.h"
+#include "base/text.h"
 
 #include <QBuffer>
 #include <QDir>

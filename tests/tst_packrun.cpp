@@ -4,8 +4,8 @@
 #include "TestFiles.h"
 #include "credentials/var.h"
 #include "packing/PackRun.h"
-#include "packing/RuntimeError.h"
-#include "packing/security.h"
+#include "base/RuntimeError.h"
+#include "format/security.h"
 #include "packing/zip.h"
 
 #include <QDir>

@@ -6,12 +6,12 @@
 #include "credentials/clsCrypt.h"
 #include "credentials/var.h"
 #include "packing/PackRun.h"
-#include "reader/PackageReader.h"
-#include "packing/RuntimeError.h"
+#include "format/PackageReader.h"
+#include "base/RuntimeError.h"
 #include "cli/Unpack.h"
-#include "reader/archive.h"
-#include "packing/security.h"
-#include "packing/text.h"
+#include "reader/ZipReader.h"
+#include "format/security.h"
+#include "base/text.h"
 #include "packing/zip.h"
 
 #include <QBuffer>

@@ -1,10 +1,10 @@
 #include "security.h"
 
-#include "RuntimeError.h"
-#include "reader/archive.h"
+#include "base/RuntimeError.h"
+#include "reader/ZipReader.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/mdlMD5.h"
-#include "text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 #include <QDir>

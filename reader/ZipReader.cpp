@@ -1,9 +1,9 @@
-#include "archive.h"
+#include "ZipReader.h"
 
 #include "base/Parallel.h"
-#include "packing/Ending.h"
-#include "packing/RuntimeError.h"
-#include "packing/text.h"
+#include "base/Ending.h"
+#include "base/RuntimeError.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 #include <QFile>

@@ -1,10 +1,10 @@
 #include "PackageReader.h"
 
-#include "packing/RuntimeError.h"
+#include "base/RuntimeError.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/mdlMD5.h"
-#include "packing/security.h"
-#include "packing/text.h"
+#include "security.h"
+#include "base/text.h"
 
 #include <QIODevice>
 

@@ -1,6 +1,6 @@
 #include "Ending.h"
 
-#include "base/Parallel.h"
+#include "Parallel.h"
 #include "platform/platform.h"
 
 #include <QCoreApplication>
