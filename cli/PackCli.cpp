@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "Cli.h"
 #include "platform/platform.h"
+#include "reader/Verify.h"
 
 #include <QElapsedTimer>
 #include <QFile>

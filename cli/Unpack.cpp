@@ -13,6 +13,7 @@
 #include "format/security.h"
 #include "base/text.h"
 #include "platform/platform.h"
+#include "base/Files.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -304,7 +305,7 @@ private:
     void File(const QString& path)
     {
         platform::FileStatus status;
-        platform::FileDevice file(archive::OpenRegularFile(path, &status), QIODevice::ReadOnly);
+        platform::FileDevice file(files::OpenRegularFile(path, &status), QIODevice::ReadOnly);
         One(Package{text::Printable(path), QFileInfo(path).fileName(), status.size, &file, {}});
     }
 

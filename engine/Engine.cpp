@@ -7,6 +7,8 @@
 #include "platform/platform.h"
 #include "ZipWriter.h"
 #include "base/Parallel.h"
+#include "format/Zip.h"
+#include "base/Files.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -151,7 +153,7 @@ struct Source {
     explicit Source(const Workbook& workbook)
     {
         if (!workbook.opened || !workbook.opened->IsOpen()) {
-            file = archive::OpenRegularFile(workbook.source, &info);
+            file = files::OpenRegularFile(workbook.source, &info);
             return;
         }
         file = std::move(*workbook.opened);
@@ -407,7 +409,7 @@ public:
                 entry.size += result.raw.size();
                 entry.compressed += bytes.size();
                 if (result.pieces > 1 && method == Deflate)
-                    entry.pieces << archive::Piece{bytes.size(), result.raw.size(), result.crc};
+                    entry.pieces << zipformat::Piece{bytes.size(), result.raw.size(), result.crc};
                 done += result.raw.size();
                 GiveRoom(result.room);
                 if (result.piece + 1 == result.pieces) {
@@ -563,9 +565,9 @@ private:
     {
         ZipWriter::Header header;
         header.name = workbook.entryName.toUtf8();
-        header.flag = archive::NeedsUtf8Flag(header.name) ? archive::Utf8Flag : 0;
-        header.method = method == Deflate ? Z_DEFLATED : 0;
-        header.dosTime = archive::DosTime(first.modified);
+        header.flag = zipformat::NeedsUtf8Flag(header.name) ? zipformat::Utf8Flag : 0;
+        header.method = method == Deflate ? zipformat::Deflated : zipformat::Stored;
+        header.dosTime = zipformat::DosTime(first.modified);
         if (first.pieces == 1) {
             header.crc = first.crc;
             header.compressed = quint64(bytes.size());

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include "reader/ZipReader.h"
+#include "format/Zip.h"
 
 #include <functional>
 #include <memory>
@@ -43,7 +44,7 @@ struct Entry {
     qint64 compressed = 0;  // as the archive holds them
     quint32 crc = 0;
     bool deflated = false;
-    QList<archive::Piece> pieces;  // a large deflated package: its pieces, for a read-back on every core
+    QList<zipformat::Piece> pieces;  // a large deflated package: its pieces, for a read-back on every core
 };
 
 struct Options {

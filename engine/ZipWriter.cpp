@@ -1,5 +1,7 @@
 #include "ZipWriter.h"
 
+#include "format/Zip.h"
+
 #include <QtEndian>
 
 #include <algorithm>
@@ -7,11 +9,10 @@
 #include <cstring>
 
 namespace engine {
+using namespace zipformat;
+
 namespace {
 constexpr qsizetype Capacity = 4 << 20;
-constexpr quint64 Max32 = 0xFFFFFFFF;
-constexpr quint16 Zip64Version = 45;  // ZIP 4.5: ZIP64
-constexpr quint16 PlainVersion = 20;  // ZIP 2.0: deflate
 
 // Little-endian fields appended one after another.
 class Fields {
@@ -102,7 +103,7 @@ bool ZipWriter::Begin(const Header& header)
     m_entry = header;
     m_entryOffset = m_bufferStart + quint64(m_buffer.size());
     QByteArray local;
-    Put(local)(quint32(0x04034b50))(PlainVersion)(header.flag)(header.method)(header.dosTime)(header.crc)(
+    Put(local)(LocalHeaderSignature)(PlainVersion)(header.flag)(header.method)(header.dosTime)(header.crc)(
         Clamped(header.compressed))(Clamped(header.size))(quint16(header.name.size()))(quint16(0))(header.name);
     if (!Append(local.constData(), local.size()))
         return false;
@@ -125,7 +126,7 @@ bool ZipWriter::End(quint32 crc, quint64 size)
     if (crc != m_entry.crc || compressed != m_entry.compressed || size != m_entry.size) {
         QByteArray fields;
         Put(fields)(crc)(quint32(compressed))(quint32(size));
-        const quint64 at = m_entryOffset + 14;
+        const quint64 at = m_entryOffset + local::Crc;
         if (at >= m_bufferStart)
             std::memcpy(m_buffer.data() + (at - m_bufferStart), fields.constData(), size_t(fields.size()));
         else if (!WriteAt(fields.constData(), fields.size(), at))
@@ -135,9 +136,9 @@ bool ZipWriter::End(quint32 crc, quint64 size)
     const bool far = m_entryOffset >= Max32;
     QByteArray extra;
     if (far)
-        Put(extra)(quint16(0x0001))(quint16(8))(m_entryOffset);
+        Put(extra)(Zip64Extra)(quint16(8))(m_entryOffset);
     const quint16 madeBy = far ? quint16((m_marks.madeBy & 0xFF00) | Zip64Version) : m_marks.madeBy;
-    Put(m_directory)(quint32(0x02014b50))(madeBy)(far ? Zip64Version : PlainVersion)(m_entry.flag)(m_entry.method)(
+    Put(m_directory)(CentralHeaderSignature)(madeBy)(far ? Zip64Version : PlainVersion)(m_entry.flag)(m_entry.method)(
         m_entry.dosTime)(crc)(quint32(compressed))(quint32(size))(quint16(m_entry.name.size()))(quint16(extra.size()))(
         quint16(0))(quint16(0))(quint16(0))(m_marks.external)(Clamped(m_entryOffset))(m_entry.name)(extra);
     ++m_entries;
@@ -152,14 +153,14 @@ bool ZipWriter::Finish()
     m_directory.clear();
     // From 65,535 entries on the end record's count holds 0xFFFF and the
     // true count is in the ZIP64 end record; so are offsets past 4 GiB.
-    if (m_entries >= 0xFFFF || directoryOffset >= Max32 || directorySize >= Max32) {
+    if (m_entries >= MaxEntries16 || directoryOffset >= Max32 || directorySize >= Max32) {
         const quint64 recordOffset = directoryOffset + directorySize;
-        Put(tail)(quint32(0x06064b50))(quint64(56 - 12))(quint16((m_marks.madeBy & 0xFF00) | Zip64Version))(
+        Put(tail)(Zip64EndSignature)(quint64(zip64end::FixedSize - 12))(quint16((m_marks.madeBy & 0xFF00) | Zip64Version))(
             Zip64Version)(quint32(0))(quint32(0))(m_entries)(m_entries)(directorySize)(directoryOffset);
-        Put(tail)(quint32(0x07064b50))(quint32(0))(recordOffset)(quint32(1));
+        Put(tail)(Zip64LocatorSignature)(quint32(0))(recordOffset)(quint32(1));
     }
-    const quint16 count = quint16(std::min<quint64>(m_entries, 0xFFFF));
-    Put(tail)(quint32(0x06054b50))(quint16(0))(quint16(0))(count)(count)(Clamped(directorySize))(
+    const quint16 count = quint16(std::min<quint64>(m_entries, MaxEntries16));
+    Put(tail)(EndSignature)(quint16(0))(quint16(0))(count)(count)(Clamped(directorySize))(
         Clamped(directoryOffset))(quint16(0));
     return Append(tail.constData(), tail.size()) && Flush();
 }

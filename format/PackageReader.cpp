@@ -1,5 +1,7 @@
 #include "PackageReader.h"
 
+#include "Zip.h"
+
 #include "base/RuntimeError.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/mdlMD5.h"
@@ -101,7 +103,7 @@ QString ExtensionFor(const QByteArray& bodyStart)
 {
     if (bodyStart.startsWith(QByteArrayLiteral("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1")))
         return QStringLiteral(".xls");
-    if (bodyStart.startsWith(QByteArrayLiteral("PK\x03\x04")))
+    if (zipformat::StartsWithSignature(bodyStart, zipformat::LocalHeaderSignature))
         return QStringLiteral(".xlsx");
     return QStringLiteral(".bin");
 }

@@ -6,6 +6,8 @@
 #include "credentials/mdlMD5.h"
 #include "base/text.h"
 #include "platform/platform.h"
+#include "Zip.h"
+#include "base/Files.h"
 
 #include <QDir>
 #include <QFile>
@@ -176,7 +178,7 @@ PackageWritten WritePackageFile(const QString& sourcePath, const QString& packag
     // that vanished is an error, never an empty file created in its place, and
     // a pipe put in its place is refused, never waited on.
     platform::FileStatus status;
-    platform::FileDevice source(archive::OpenRegularFile(sourcePath, &status), QIODevice::ReadOnly);
+    platform::FileDevice source(files::OpenRegularFile(sourcePath, &status), QIODevice::ReadOnly);
     const qint64 length = status.size;
     if (length >= MaxSourceSize)
         throw RuntimeError(err::Overflow, QStringLiteral("Overflow: the file is 2 GiB or larger"), sourcePath);
@@ -191,7 +193,7 @@ PackageWritten WritePackageFile(const QString& sourcePath, const QString& packag
                      withCrc == WithCrc::Yes ? &written.crc : nullptr);
     // Dated as its workbook, so that the archive dates its entry as the
     // command-line packer does.
-    package.SetModified(archive::ZipDatable(status.modified), packagePath);
+    package.SetModified(zipformat::ZipDatable(status.modified), packagePath);
     written.size = header.size() + length;
     package.Commit(packagePath);
     return written;

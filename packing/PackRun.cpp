@@ -10,6 +10,8 @@
 #include "format/security.h"
 #include "base/text.h"
 #include "zip.h"
+#include "reader/Utf8Names.h"
+#include "reader/Verify.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -9,11 +9,13 @@
 #include <ctime>
 #include <memory>
 
+#include "format/Zip.h"
 #include "platform/platform.h"
 
 struct libdeflate_decompressor;
 
-// Reading ZIP archives back.
+// Reading ZIP archives back: an archive's entries, each read through and
+// checked to its end.
 namespace archive {
 
 struct Entry {
@@ -97,14 +99,6 @@ private:
 // entry of up to 16 MiB).
 bool InflatesWhole(const Entry& entry);
 
-// One independently deflated piece of an entry, as the writer made it: its
-// stream ends on a block boundary (not final, except the last piece's).
-struct Piece {
-    qint64 compressed = 0;
-    qint64 size = 0;
-    quint32 crc = 0;
-};
-
 // An archive open for reading. Only a regular file is ever opened (a pipe or a
 // device is refused at once, never waited on): missing is run-time error 53,
 // not a regular file 75, anything that is not a readable ZIP archive 1005.
@@ -140,7 +134,7 @@ public:
     qint64 DataStart(int index) const;
     // Checks one piece of a deflated entry that starts at `start` in the
     // archive: empty, or what is wrong.
-    QString CheckPiece(qint64 start, const Piece& piece, bool last);
+    QString CheckPiece(qint64 start, const zipformat::Piece& piece, bool last);
 
 private:
     ZipArchive() = default;
@@ -155,57 +149,11 @@ private:
     QString m_warning;
 };
 
-// Opens a file for reading only if it is a regular file, never waiting on a
-// pipe or a device. Missing is run-time error 53, anything else 75 (70 when
-// permission is denied). Returns the open file, and the file's status in
-// `status` if given.
-platform::File OpenRegularFile(const QString& path, platform::FileStatus* status = nullptr);
-
-// True if the file starts like a ZIP archive. Looks only at regular files.
+// True if the file starts like a ZIP archive, or ends like one behind other
+// data (a self-extracting program). Looks only at regular files.
 bool LooksLikeZip(const QString& path);
 
 // The CRC-32 of a file's bytes, as ZIP archives record it.
 quint32 FileCrc(const QString& path);
-
-// An entry's date as ZIP archives hold it (MS-DOS date and time, local),
-// made as Info-ZIP zip makes it: an odd second rounded up to the next even
-// one, a moment before 1980 as 1980-01-01 00:00:00, and one after the last
-// that every way of packing can date (ZipDatable) as that one, so that both
-// ways, on both systems, date their entries alike.
-quint32 DosTime(time_t modified);
-// The last moment that every way of packing dates alike: 2106-02-07 06:28:14
-// UTC. ZIP itself reaches 2107-12-31 23:59:58 (local); Windows' zip.exe
-// counts seconds in 32 unsigned bits and dates anything past 2106-02-07
-// 06:28:15 as 1980, as zip does anything past 2107 on any system.
-constexpr time_t LatestDatable = time_t(4294967294);
-// A moment past LatestDatable as that moment; any other as it is. A package
-// file is dated so before zip adds it, as quillfold-pack dates its entry.
-time_t ZipDatable(time_t modified);
-
-// The UTF-8 flag: general purpose bit 11 of an entry's headers.
-constexpr quint16 Utf8Flag = 0x0800;
-// True if a name needs the flag: not plain ASCII, and valid UTF-8.
-bool NeedsUtf8Flag(const QByteArray& name);
-
-// Sets the UTF-8 flag (general purpose bit 11) in the local and the central
-// header of every entry whose name is not plain ASCII and is valid UTF-8, so
-// that tools following the ZIP rules read such names right; Debian's zip
-// stores them as raw bytes without the flag. First the end record's size of
-// the directory is made what it is: Windows' zip (3.0, -UN=UTF8) records it as
-// if such names were escaped, "#U0e23". A few bytes change in place; no data
-// moves. An archive it cannot make sense of is error 1005.
-void MarkUtf8Names(const QString& path);
-
-// Checks that the archive holds exactly the expected entries, each once, with
-// the expected size and CRC, every non-ASCII name flagged as UTF-8, and that
-// every entry's data reads back intact. Any difference is run-time error 1003
-// naming it. Throws ending::ProgramEnding once the program is being ended.
-struct Expected {
-    QByteArray rawName;
-    qint64 size = 0;
-    quint32 crc = 0;
-    QList<Piece> pieces;  // a deflated entry written in pieces: each is inflated on its own, on any core
-};
-void VerifyArchive(const QString& path, const QList<Expected>& expected);
 
 }  // namespace archive

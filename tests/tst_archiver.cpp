@@ -4,6 +4,7 @@
 #include "base/Ending.h"
 #include "base/RuntimeError.h"
 #include "packing/zip.h"
+#include "reader/Utf8Names.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -120,7 +121,7 @@ void TestArchiver::zipAddsOneFileEachCall()
     // ("#U0e01"): marking makes it what it is, so both come out alike.
     const QString misrecorded = m_dir.filePath("misrecorded.zip");
     QByteArray bytes = ReadFile(archive);
-    const qsizetype end = bytes.lastIndexOf("PK\x05\x06");
+    const qsizetype end = bytes.lastIndexOf(zipformat::SignatureBytes(zipformat::EndSignature));
     qToLittleEndian<quint32>(qFromLittleEndian<quint32>(bytes.constData() + end + 12) + 12, bytes.data() + end + 12);
     WriteFile(misrecorded, bytes);
     archive::MarkUtf8Names(archive);  // as the pack run finishes what zip made

@@ -94,7 +94,7 @@ void TestDifferential::mutantsNeverRestoreDamage()
         if (kind == "thai") {
             for (int i = 0; i < packages.size(); ++i)
                 bytes.replace(QFileInfo(files[i]).fileName().toLatin1(), QByteArray("\xA1\xA2\xA3\xA4\xA5") + char('1' + i) + ".enc");
-            for (qsizetype at = 0; (at = bytes.indexOf("PK\x01\x02", at)) >= 0; at += 4)
+            for (qsizetype at = 0; (at = bytes.indexOf(zipformat::SignatureBytes(zipformat::CentralHeaderSignature), at)) >= 0; at += 4)
                 bytes[at + 5] = 0;  // version made by: MS-DOS
         } else if (kind == "stub") {
             bytes.prepend("MZ" + QByteArray(2998, '\x90'));

@@ -7,6 +7,7 @@
 #include "cli/PackCli.h"
 #include "packing/PackRun.h"
 #include "packing/zip.h"
+#include "format/Zip.h"
 
 #include <QDir>
 #include <QProcess>
@@ -532,7 +533,7 @@ void TestPackCli::sameHandOverAsTheWindow()
     QVERIFY2(windowMetadata.contains("file last modified on (DOS date/time): 1980 Jan 1 00:00:00"),
              qPrintable(windowMetadata.join(u'\n')));
     QVERIFY(windowMetadata.contains("file last modified on (DOS date/time): 2021 Mar 4 10:20:32"));
-    const QString latest = QLocale::c().toString(QDateTime::fromSecsSinceEpoch(archive::LatestDatable), "yyyy MMM d hh:mm:ss");
+    const QString latest = QLocale::c().toString(QDateTime::fromSecsSinceEpoch(zipformat::LatestDatable), "yyyy MMM d hh:mm:ss");
     QCOMPARE(windowMetadata.count("file last modified on (DOS date/time): " + latest), 2);
     QCOMPARE(metadata(Path("cli.zip")), windowMetadata);
 }

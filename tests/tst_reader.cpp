@@ -13,6 +13,7 @@
 #include "format/security.h"
 #include "base/text.h"
 #include "packing/zip.h"
+#include "reader/Verify.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -139,7 +140,7 @@ int TestReader::RunUnpack(const unpack::Options& options)
 QString TestReader::MakeArchive()
 {
     WriteFile(Path("a.xls"), XlsSignature + QByteArray(5000, 'x'));
-    WriteFile(Path("b.xlsx"), QByteArray("PK\x03\x04", 4) + "sheet data");
+    WriteFile(Path("b.xlsx"), zipformat::SignatureBytes(zipformat::LocalHeaderSignature) + "sheet data");
     WriteFile(Path("c.txt"), "plain text");
     QStringList packages;
     for (const char* name : {"a.xls", "b.xlsx", "c.txt"}) {
@@ -236,7 +237,7 @@ void TestReader::userIDEndingInABlankByteReadsShort()
 void TestReader::extensionsAndNames()
 {
     QCOMPARE(security::ExtensionFor(XlsSignature + "more"), QStringLiteral(".xls"));
-    QCOMPARE(security::ExtensionFor("PK\x03\x04rest"), QStringLiteral(".xlsx"));
+    QCOMPARE(security::ExtensionFor(zipformat::SignatureBytes(zipformat::LocalHeaderSignature) + "rest"), QStringLiteral(".xlsx"));
     QCOMPARE(security::ExtensionFor("PK"), QStringLiteral(".bin"));
     QCOMPARE(security::ExtensionFor(QByteArray()), QStringLiteral(".bin"));
     QCOMPARE(unpack::RestoredName("a.enc", ".xls"), QStringLiteral("a.xls"));
@@ -389,7 +390,7 @@ void TestReader::verifySeesEveryDifference()
     // this disk than in all) nor a directory that runs into the end record
     // (its recorded size one too large).
     const QByteArray good = ReadFile(Path("good.zip"));
-    const qsizetype end = good.lastIndexOf("PK\x05\x06");
+    const qsizetype end = good.lastIndexOf(zipformat::SignatureBytes(zipformat::EndSignature));
     const char* split = "1005 Not a readable ZIP archive: it is one part of an archive split";
     for (const auto& [field, problem] : {std::pair{4, split}, std::pair{6, split}, std::pair{8, split},
                                          std::pair{12, "1005 Not a readable ZIP archive: its directory is damaged"}}) {
@@ -565,7 +566,7 @@ void TestReader::unpackEdgeCases()
     } else if (scenario == "broken") {
         archive({{"a.enc", XlsSignature + "first"}, {"b.enc", "second"}, {"c.enc", "third"}});
         QByteArray bytes = ReadFile(Path("archive.zip"));
-        bytes.replace(bytes.indexOf("PK\x03\x04", 10), 4, QByteArray("PK\0\0", 4));
+        bytes.replace(bytes.indexOf(zipformat::SignatureBytes(zipformat::LocalHeaderSignature), 10), 4, QByteArray("PK\0\0", 4));
         WriteFile(Path("archive.zip"), bytes);
     } else if (scenario == "escape") {
         archive({{"eXX2JXFAKE.enc", "workbook"}});
@@ -673,7 +674,7 @@ void TestReader::unpackEdgeCases()
         rename(thai ? "Q1.enc" : "aXb.enc", thai ? "\xA1\xD2.enc" : "a\x01" "b.enc");  // กา, in Windows-874
         rename(thai ? "Q2.enc" : "aYb.enc", thai ? "\xA2\xD2.enc" : "a\x02" "b.enc");  // ขา
         QByteArray bytes = ReadFile(Path("archive.zip"));
-        for (qsizetype at = 0; (at = bytes.indexOf("PK\x01\x02", at)) >= 0; at += 4)
+        for (qsizetype at = 0; (at = bytes.indexOf(zipformat::SignatureBytes(zipformat::CentralHeaderSignature), at)) >= 0; at += 4)
             bytes[at + 5] = 0;  // version made by: MS-DOS
         WriteFile(Path("archive.zip"), bytes);
     } else if (scenario.startsWith("stub")) {
