@@ -9,7 +9,7 @@
 #include "base/RuntimeError.h"
 #include "reader/InflatingAhead.h"
 #include "reader/ZipReader.h"
-#include "packing/file.h"
+#include "base/RunFolder.h"
 #include "format/security.h"
 #include "base/text.h"
 #include "platform/platform.h"
@@ -298,7 +298,7 @@ private:
             Problem(BadInput, QStringLiteral("%1: cannot use the output folder: %2").arg(text::Printable(m_options.outDir), why));
             return false;
         }
-        m_startedEmpty = !file::RemoveLeftovers(m_options.outDir, UnfinishedPrefix);
+        m_startedEmpty = !runs::RemoveLeftovers(m_options.outDir, UnfinishedPrefix);
         return true;
     }
 
@@ -583,7 +583,7 @@ private:
     const int m_groupFiles = std::clamp(m_spareFiles * 3 / 8, 1, GroupFiles);
     int m_groupSize = m_groupFiles;  // for the archive being restored
     qint64 m_waitingBytes = 0;
-    const QByteArray m_stem = file::RunStem(UnfinishedPrefix);  // of this run's temporary names
+    const QByteArray m_stem = runs::RunStem(UnfinishedPrefix);  // of this run's temporary names
     qint64 m_free = 0;  // free in the output folder when last asked (-1: unknown); asked at the first
     qint64 m_writtenSince = 0;  // restored since then
     QElapsedTimer m_sinceCommit;

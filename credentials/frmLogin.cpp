@@ -2,9 +2,9 @@
 
 #include "var.h"
 #include "widgets/MsgBox.h"
-#include "packing/PackRun.h"
 #include "base/text.h"
 #include "ui_frmLogin.h"
+#include "base/MessageBox.h"
 
 #include <QCloseEvent>
 #include <QLineEdit>
@@ -72,7 +72,7 @@ public:
                 text::HasControl(input) || !text::IsAnsi(input) ? NotThaiMessage : TooLongPasteMessage;
             m_telling = true;
             QTimer::singleShot(0, m_dialog, [this, message] {
-                gui::MsgBox(m_dialog, message, packing::vbExclamation, LoginTitle);
+                gui::MsgBox(m_dialog, message, msgbox::vbExclamation, LoginTitle);
                 m_telling = false;
                 m_box->setFocus(Qt::OtherFocusReason);
             });
@@ -192,7 +192,7 @@ void frmLogin::closeEvent(QCloseEvent* event)
 
 void frmLogin::Refuse(const QString& message, QLineEdit* field)
 {
-    gui::MsgBox(this, message, packing::vbExclamation, LoginTitle);
+    gui::MsgBox(this, message, msgbox::vbExclamation, LoginTitle);
     var::LoginAccepted = false;
     field->setFocus(Qt::OtherFocusReason);
     field->selectAll();  // the next typing replaces the whole text

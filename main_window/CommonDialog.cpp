@@ -1,9 +1,9 @@
 #include "CommonDialog.h"
 
 #include "widgets/MsgBox.h"
-#include "packing/PackRun.h"
 #include "base/RuntimeError.h"
 #include "base/text.h"
+#include "base/MessageBox.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
@@ -87,7 +87,7 @@ void QtCommonDialog::ShowOpen()
                                               [](const QString& file) { return !QFileInfo(file).isFile(); });
             if (chosen.isEmpty() || missing != chosen.cend()) {
                 gui::MsgBox(&dialog, FileMissingMessage.arg(chosen.isEmpty() ? QString() : *missing),
-                            packing::vbExclamation, DialogTitle);
+                            msgbox::vbExclamation, DialogTitle);
                 continue;
             }
         }
@@ -113,11 +113,11 @@ void QtCommonDialog::ShowSave()
         const QString chosen = dialog.selectedFiles().value(0);
         const QFileInfo info(chosen);
         if ((Flags & OFN_PATHMUSTEXIST) && !QFileInfo(info.path()).isDir()) {
-            gui::MsgBox(&dialog, FolderMissingMessage.arg(info.path()), packing::vbExclamation, DialogTitle);
+            gui::MsgBox(&dialog, FolderMissingMessage.arg(info.path()), msgbox::vbExclamation, DialogTitle);
             continue;
         }
         if ((Flags & OFN_NOREADONLYRETURN) && info.exists() && !info.isWritable()) {
-            gui::MsgBox(&dialog, ReadOnlyMessage.arg(chosen), packing::vbExclamation, DialogTitle);
+            gui::MsgBox(&dialog, ReadOnlyMessage.arg(chosen), msgbox::vbExclamation, DialogTitle);
             continue;
         }
         FileName = chosen;

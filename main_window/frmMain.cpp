@@ -10,6 +10,7 @@
 #include "base/text.h"
 #include "platform/platform.h"
 #include "ui_frmMain.h"
+#include "base/MessageBox.h"
 
 #include <QCloseEvent>
 #include <QIcon>
@@ -153,8 +154,8 @@ void frmMain::cmdBrowseSrc_Click()
     }
     // A name the platform cannot give back as it is could never be packed: say so now.
     if (const QStringList unreachable = file::UnreachableNames(folder, names); !unreachable.isEmpty()) {
-        MsgBox(UnreachableMessage + QStringLiteral("\n\n") + unreachable.join(u'\n'), packing::vbExclamation,
-               packing::ErrorTitle);
+        MsgBox(UnreachableMessage + QStringLiteral("\n\n") + unreachable.join(u'\n'), msgbox::vbExclamation,
+               msgbox::ErrorTitle);
         return;
     }
     ui->Text1->setText(folder);
@@ -175,10 +176,10 @@ void frmMain::OfferToRenameUnreadable(const QString& folder)
     }
     const QString list = UnreadableMessage + QStringLiteral("\n\n") + shown.join(u'\n') + QStringLiteral("\n\n");
     if (!renamable) {
-        MsgBox(list + NoReadableName, packing::vbExclamation, packing::ErrorTitle);
+        MsgBox(list + NoReadableName, msgbox::vbExclamation, msgbox::ErrorTitle);
         return;
     }
-    if (MsgBox(list + RenameQuestion, packing::vbQuestionYesNo, packing::AppTitle) != packing::vbYes)
+    if (MsgBox(list + RenameQuestion, msgbox::vbQuestionYesNo, msgbox::AppTitle) != msgbox::vbYes)
         return;
     QStringList results;
     for (const file::UnreadableFile& unreadable : found) {
@@ -192,7 +193,7 @@ void frmMain::OfferToRenameUnreadable(const QString& folder)
         }
     }
     MsgBox(RenamedTitle + QStringLiteral("\n\n") + results.join(u'\n') + QStringLiteral("\n\n") + ChooseRenamed,
-           packing::vbInformation, packing::AppTitle);
+           msgbox::vbInformation, msgbox::AppTitle);
 }
 
 void frmMain::cmdBrowseDest_Click()
@@ -229,7 +230,7 @@ void frmMain::closeEvent(QCloseEvent* event)
     // A close box pressed by mistake must not throw a run away: asked first.
     // (File > Exit and the system's request to end stop it at once.)
     if (m_running && !ending::Requested() &&
-        MsgBox(CloseDuringRunQuestion, packing::vbQuestionYesNo, packing::AppTitle) != packing::vbYes) {
+        MsgBox(CloseDuringRunQuestion, msgbox::vbQuestionYesNo, msgbox::AppTitle) != msgbox::vbYes) {
         event->ignore();
         return;
     }
@@ -246,7 +247,7 @@ void frmMain::mnuFileUnzip_Click()
     } catch (const ending::ProgramEnding&) {
         // the program is ending: the extractor has been stopped
     } catch (const RuntimeError& error) {
-        MsgBox(error.report(), packing::vbExclamation, packing::AppTitle);
+        MsgBox(error.report(), msgbox::vbExclamation, msgbox::AppTitle);
     }
 }
 

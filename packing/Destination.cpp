@@ -171,9 +171,9 @@ ArchiveAside::ArchiveAside(const QString& destination) : m_destination(destinati
     if (IsReadOnly(old))  // the operator protected it
         throw RuntimeError(err::PathFileAccess, destination);
     const QString folder = QFileInfo(m_target).path();
-    file::RemoveLeftovers(folder, Prefix);
+    runs::RemoveLeftovers(folder, Prefix);
     try {
-        m_folder = file::RunFolder(folder, Prefix);
+        m_folder = runs::RunFolder(folder, Prefix);
     } catch (const RuntimeError& error) {
         throw RuntimeError(error.number(), destination);
     }

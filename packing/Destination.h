@@ -4,6 +4,7 @@
 #include <QStringList>
 
 #include "base/Parallel.h"
+#include "base/RunFolder.h"
 #include "file.h"
 
 #include <optional>
@@ -111,7 +112,7 @@ public:
 private:
     QString m_destination;
     QString m_target;  // the file that is replaced
-    file::RunFolder m_folder;
+    runs::RunFolder m_folder;
     QString m_path;
     Parallel m_flushing;  // started by StartFlush
     int m_flushed = -1;   // what it found: 0 or the error code (-1: not yet flushed)

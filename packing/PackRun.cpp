@@ -1,11 +1,14 @@
 #include "PackRun.h"
 
+#include "base/MessageBox.h"
+
 #include "Destination.h"
 #include "base/Ending.h"
 #include "Explain.h"
 #include "base/RuntimeError.h"
 #include "reader/ZipReader.h"
 #include "credentials/var.h"
+#include "base/RunFolder.h"
 #include "file.h"
 #include "format/security.h"
 #include "base/text.h"
@@ -23,6 +26,8 @@
 #include <memory>
 
 namespace packing {
+using namespace msgbox;
+
 namespace {
 const QString NoFilesMessage = QStringLiteral("กรุณาเลือกไฟล์");
 const QString NoDestinationMessage = QStringLiteral("กรุณาเลือกปลายทาง");
@@ -90,7 +95,7 @@ struct ArchiveBuild {
 
 // Everything the run has put on disk so far, and how to take it away again.
 struct RunFiles {
-    file::RunFolder workFolder;
+    runs::RunFolder workFolder;
     std::map<QString, ArchiveBuild> builds;  // by destination
     Step step = Step::WorkArea;  // where the run is, for a failure report
     QString entry;
@@ -175,8 +180,8 @@ void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress)
 {
     files.step = Step::WorkArea;
     const QString workArea = file::WorkArea();
-    file::RemoveLeftovers(workArea, WorkPrefix);
-    files.workFolder = file::RunFolder(workArea, WorkPrefix);
+    runs::RemoveLeftovers(workArea, WorkPrefix);
+    files.workFolder = runs::RunFolder(workArea, WorkPrefix);
 
     const int count = window.ListCount();
     for (int i = 0; i < count; ++i) {

@@ -13,19 +13,6 @@ namespace packing {
 // The window's controls that the run switches.
 enum class Control { imgOn, imgHold, imgOff, cmdBrowseSrc, cmdBrowseDest, cmdRun, cmdExit };
 
-// Message box codes and answers.
-constexpr int vbExclamation = 48;  // exclamation, OK
-constexpr int vbQuestionOKCancel = 33;  // question, OK and Cancel
-constexpr int vbInformation = 64;  // information, OK
-constexpr int vbQuestionYesNo = 36;  // question, Yes and No (No the default)
-constexpr int vbOK = 1;
-constexpr int vbCancel = 2;
-constexpr int vbYes = 6;
-constexpr int vbNo = 7;
-
-inline const QString AppTitle = QStringLiteral("Quillfold");
-inline const QString ErrorTitle = QStringLiteral("ข้อผิดพลาด");
-
 // What the run needs of the main window.
 class PackRunWindow {
 public:
@@ -49,7 +36,8 @@ public:
 
     // The credentials dialog, modal and owned by the window; returns when it is hidden or closed.
     virtual void ShowLogin() = 0;
-    // A message box owned by the window; returns vbOK or vbCancel.
+    // A message box owned by the window, with a code of msgbox's; returns
+    // msgbox::vbOK or msgbox::vbCancel.
     virtual int MsgBox(const QString& prompt, int buttons, const QString& title) = 0;
 };
 

@@ -3,6 +3,7 @@
 
 #include "credentials/var.h"
 #include "packing/PackRun.h"
+#include "base/MessageBox.h"
 
 #include <QList>
 #include <QMap>
@@ -94,7 +95,7 @@ public:
     {
         log << "message";
         messages << Message{prompt, buttons, title};
-        return answers.isEmpty() ? packing::vbOK : answers.takeFirst();
+        return answers.isEmpty() ? msgbox::vbOK : answers.takeFirst();
     }
 };
 

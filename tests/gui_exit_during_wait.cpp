@@ -8,6 +8,7 @@
 #include "widgets/MsgBox.h"
 #include "base/Ending.h"
 #include "packing/zip.h"
+#include "base/MessageBox.h"
 
 #include <QAction>
 #include <QApplication>
@@ -36,11 +37,11 @@ int main(int argc, char* argv[])
     gui::SetMsgBoxHandler([&](QWidget*, const QString& prompt, int buttons, const QString&) {
         std::printf("message: %s\n", prompt.toUtf8().constData());
         std::fflush(stdout);
-        if (buttons == packing::vbQuestionYesNo)
-            return how == "close-no" ? packing::vbNo : packing::vbYes;
-        if (buttons == packing::vbInformation && how == "close-no")
+        if (buttons == msgbox::vbQuestionYesNo)
+            return how == "close-no" ? msgbox::vbNo : msgbox::vbYes;
+        if (buttons == msgbox::vbInformation && how == "close-no")
             QTimer::singleShot(0, &app, [] { QCoreApplication::exit(0); });  // the run has finished
-        return packing::vbOK;
+        return msgbox::vbOK;
     });
     ChooseThroughDialogs(window, QString::fromLocal8Bit(argv[2]), {"a.xls", "b.xls"}, destination);
 

@@ -6,6 +6,7 @@
 #include "widgets/MsgBox.h"
 #include "main_window/frmMain.h"
 #include "packing/zip.h"
+#include "base/MessageBox.h"
 
 #include <QAction>
 #include <QApplication>
@@ -77,7 +78,7 @@ private:
     std::unique_ptr<frmMain> m_window;
     FakeCommonDialog* m_dialog = nullptr;
     QList<Message> m_messages;
-    int m_yesNo = packing::vbNo;  // the answer to a yes-or-no question
+    int m_yesNo = msgbox::vbNo;  // the answer to a yes-or-no question
 };
 
 void TestMainWindow::initTestCase()
@@ -90,7 +91,7 @@ void TestMainWindow::init()
     m_messages.clear();
     gui::SetMsgBoxHandler([this](QWidget*, const QString& prompt, int buttons, const QString& title) {
         m_messages << Message{prompt, buttons, title};
-        return buttons == packing::vbQuestionYesNo ? m_yesNo : packing::vbOK;
+        return buttons == msgbox::vbQuestionYesNo ? m_yesNo : msgbox::vbOK;
     });
     m_window = std::make_unique<frmMain>();
     m_window->show();
@@ -265,8 +266,8 @@ void TestMainWindow::namesThePlatformCannotReadAreRefused()
 void TestMainWindow::unreadableFilesAreNamedAndRenamed_data()
 {
     QTest::addColumn<int>("answer");
-    QTest::newRow("renamed") << int(packing::vbYes);
-    QTest::newRow("left as they are") << int(packing::vbNo);
+    QTest::newRow("renamed") << int(msgbox::vbYes);
+    QTest::newRow("left as they are") << int(msgbox::vbNo);
 }
 
 void TestMainWindow::unreadableFilesAreNamedAndRenamed()
@@ -293,12 +294,12 @@ void TestMainWindow::unreadableFilesAreNamedAndRenamed()
     Dialog({files.filePath("a.xls")});
     m_window->cmdBrowseSrc_Click();
     QCOMPARE(Items(), QStringList{"a.xls"});  // the choice stands
-    QCOMPARE(m_messages.size(), answer == packing::vbYes ? 2 : 1);
-    QCOMPARE(m_messages[0].buttons, packing::vbQuestionYesNo);
+    QCOMPARE(m_messages.size(), answer == msgbox::vbYes ? 2 : 1);
+    QCOMPARE(m_messages[0].buttons, msgbox::vbQuestionYesNo);
     QVERIFY(m_messages[0].prompt.contains(QString::fromUtf8("งบ.xls\nรายงาน.xls\n\n")));  // files only
     QVERIFY(m_messages[0].prompt.contains(QString::fromUtf8("รหัสภาษาไทยแบบเก่า")));
     const QString renamed = files.filePath(QString::fromUtf8("รายงาน.xls"));
-    if (answer == packing::vbYes) {
+    if (answer == msgbox::vbYes) {
         QVERIFY(m_messages[1].prompt.contains(QString::fromUtf8("เปลี่ยนชื่อแล้ว: รายงาน.xls")));
         QVERIFY(m_messages[1].prompt.contains(QString::fromUtf8("ไม่ได้เปลี่ยนชื่อ: งบ.xls (มีไฟล์ชื่อนี้อยู่แล้ว)")));
         QCOMPARE(ReadFile(renamed), report);

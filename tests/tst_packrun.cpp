@@ -7,6 +7,7 @@
 #include "base/RuntimeError.h"
 #include "format/security.h"
 #include "packing/zip.h"
+#include "base/MessageBox.h"
 
 #include <QDir>
 #include <QFile>
@@ -198,7 +199,7 @@ void TestPackRun::checksComeFirstAndInOrder()
     packing::PackRun(window);
     QCOMPARE(window.messages.size(), 1);
     QCOMPARE(window.messages[0].prompt, NoFiles);
-    QCOMPARE(window.messages[0].buttons, packing::vbExclamation);
+    QCOMPARE(window.messages[0].buttons, msgbox::vbExclamation);
     QCOMPARE(window.messages[0].title, QStringLiteral("ข้อผิดพลาด"));
 
     window = FakeWindow();
@@ -310,7 +311,7 @@ void TestPackRun::refusedBeforeTheDialog()
     packing::PackRun(window);
     QCOMPARE(window.log, QStringList{"message"});
     QCOMPARE(window.messages[0].title, QStringLiteral("ข้อผิดพลาด"));
-    QCOMPARE(window.messages[0].buttons, packing::vbExclamation);
+    QCOMPARE(window.messages[0].buttons, msgbox::vbExclamation);
     for (const QString& name : named)
         QVERIFY2(window.messages[0].prompt.contains(name), qPrintable(window.messages[0].prompt));
     for (const QString& entry : written)
@@ -335,11 +336,11 @@ void TestPackRun::cancelOrCloseLeavesEverythingUntouched()
     QCOMPARE(cancelled.log, QStringList{"login"});
 
     FakeWindow notConfirmed = ReadyWindow({"a.xls"});
-    notConfirmed.answers = {packing::vbCancel};
+    notConfirmed.answers = {msgbox::vbCancel};
     packing::PackRun(notConfirmed);
     QCOMPARE(notConfirmed.log, (QStringList{"login", "message"}));
     QCOMPARE(notConfirmed.messages[0].prompt, Confirm);
-    QCOMPARE(notConfirmed.messages[0].buttons, packing::vbQuestionOKCancel);
+    QCOMPARE(notConfirmed.messages[0].buttons, msgbox::vbQuestionOKCancel);
     QCOMPARE(notConfirmed.messages[0].title, QStringLiteral("Quillfold"));
 
     QCOMPARE(ReadFile(Destination()), OldArchive);
@@ -377,7 +378,7 @@ void TestPackRun::fullRunBuildsTheArchiveAnew()
     QVERIFY2(probe.DurablyNamed(archive), qPrintable(probe.Calls().join(u'\n') + u'\n' + window.messages.last().prompt));
 
     QCOMPARE(window.messages.size(), 2);
-    QVERIFY2(window.messages[1].buttons == packing::vbInformation, qPrintable(window.messages[1].prompt));
+    QVERIFY2(window.messages[1].buttons == msgbox::vbInformation, qPrintable(window.messages[1].prompt));
     QCOMPARE(window.messages[1].title, QStringLiteral("Quillfold"));
     QVERIFY(window.label3.startsWith("finished "));
     QCOMPARE(window.messages[1].prompt, window.label3);
@@ -619,7 +620,7 @@ void TestPackRun::failureKeepsTheOldArchiveAndLeavesNothing()
     // report with zip's own words.
     QCOMPARE(window.messages.size(), 2);
     const Message& report = window.messages[1];
-    QCOMPARE(report.buttons, packing::vbExclamation);
+    QCOMPARE(report.buttons, msgbox::vbExclamation);
     QCOMPARE(report.title, QStringLiteral("Quillfold"));
     QVERIFY2(report.prompt.startsWith(thai), qPrintable(report.prompt));
     QVERIFY2(report.prompt.contains(QStringLiteral("\n\nRun-time error '%1':").arg(number)), qPrintable(report.prompt));

@@ -1,4 +1,5 @@
 // The work folder helpers: result texts, and what they leave on disk.
+#include "base/RunFolder.h"
 #include "packing/file.h"
 
 #include <QDir>
@@ -108,7 +109,7 @@ void TestWorkFolder::leftoversRemoved_data()
     QTest::addColumn<bool>("othersLeft");
     QTest::addColumn<QStringList>("remaining");
     // A run's stem ends in its process id: this one's, and one no process has.
-    const QString running = QString::fromUtf8(file::RunStem(QStringLiteral("run")));
+    const QString running = QString::fromUtf8(runs::RunStem(QStringLiteral("run")));
     const QString ended = running.left(running.lastIndexOf(u'-', running.size() - 2) + 1) + "999999999-";
     QTest::newRow("empty") << QStringList{} << false << QStringList{};
     QTest::newRow("an ended run's file and folder") << QStringList{ended + "aB3dE9", ended + "Zz9Yy8/"} << false
@@ -131,9 +132,9 @@ void TestWorkFolder::leftoversRemoved()
         else
             Touch(folder + u'/' + name);
     }
-    QCOMPARE(file::RemoveLeftovers(folder, QStringLiteral("run")), othersLeft);
+    QCOMPARE(runs::RemoveLeftovers(folder, QStringLiteral("run")), othersLeft);
     QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), remaining);
-    QVERIFY(file::RemoveLeftovers(folder + "/missing", QStringLiteral("run")));  // not known to be empty
+    QVERIFY(runs::RemoveLeftovers(folder + "/missing", QStringLiteral("run")));  // not known to be empty
 }
 
 QTEST_GUILESS_MAIN(TestWorkFolder)

@@ -1,6 +1,6 @@
 #include "MsgBox.h"
 
-#include "packing/PackRun.h"
+#include "base/MessageBox.h"
 
 #include <QMessageBox>
 
@@ -26,18 +26,18 @@ int ShowMsgBox(QWidget* owner, const QString& prompt, int buttons, const QString
     box.setWindowTitle(title);
     box.setText(prompt);
     switch (buttons) {
-    case packing::vbQuestionOKCancel:
+    case msgbox::vbQuestionOKCancel:
         box.setIcon(QMessageBox::Question);
         box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
         box.setEscapeButton(QMessageBox::Cancel);
         break;
-    case packing::vbQuestionYesNo:
+    case msgbox::vbQuestionYesNo:
         box.setIcon(QMessageBox::Question);
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box.setDefaultButton(QMessageBox::No);
         box.setEscapeButton(QMessageBox::No);
-        return box.exec() == QMessageBox::Yes ? packing::vbYes : packing::vbNo;
-    case packing::vbInformation:
+        return box.exec() == QMessageBox::Yes ? msgbox::vbYes : msgbox::vbNo;
+    case msgbox::vbInformation:
         box.setIcon(QMessageBox::Information);
         box.setStandardButtons(QMessageBox::Ok);
         break;
@@ -47,7 +47,7 @@ int ShowMsgBox(QWidget* owner, const QString& prompt, int buttons, const QString
         break;
     }
     box.setDefaultButton(QMessageBox::Ok);
-    return box.exec() == QMessageBox::Ok ? packing::vbOK : packing::vbCancel;
+    return box.exec() == QMessageBox::Ok ? msgbox::vbOK : msgbox::vbCancel;
 }
 
 void SetMsgBoxHandler(MsgBoxHandler handler)
