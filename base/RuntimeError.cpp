@@ -73,6 +73,14 @@ RuntimeError RuntimeError::Detailed(int number, const QString& detail, QString p
     return RuntimeError(number, QStringLiteral("%1: %2").arg(err::Description(number), detail), std::move(path));
 }
 
+RuntimeError RuntimeError::For(int number, err::Reason reason, const QStringList& particulars, QString path)
+{
+    RuntimeError error = Detailed(number, err::Words(reason, particulars), std::move(path));
+    error.m_reason = reason;
+    error.m_particulars = particulars;
+    return error;
+}
+
 QString RuntimeError::summary() const
 {
     return m_path.isEmpty() || m_description.contains(m_path) ? m_description

@@ -1,15 +1,20 @@
 #pragma once
 
+#include "Reasons.h"
+
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <exception>
 #include <new>
 #include <system_error>
 
-// The program's numbered run-time errors. A failure carries the number the
-// operator sees in the error report, a description, and the file concerned
-// (empty when no file is involved).
+// The program's numbered run-time errors: every failure above the platform
+// layer is one. A failure carries the number the operator sees in the error
+// report, a description, the file concerned (empty when no file is
+// involved), and, where the program words the cause itself, its reason and
+// the particulars the reason names (err::Reason).
 namespace err {
 constexpr int InvalidCall = 5;        // Invalid procedure call or argument
 constexpr int Overflow = 6;           // Overflow
@@ -49,10 +54,14 @@ public:
     // The standard description, then what went wrong in particular:
     // "Path/File access error: not a regular file".
     static RuntimeError Detailed(int number, const QString& detail, QString path);
+    // A reason of the program's own, its English words as the detail.
+    static RuntimeError For(int number, err::Reason reason, const QStringList& particulars, QString path);
 
     int number() const noexcept { return m_number; }
     const QString& description() const noexcept { return m_description; }
     const QString& path() const noexcept { return m_path; }
+    err::Reason reason() const noexcept { return m_reason; }
+    const QStringList& particulars() const noexcept { return m_particulars; }
 
     // The text of the error report: "Run-time error '53':", the description and the file.
     QString report() const;
@@ -65,6 +74,8 @@ private:
     int m_number;
     QString m_description;
     QString m_path;
+    err::Reason m_reason = err::Reason::None;
+    QStringList m_particulars;
     QByteArray m_what;
 };
 

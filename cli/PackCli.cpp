@@ -1,6 +1,7 @@
 #include "PackCli.h"
 
 #include "base/Parallel.h"
+#include "credentials/Credentials.h"
 #include "packing/Destination.h"
 #include "engine/Engine.h"
 #include "base/RuntimeError.h"
@@ -24,16 +25,9 @@
 
 namespace packcli {
 using packing::ArchiveAside;
-using packing::DestinationIssue;
 
 namespace {
 constexpr int BarWidth = 30;
-
-// The credentials as the dialog would store them, or why they cannot be.
-struct Credentials {
-    QByteArray userID, password;
-    QString problem;
-};
 
 // Whether each workbook opens as a regular file (0 or why not), and its status.
 struct Opened {
@@ -63,76 +57,23 @@ std::vector<Opened> OpenedOnEveryCore(const QStringList& files)
     return opened;
 }
 
-Credentials Check(const QString& userID, const QString& password)
+// What quillfold-pack says of a refusal or a failure: the one place where
+// they become its lines. The destination's refusals name it first.
+QString Said(const RuntimeError& error, const QString& archive)
 {
-    Credentials checked;
-    if (userID.trimmed().isEmpty())
-        checked.problem = QStringLiteral("the user ID is empty");
-    else if (password.trimmed().isEmpty())
-        checked.problem = QStringLiteral("the password is empty");
-    else if (text::TrimBlanks(password).size() < text::MinimumPasswordLength)
-        checked.problem = QStringLiteral("the password must have at least %1 characters").arg(text::MinimumPasswordLength);
-    const QString user = text::UpperAscii(text::TrimBlanks(userID));
-    const QString secret = text::UpperAscii(text::TrimBlanks(password));
-    for (const auto& [value, what] : {std::pair{user, QStringLiteral("user ID")},
-                                      std::pair{secret, QStringLiteral("password")}}) {
-        if (checked.problem.isEmpty() && !text::IsStorableCredential(value)) {
-            checked.problem = QStringLiteral("the %1 must have at most %2 characters, all of the Thai code page "
-                                             "(Windows-874), and no control characters")
-                                  .arg(what)
-                                  .arg(text::CredentialLength);
-        }
+    using err::Reason;
+    switch (error.reason()) {
+    case Reason::DestinationFolderMissing:
+    case Reason::DestinationFolderLocked:
+    case Reason::DestinationIsFolder:
+    case Reason::DestinationNotRegular:
+    case Reason::DestinationReadOnly:
+    case Reason::DestinationOfOther:
+        return QStringLiteral("%1: cannot write the archive there: %2")
+            .arg(text::Printable(archive), err::Words(error.reason(), error.particulars()));
+    case Reason::None: return text::Printable(error.summary());
+    default: return text::Printable(err::Words(error.reason(), error.particulars()));
     }
-    if (checked.problem.isEmpty()) {
-        checked.userID = text::ToAnsi(user);
-        checked.password = text::ToAnsi(secret);
-    }
-    return checked;
-}
-
-QString DestinationProblem(DestinationIssue issue)
-{
-    switch (issue) {
-    case DestinationIssue::FolderMissing: return QStringLiteral("its folder does not exist");
-    case DestinationIssue::FolderLocked: return QStringLiteral("its folder cannot be written");
-    case DestinationIssue::IsFolder: return QStringLiteral("it is a folder");
-    case DestinationIssue::NotRegularFile: return QStringLiteral("it is not a regular file");
-    case DestinationIssue::ReadOnly: return QStringLiteral("it is protected against writing");
-    case DestinationIssue::OwnedByOther:
-        return QStringLiteral("it belongs to another user, and its folder lets only the owner replace it");
-    case DestinationIssue::UntrustedLink:
-    case DestinationIssue::None: break;
-    }
-    return {};
-}
-
-QString NameProblem(packing::NameIssue issue)
-{
-    switch (issue) {
-    case packing::NameIssue::StartsWithDot:
-        return QStringLiteral("the name starts with a dot, so its package would have no name (a package is "
-                              "named after its workbook up to the first dot); rename it");
-    case packing::NameIssue::ControlCharacter:
-        return QStringLiteral("the name holds a control character (a tab, a line end ...), which a recipient gets back "
-                              "as \"_\"; rename it");
-    case packing::NameIssue::Backslash:
-        return QStringLiteral("the name holds a backslash, and a recipient gets back only what follows it; rename it");
-    case packing::NameIssue::WindowsCharacter:
-        return QStringLiteral("the name holds a character that Windows cannot hold in a name (< > : \" | ? *), and "
-                              "recipients may be on Windows; rename it");
-    case packing::NameIssue::WindowsDevice:
-        return QStringLiteral("up to its first dot the name is a device on Windows (CON, NUL, COM1 ...), so a recipient "
-                              "on Windows cannot make its file; rename it");
-    case packing::NameIssue::EndsInDotOrSpace:
-        return QStringLiteral("the name ends in a dot or a space, which Windows cannot hold; rename it");
-    case packing::NameIssue::TooLong:
-        return QStringLiteral("the package name would be longer than %1 bytes, too long for a recipient to restore it "
-                              "as .xlsx (a name takes at most %2 bytes); rename it")
-            .arg(packing::LongestPackageName)
-            .arg(packing::LongestFileName);
-    case packing::NameIssue::None: break;
-    }
-    return {};
 }
 
 // The bar on the terminal: redrawn at most ten times a second, and cleared
@@ -178,15 +119,18 @@ int Run(const Options& options, QTextStream& out, QTextStream& err)
         err << "quillfold-pack: " << problem << Qt::endl;
         return code;
     };
-    const Credentials credentials = Check(options.userID, options.password);
-    if (!credentials.problem.isEmpty())
-        return refuse(BadUsage, credentials.problem);
+    credentials::Stored credentials;
+    if (const err::Reason reason = credentials::Check(options.userID, options.password, options.password, credentials);
+        reason != err::Reason::None)
+        return refuse(BadUsage, err::Words(reason, credentials::Particulars(reason)));
 
     // Everything that can be known before anything is written: names, then
     // each workbook opened, then the destination.
     for (const QString& file : options.files) {
-        if (const packing::NameIssue issue = packing::PackageNameIssue(file); issue != packing::NameIssue::None)
-            return refuse(BadUsage, text::Printable(file) + QStringLiteral(": ") + NameProblem(issue));
+        if (const err::Reason reason = packing::PackageNameIssue(file); reason != err::Reason::None) {
+            const QStringList limits{QString::number(packing::LongestPackageName), QString::number(packing::LongestFileName)};
+            return refuse(BadUsage, text::Printable(file) + QStringLiteral(": ") + err::Words(reason, limits));
+        }
     }
     const std::vector<Opened> opened = OpenedOnEveryCore(options.files);
     QList<engine::Workbook> workbooks;
@@ -201,29 +145,21 @@ int Run(const Options& options, QTextStream& out, QTextStream& err)
         }
         workbooks << engine::Workbook{file, packing::PackageName(file), status.size, kept};
     }
-    if (const QStringList clashes = packing::ClashingEntries(options.files); !clashes.isEmpty()) {
-        return refuse(BadUsage, QStringLiteral("these workbooks would get the same package name: %1 (a package is "
-                                               "named by its workbook's name up to the first dot, then .enc, case "
-                                               "aside): rename one of them before that dot")
-                                    .arg(text::Printable(clashes.join(QStringLiteral("; ")))));
-    }
+    if (const QStringList clashes = packing::ClashingEntries(options.files); !clashes.isEmpty())
+        return refuse(BadUsage, text::Printable(err::Words(err::Reason::NamesClash, {clashes.join(QStringLiteral("; "))})));
     if (const auto source = packing::DestinationAmongSources(options.files, options.archive)) {
-        return refuse(BadUsage,
-                      QStringLiteral("%1: the archive would replace one of the workbooks").arg(text::Printable(*source)));
+        return refuse(BadUsage, err::Words(err::Reason::DestinationIsWorkbook, {text::Printable(*source)}));
     }
-    if (const packing::DestinationCheck check = packing::CheckDestination(options.archive);
-        check.issue == DestinationIssue::UntrustedLink) {
-        return refuse(BadUsage, text::Printable(packing::UntrustedLinkText(check.link, check.owner)));
-    } else if (check.issue != DestinationIssue::None) {
-        return refuse(BadUsage, QStringLiteral("%1: cannot write the archive there: %2")
-                                    .arg(text::Printable(options.archive), DestinationProblem(check.issue)));
+    try {
+        packing::CheckDestination(options.archive);
+    } catch (const RuntimeError& error) {
+        return refuse(BadUsage, Said(error, options.archive));
     }
     // A typo must not turn a workbook (or anything else) into an archive.
     const QString target = platform::FinalTarget(options.archive);
     if (platform::FileStatus old; !options.replace && platform::Stat(target, old) == 0 &&
                                   old.kind == platform::FileStatus::Regular && !archive::LooksLikeZip(target)) {
-        return refuse(BadUsage, QStringLiteral("%1: it is not a ZIP archive (give --replace to replace it)")
-                                    .arg(text::Printable(options.archive)));
+        return refuse(BadUsage, text::Printable(options.archive) + QStringLiteral(": ") + err::Words(err::Reason::DestinationNotZip));
     }
 
     cli::Lines lines(out);
@@ -266,20 +202,20 @@ int Run(const Options& options, QTextStream& out, QTextStream& err)
         });
     } catch (const RuntimeError& error) {
         if (swapped) {
-            return refuse(Failed, text::Printable(error.summary()) +
+            return refuse(Failed, Said(error, options.archive) +
                                       QStringLiteral("; the new archive is in place, but the disk did not confirm "
                                                      "that it is written: check the disk"));
         }
         if (error.number() == err::OutOfMemory)
             return refuse(Failed, QStringLiteral("out of memory; nothing was changed"));
-        return refuse(Failed, text::Printable(error.summary()) + QStringLiteral("; nothing was changed"));
+        return refuse(Failed, Said(error, options.archive) + QStringLiteral("; nothing was changed"));
     }
     try {
         lines.Line(QStringLiteral("%1: %2 packed and checked")
                        .arg(text::Printable(options.archive), cli::Count(workbooks.size(), QStringLiteral("workbook"))));
         lines.Flush();
     } catch (const RuntimeError& error) {
-        return refuse(Failed, text::Printable(error.summary()) + QStringLiteral("; the archive was packed and checked"));
+        return refuse(Failed, Said(error, options.archive) + QStringLiteral("; the archive was packed and checked"));
     }
     return AllGood;
 }

@@ -3,7 +3,6 @@
 #include "Cli.h"
 
 #include "base/Parallel.h"
-#include "packing/Destination.h"
 #include "base/Ending.h"
 #include "format/PackageReader.h"
 #include "base/RuntimeError.h"
@@ -283,7 +282,7 @@ private:
         QString owner;
         if (const QString link = platform::UntrustedLink(m_options.outDir, owner); !link.isEmpty()) {
             Problem(BadInput, QStringLiteral("cannot use the output folder: ") +
-                                  text::Printable(packing::UntrustedLinkText(link, owner)));
+                                  text::Printable(err::Words(err::Reason::DestinationLink, {link, owner})));
             return false;
         }
         const int made = platform::MakeFolder(m_options.outDir);

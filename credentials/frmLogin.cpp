@@ -1,5 +1,7 @@
 #include "frmLogin.h"
 
+#include "Credentials.h"
+
 #include "var.h"
 #include "widgets/MsgBox.h"
 #include "base/text.h"
@@ -146,27 +148,21 @@ void frmLogin::Form_Activate()
 
 void frmLogin::cmdOK_Click()
 {
-    const QString userID = text::TrimBlanks(ui->txtUserID->text());
-    const QString password = text::TrimBlanks(ui->txtPassword->text());
-    const QString confirmation = text::TrimBlanks(ui->txtConfirmPassword->text());
-    // White space of any kind (no-break spaces, say) does not fill a box.
-    for (QLineEdit* box : {ui->txtUserID, ui->txtPassword, ui->txtConfirmPassword}) {
-        if (box->text().trimmed().isEmpty())
-            return Refuse(IncompleteMessage, ui->txtUserID);
-    }
-    if (password.size() < text::MinimumPasswordLength && confirmation.size() < text::MinimumPasswordLength)
-        return Refuse(TooShortMessage, ui->txtPassword);
-    if (ui->txtPassword->text() != ui->txtConfirmPassword->text())
-        return Refuse(MismatchMessage, ui->txtConfirmPassword);
+    credentials::Stored stored;
+    switch (credentials::Check(ui->txtUserID->text(), ui->txtPassword->text(), ui->txtConfirmPassword->text(), stored)) {
+    case err::Reason::UserIDEmpty:
+    case err::Reason::PasswordEmpty:
+    case err::Reason::ConfirmationEmpty: return Refuse(IncompleteMessage, ui->txtUserID);
+    case err::Reason::PasswordTooShort: return Refuse(TooShortMessage, ui->txtPassword);
+    case err::Reason::PasswordsDiffer: return Refuse(MismatchMessage, ui->txtConfirmPassword);
     // The boxes only take such text; a text set by other means is checked here.
-    for (QLineEdit* box : {ui->txtUserID, ui->txtPassword}) {
-        if (!text::IsStorableCredential(box->text()))
-            return Refuse(NotThaiMessage, box);
+    case err::Reason::UserIDNotStorable: return Refuse(NotThaiMessage, ui->txtUserID);
+    case err::Reason::PasswordNotStorable: return Refuse(NotThaiMessage, ui->txtPassword);
+    default: break;
     }
-
     var::LoginAccepted = true;
-    var::LoginUserID = text::ToAnsi(text::UpperAscii(userID));
-    var::LoginPassword = text::ToAnsi(text::UpperAscii(password));
+    var::LoginUserID = stored.userID;
+    var::LoginPassword = stored.password;
     done(QDialog::Accepted);
 }
 

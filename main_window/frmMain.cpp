@@ -1,5 +1,7 @@
 #include "frmMain.h"
 
+#include "credentials/var.h"
+
 #include "CommonDialog.h"
 #include "widgets/MsgBox.h"
 #include "credentials/frmLogin.h"
@@ -334,11 +336,17 @@ void frmMain::HideProgress()
     ui->prgRun->setValue(0);
 }
 
-void frmMain::ShowLogin()
+std::optional<credentials::Stored> frmMain::ShowLogin()
 {
     if (!m_login)
         m_login = new frmLogin(this);
+    // Closed with its close box, the dialog leaves the flag as it was: an
+    // earlier run's acceptance must not count for this one.
+    var::LoginAccepted = false;
     m_login->exec();
+    if (!var::LoginAccepted)
+        return std::nullopt;
+    return credentials::Stored{var::LoginUserID, var::LoginPassword};
 }
 
 int frmMain::MsgBox(const QString& prompt, int buttons, const QString& title)

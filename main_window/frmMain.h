@@ -46,7 +46,7 @@ public:
     void SetEnabled(packing::Control control, bool enabled) override;
     void SetProgress(qint64 done, qint64 total, int k, int n) override;
     void HideProgress() override;
-    void ShowLogin() override;
+    std::optional<credentials::Stored> ShowLogin() override;
     int MsgBox(const QString& prompt, int buttons, const QString& title) override;
 
 public slots:

@@ -35,44 +35,32 @@ RuntimeError FlushFailed(int code, const QString& destination)
 }
 }  // namespace
 
-QString UntrustedLinkText(const QString& link, const QString& owner)
+void CheckDestination(const QString& destination)
 {
-    return QStringLiteral("%1 is a link that %2 made in a folder that everyone may write in; it is not followed "
-                          "(remove the link, or choose another name)")
-        .arg(link, owner);
-}
-
-DestinationCheck CheckDestination(const QString& destination)
-{
-    DestinationCheck check;
-    check.link = platform::UntrustedLink(destination, check.owner);
-    if (!check.link.isEmpty()) {
-        check.issue = DestinationIssue::UntrustedLink;
-        return check;
-    }
+    const auto refuse = [&](int number, err::Reason reason, const QStringList& particulars = {}) {
+        throw RuntimeError::For(number, reason, particulars, destination);
+    };
+    QString owner;
+    if (const QString link = platform::UntrustedLink(destination, owner); !link.isEmpty())
+        refuse(err::PermissionDenied, err::Reason::DestinationLink, {link, owner});
     const QString target = platform::FinalTarget(destination);
     FileStatus folder, file;
     const QString folderPath = QFileInfo(target).path();
-    const auto found = [&](DestinationIssue issue) {
-        check.issue = issue;
-        return check;
-    };
     if (platform::Stat(folderPath, folder) != 0 || folder.kind != FileStatus::Folder)
-        return found(DestinationIssue::FolderMissing);
+        refuse(err::PathNotFound, err::Reason::DestinationFolderMissing);
     if (!platform::CanWriteIn(folderPath))
-        return found(DestinationIssue::FolderLocked);
+        refuse(err::PermissionDenied, err::Reason::DestinationFolderLocked);
     platform::Stat(target, file);
     switch (file.kind) {
-    case FileStatus::Missing: return check;
-    case FileStatus::Folder: return found(DestinationIssue::IsFolder);
+    case FileStatus::Missing: return;
+    case FileStatus::Folder: refuse(err::PathFileAccess, err::Reason::DestinationIsFolder);
     case FileStatus::Regular: break;
-    default: return found(DestinationIssue::NotRegularFile);
+    default: refuse(err::PathFileAccess, err::Reason::DestinationNotRegular);
     }
     if (IsReadOnly(file))
-        return found(DestinationIssue::ReadOnly);
+        refuse(err::PathFileAccess, err::Reason::DestinationReadOnly);
     if (!platform::MayReplace(file, folder))
-        return found(DestinationIssue::OwnedByOther);
-    return check;
+        refuse(err::PermissionDenied, err::Reason::DestinationOfOther);
 }
 
 std::optional<QString> DestinationAmongSources(const QStringList& sources, const QString& destination)
@@ -102,17 +90,18 @@ QString PackageName(const QString& workbook)
     return text::BaseNameOf(QFileInfo(workbook).fileName()) + QStringLiteral(".enc");
 }
 
-NameIssue PackageNameIssue(const QString& workbook)
+err::Reason PackageNameIssue(const QString& workbook)
 {
+    using err::Reason;
     const QString name = QFileInfo(workbook).fileName();
     if (name.startsWith(u'.'))
-        return NameIssue::StartsWithDot;
+        return Reason::NameStartsWithDot;
     if (text::HasControl(name))
-        return NameIssue::ControlCharacter;
+        return Reason::NameControlCharacter;
     if (name.contains(u'\\'))
-        return NameIssue::Backslash;
+        return Reason::NameBackslash;
     if (std::any_of(name.begin(), name.end(), [](QChar c) { return QStringView(u"<>:\"|?*").contains(c); }))
-        return NameIssue::WindowsCharacter;
+        return Reason::NameWindowsCharacter;
     // Windows takes these for its devices, with any extension, and blanks before it.
     static const QStringList devices = [] {
         QStringList names{QStringLiteral("CON"), QStringLiteral("PRN"), QStringLiteral("AUX"), QStringLiteral("NUL"),
@@ -127,12 +116,12 @@ NameIssue PackageNameIssue(const QString& workbook)
     while (stem.endsWith(u' '))
         stem.chop(1);
     if (devices.contains(stem, Qt::CaseInsensitive))
-        return NameIssue::WindowsDevice;
+        return Reason::NameWindowsDevice;
     if (name.endsWith(u'.') || name.endsWith(u' '))
-        return NameIssue::EndsInDotOrSpace;
+        return Reason::NameEndsInDotOrSpace;
     if (PackageName(workbook).toUtf8().size() > LongestPackageName)
-        return NameIssue::TooLong;
-    return NameIssue::None;
+        return Reason::NameTooLong;
+    return Reason::None;
 }
 
 QStringList ClashingEntries(const QStringList& entries)
@@ -160,7 +149,7 @@ ArchiveAside::ArchiveAside(const QString& destination) : m_destination(destinati
     // Looked at again: a link may have been planted since the destination was checked.
     QString owner;
     if (const QString link = platform::UntrustedLink(destination, owner); !link.isEmpty())
-        throw RuntimeError::Detailed(err::PermissionDenied, UntrustedLinkText(link, owner), destination);
+        throw RuntimeError::For(err::PermissionDenied, err::Reason::DestinationLink, {link, owner}, destination);
     m_target = platform::FinalTarget(destination);
     FileStatus old;
     platform::Stat(m_target, old);

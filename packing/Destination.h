@@ -4,8 +4,8 @@
 #include <QStringList>
 
 #include "base/Parallel.h"
+#include "base/Reasons.h"
 #include "base/RunFolder.h"
-#include "file.h"
 
 #include <optional>
 
@@ -13,31 +13,16 @@
 // made, and the new archive built aside and put in its place in one step.
 namespace packing {
 
-// Why a destination cannot take a new archive. A destination that is a
+// Checks that the destination can take a new archive; a failure is a
+// run-time error with its reason (err::Reason::Destination...): 76 its folder
+// missing, 70 its folder locked, another user's archive in a folder where
+// only owners may replace files, or a link another user made in a sticky
+// folder that everyone may write in (the link and its owner named); 75 a
+// folder, not a regular file, a read-only archive. A destination that is a
 // symbolic link stands for the file it leads to: that file is replaced, and
 // the link stays; but a link is followed only where the system would follow
-// it (see platform::MayFollow), never one planted by another user in a
-// folder that everyone may write in.
-enum class DestinationIssue {
-    None,
-    FolderMissing,   // its folder does not exist
-    FolderLocked,    // its folder cannot be written
-    IsFolder,        // the path names a folder
-    NotRegularFile,  // a pipe, a device or a socket is there
-    ReadOnly,        // an archive is there, protected against writing
-    OwnedByOther,    // another user's file, in a folder where only owners may replace files
-    UntrustedLink,   // a link the system would not follow: another user's, in a sticky folder open to all
-};
-// What a check found: the issue and, for an untrusted link, the link and its owner.
-struct DestinationCheck {
-    DestinationIssue issue = DestinationIssue::None;
-    QString link;
-    QString owner;
-};
-DestinationCheck CheckDestination(const QString& destination);
-// Why such a link is not followed, in English (for the command line and the
-// error report): the link, its owner, what to do.
-QString UntrustedLinkText(const QString& link, const QString& owner);
+// it (see platform::MayFollow).
+void CheckDestination(const QString& destination);
 
 // The source (a full path) that the destination is, if any: the same file,
 // however spelt.
@@ -53,19 +38,13 @@ constexpr int LongestFileName = 255;
 constexpr int LongestRestoredExtension = 5;  // ".xlsx"
 constexpr int LongestPackageName = LongestFileName - LongestRestoredExtension + 4;
 // Why a workbook's name cannot make a package name that comes back to the
-// recipient as it is, if it cannot. Recipients are on Windows as much as
-// anywhere: what Windows cannot hold, or a restore would change, is refused.
-enum class NameIssue {
-    None,
-    StartsWithDot,     // the package would have no name, only ".enc"
-    ControlCharacter,  // a control character (a tab, a line end ...), which a restore turns into "_"
-    Backslash,         // a restore keeps only what follows it
-    WindowsCharacter,  // one of < > : " | ? *, which Windows cannot hold in a name
-    WindowsDevice,     // CON, PRN, AUX, NUL, COM1 ... LPT9 (with any extension): a device on Windows
-    EndsInDotOrSpace,  // a name Windows cannot hold
-    TooLong,           // the package name would be longer than LongestPackageName
-};
-NameIssue PackageNameIssue(const QString& workbook);
+// recipient as it is, if it cannot (err::Reason::Name..., or None).
+// Recipients are on Windows as much as anywhere: what Windows cannot hold (a
+// character, a device's name, a dot or a space at the end), or a restore
+// would change (a control character, a backslash), is refused, and so is a
+// dot first (the package would be named ".enc") and a package name longer
+// than LongestPackageName.
+err::Reason PackageNameIssue(const QString& workbook);
 
 // Groups of entries that would get the same package name (compared without
 // regard to letter case, as recipients may extract on Windows), each group as

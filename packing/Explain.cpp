@@ -1,5 +1,6 @@
 #include "Explain.h"
 
+#include "Destination.h"
 #include "file.h"
 #include "platform/platform.h"
 
@@ -64,28 +65,75 @@ QString WorkAreaFull(const Failure& failure)
 }
 }  // namespace
 
-QString TemporaryProblem(const file::TemporaryCheck& check)
+QString Refusal(err::Reason reason, const QStringList& particulars)
 {
-    switch (check.issue) {
-    case file::TemporaryIssue::Missing:
-        if (!check.value.isEmpty())
+    using err::Reason;
+    const QString first = particulars.value(0), second = particulars.value(1);
+    switch (reason) {
+    case Reason::DestinationFolderMissing: return QStringLiteral("ไม่พบโฟลเดอร์ปลายทาง กรุณาเลือกปลายทางใหม่!");
+    case Reason::DestinationFolderLocked:
+        return QStringLiteral("ไม่สามารถเขียนไฟล์ในโฟลเดอร์ปลายทางได้ กรุณาเลือกโฟลเดอร์อื่น!");
+    case Reason::DestinationIsFolder: return QStringLiteral("ปลายทางที่เลือกเป็นโฟลเดอร์ กรุณาตั้งชื่อไฟล์ปลายทาง!");
+    case Reason::DestinationReadOnly: return QStringLiteral("ไฟล์ปลายทางถูกป้องกันการเขียน กรุณาเลือกปลายทางอื่น!");
+    case Reason::DestinationNotRegular:
+        return QStringLiteral("ปลายทางที่เลือกไม่ใช่ไฟล์ธรรมดา (อาจเป็นไปป์หรืออุปกรณ์) กรุณาเลือกปลายทางใหม่!");
+    case Reason::DestinationOfOther:
+        return QStringLiteral("ไฟล์ปลายทางเป็นของผู้ใช้อื่น และโฟลเดอร์นี้ให้เฉพาะเจ้าของแทนที่ไฟล์ได้ กรุณาเลือกปลายทางอื่น!");
+    case Reason::DestinationLink:
+        return QStringLiteral("ไฟล์ปลายทาง %1 เป็นลิงก์ที่ผู้ใช้อื่น (%2) สร้างไว้ในโฟลเดอร์ที่ทุกคนเขียนได้ Quillfold "
+                              "จึงไม่เขียนตามลิงก์นี้ (ระบบเองก็ไม่ตามลิงก์แบบนี้) กรุณาเลือกปลายทางอื่น หรือลบลิงก์นี้!")
+            .arg(first, second);
+    case Reason::DestinationIsWorkbook:
+        return QStringLiteral("ไฟล์ปลายทางเป็นไฟล์เดียวกับไฟล์ที่เลือกไว้ กรุณาเลือกปลายทางใหม่!\n\n") + first;
+    case Reason::NameStartsWithDot: return QStringLiteral("ชื่อขึ้นต้นด้วยจุด แพ็กเกจจึงไม่มีชื่อ");
+    case Reason::NameControlCharacter:
+        return QStringLiteral("ชื่อมีอักขระควบคุม (เช่น แท็บ หรือการขึ้นบรรทัดใหม่) ซึ่งผู้รับจะได้กลับมาเป็นเครื่องหมาย _");
+    case Reason::NameBackslash:
+        return QStringLiteral("ชื่อมีเครื่องหมาย \\ ซึ่งผู้รับจะได้ชื่อกลับมาเฉพาะส่วนที่อยู่หลังเครื่องหมายนี้");
+    case Reason::NameWindowsCharacter: return QStringLiteral("ชื่อมีอักขระที่ Windows ใช้ในชื่อไฟล์ไม่ได้ (< > : \" | ? *)");
+    case Reason::NameWindowsDevice:
+        return QStringLiteral("ชื่อจนถึงจุดแรกเป็นชื่ออุปกรณ์ของ Windows (เช่น CON, NUL, COM1) "
+                              "ผู้รับบน Windows จึงสร้างไฟล์ชื่อนี้ไม่ได้");
+    case Reason::NameEndsInDotOrSpace: return QStringLiteral("ชื่อลงท้ายด้วยจุดหรือช่องว่าง ซึ่ง Windows ใช้เป็นชื่อไฟล์ไม่ได้");
+    case Reason::NameTooLong:
+        return QStringLiteral("ชื่อแพ็กเกจจะยาวเกิน %1 ไบต์ ผู้รับจึงกู้คืนเป็น .xlsx ไม่ได้ (ชื่อไฟล์ยาวได้ไม่เกิน %2 ไบต์)")
+            .arg(LongestPackageName)
+            .arg(LongestFileName);
+    case Reason::NamesClash:
+        return QStringLiteral("ไฟล์ต่อไปนี้จะได้ชื่อซ้ำกันในไฟล์ปลายทาง กรุณาเลือกไฟล์ใหม่!\n\n") + first +
+               QStringLiteral("\n\nชื่อในไฟล์ปลายทางคือชื่อไฟล์ถึงจุดแรกเท่านั้น ต่อด้วย .enc (ตัวพิมพ์ใหญ่และเล็กถือว่าเหมือนกัน) "
+                              "เช่น report.2019.xls และ report.2020.xls จะได้ชื่อ report.enc ทั้งคู่ "
+                              "กรุณาเปลี่ยนชื่อไฟล์ใดไฟล์หนึ่งให้ต่างกันก่อนจุดแรก แล้วเลือกไฟล์ใหม่อีกครั้ง");
+    // The temporary folder: the variable that names it, its value, the folder.
+    case Reason::TemporaryMissing:
+        if (!second.isEmpty())
             return QStringLiteral("โฟลเดอร์ชั่วคราวที่ %1 กำหนดไว้ (%2) ไม่มีอยู่ หรือไม่ใช่โฟลเดอร์ Quillfold จึงสร้างไฟล์งานไม่ได้ "
                                   "กรุณาแก้ค่า %1 ให้ชี้ไปยังโฟลเดอร์ที่มีอยู่ หรือยกเลิกค่า %1 แล้วเปิด Quillfold ใหม่")
-                .arg(check.variable, check.value);
+                .arg(first, second);
         return QStringLiteral("ไม่พบโฟลเดอร์ชั่วคราวของระบบ (%1) Quillfold จึงสร้างไฟล์งานไม่ได้ กรุณาแจ้งผู้ดูแลระบบ "
                               "หรือตั้งค่า %2 ให้ชี้ไปยังโฟลเดอร์ของคุณเอง แล้วเปิด Quillfold ใหม่")
-            .arg(check.folder, check.variable);
-    case file::TemporaryIssue::ReadOnly:
+            .arg(particulars.value(2), first);
+    case Reason::TemporaryReadOnly:
         return QStringLiteral("โฟลเดอร์ชั่วคราว %1 อยู่บนระบบไฟล์ที่อ่านได้อย่างเดียว Quillfold จึงสร้างไฟล์งานไม่ได้ "
                               "กรุณาตั้งค่า %2 ให้ชี้ไปยังโฟลเดอร์ที่เขียนได้ แล้วเปิด Quillfold ใหม่")
-            .arg(check.folder, check.variable);
-    case file::TemporaryIssue::Locked:
+            .arg(particulars.value(2), first);
+    case Reason::TemporaryLocked:
         return QStringLiteral("คุณไม่มีสิทธิ์สร้างไฟล์ในโฟลเดอร์ชั่วคราว %1 กรุณาตั้งค่า %2 ให้ชี้ไปยังโฟลเดอร์ของคุณเอง "
                               "แล้วเปิด Quillfold ใหม่")
-            .arg(check.folder, check.variable);
-    case file::TemporaryIssue::None: break;
+            .arg(particulars.value(2), first);
+    default: return {};
     }
-    return {};
+}
+
+QString NamesRefused()
+{
+    return QStringLiteral("ชื่อไฟล์ต่อไปนี้ใช้ตั้งชื่อแพ็กเกจไม่ได้ (ชื่อแพ็กเกจคือชื่อไฟล์จนถึงจุดแรก ต่อด้วย .enc) "
+                          "กรุณาเปลี่ยนชื่อไฟล์แล้วเลือกใหม่!");
+}
+
+QString TemporaryProblem(const file::TemporaryCheck& check)
+{
+    return Refusal(check.issue, {check.variable, check.value, check.folder});
 }
 
 QString ThaiExplanation(const Failure& failure)
@@ -94,7 +142,8 @@ QString ThaiExplanation(const Failure& failure)
     const QString entry = Quoted(failure.entry);
     switch (failure.step) {
     case Step::WorkArea:
-        if (Says(error, {file::MissingTemporary, file::ReadOnlyTemporary, file::LockedTemporary})) {
+        if (error.reason() == err::Reason::TemporaryMissing || error.reason() == err::Reason::TemporaryReadOnly ||
+            error.reason() == err::Reason::TemporaryLocked) {
             if (const QString problem = TemporaryProblem(file::CheckTemporaryFolder()); !problem.isEmpty())
                 return problem;
         }

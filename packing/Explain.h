@@ -27,6 +27,12 @@ struct Failure {
     QString destination;  // the destination archive (Text2)
 };
 
+// The window's words for a reason, in Thai: what is wrong and what to do,
+// with the particulars the reason names (the link and its owner, the
+// workbook, the groups of clashing names).
+QString Refusal(err::Reason reason, const QStringList& particulars = {});
+// The heading of the box that lists the names refused, each with its reason.
+QString NamesRefused();
 // Why the temporary folder cannot hold the work area, in Thai, with what to
 // do (which variable to set or fix); empty when it can.
 QString TemporaryProblem(const file::TemporaryCheck& check);

@@ -7,7 +7,6 @@
 #include "Explain.h"
 #include "base/RuntimeError.h"
 #include "reader/ZipReader.h"
-#include "credentials/var.h"
 #include "base/RunFolder.h"
 #include "file.h"
 #include "format/security.h"
@@ -32,43 +31,6 @@ namespace {
 const QString NoFilesMessage = QStringLiteral("กรุณาเลือกไฟล์");
 const QString NoDestinationMessage = QStringLiteral("กรุณาเลือกปลายทาง");
 const QString ConfirmMessage = QStringLiteral("กรุณายืนยันเพื่อเริ่มทำงาน");
-const QString ClashMessage = QStringLiteral("ไฟล์ต่อไปนี้จะได้ชื่อซ้ำกันในไฟล์ปลายทาง กรุณาเลือกไฟล์ใหม่!");
-// Why two different names clash, and the way out.
-const QString ClashReason =
-    QStringLiteral("ชื่อในไฟล์ปลายทางคือชื่อไฟล์ถึงจุดแรกเท่านั้น ต่อด้วย .enc (ตัวพิมพ์ใหญ่และเล็กถือว่าเหมือนกัน) "
-                   "เช่น report.2019.xls และ report.2020.xls จะได้ชื่อ report.enc ทั้งคู่ "
-                   "กรุณาเปลี่ยนชื่อไฟล์ใดไฟล์หนึ่งให้ต่างกันก่อนจุดแรก แล้วเลือกไฟล์ใหม่อีกครั้ง");
-const QString DestinationIsSourceMessage =
-    QStringLiteral("ไฟล์ปลายทางเป็นไฟล์เดียวกับไฟล์ที่เลือกไว้ กรุณาเลือกปลายทางใหม่!");
-const QString NoDestinationFolderMessage = QStringLiteral("ไม่พบโฟลเดอร์ปลายทาง กรุณาเลือกปลายทางใหม่!");
-const QString DestinationFolderLockedMessage =
-    QStringLiteral("ไม่สามารถเขียนไฟล์ในโฟลเดอร์ปลายทางได้ กรุณาเลือกโฟลเดอร์อื่น!");
-const QString DestinationIsFolderMessage = QStringLiteral("ปลายทางที่เลือกเป็นโฟลเดอร์ กรุณาตั้งชื่อไฟล์ปลายทาง!");
-const QString DestinationLockedMessage = QStringLiteral("ไฟล์ปลายทางถูกป้องกันการเขียน กรุณาเลือกปลายทางอื่น!");
-const QString DestinationNotRegularMessage =
-    QStringLiteral("ปลายทางที่เลือกไม่ใช่ไฟล์ธรรมดา (อาจเป็นไปป์หรืออุปกรณ์) กรุณาเลือกปลายทางใหม่!");
-const QString DestinationOfOtherMessage = QStringLiteral(
-    "ไฟล์ปลายทางเป็นของผู้ใช้อื่น และโฟลเดอร์นี้ให้เฉพาะเจ้าของแทนที่ไฟล์ได้ กรุณาเลือกปลายทางอื่น!");
-const QString NameIssuesMessage =
-    QStringLiteral("ชื่อไฟล์ต่อไปนี้ใช้ตั้งชื่อแพ็กเกจไม่ได้ (ชื่อแพ็กเกจคือชื่อไฟล์จนถึงจุดแรก ต่อด้วย .enc) "
-                   "กรุณาเปลี่ยนชื่อไฟล์แล้วเลือกใหม่!");
-const QString DestinationLinkMessage = QStringLiteral(
-    "ไฟล์ปลายทาง %1 เป็นลิงก์ที่ผู้ใช้อื่น (%2) สร้างไว้ในโฟลเดอร์ที่ทุกคนเขียนได้ Quillfold จึงไม่เขียนตามลิงก์นี้ "
-    "(ระบบเองก็ไม่ตามลิงก์แบบนี้) กรุณาเลือกปลายทางอื่น หรือลบลิงก์นี้!");
-const QString StartsWithDotReason = QStringLiteral("ชื่อขึ้นต้นด้วยจุด แพ็กเกจจึงไม่มีชื่อ");
-const QString ControlCharacterReason =
-    QStringLiteral("ชื่อมีอักขระควบคุม (เช่น แท็บ หรือการขึ้นบรรทัดใหม่) ซึ่งผู้รับจะได้กลับมาเป็นเครื่องหมาย _");
-const QString BackslashReason =
-    QStringLiteral("ชื่อมีเครื่องหมาย \\ ซึ่งผู้รับจะได้ชื่อกลับมาเฉพาะส่วนที่อยู่หลังเครื่องหมายนี้");
-const QString WindowsCharacterReason = QStringLiteral("ชื่อมีอักขระที่ Windows ใช้ในชื่อไฟล์ไม่ได้ (< > : \" | ? *)");
-const QString WindowsDeviceReason = QStringLiteral(
-    "ชื่อจนถึงจุดแรกเป็นชื่ออุปกรณ์ของ Windows (เช่น CON, NUL, COM1) ผู้รับบน Windows จึงสร้างไฟล์ชื่อนี้ไม่ได้");
-const QString EndsInDotOrSpaceReason = QStringLiteral("ชื่อลงท้ายด้วยจุดหรือช่องว่าง ซึ่ง Windows ใช้เป็นชื่อไฟล์ไม่ได้");
-const QString TooLongReason = QStringLiteral("ชื่อแพ็กเกจจะยาวเกิน %1 ไบต์ ผู้รับจึงกู้คืนเป็น .xlsx ไม่ได้ "
-                                             "(ชื่อไฟล์ยาวได้ไม่เกิน %2 ไบต์)")
-                                  .arg(LongestPackageName)
-                                  .arg(LongestFileName);
-
 // The run's scratch folders in the work area.
 const QString WorkPrefix = QStringLiteral("trash");
 
@@ -176,7 +138,7 @@ private:
 };
 
 // The packing itself, from the work folder to the archive in its place.
-void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress)
+void PackEntries(PackRunWindow& window, const credentials::Stored& login, RunFiles& files, Progress& progress)
 {
     files.step = Step::WorkArea;
     const QString workArea = file::WorkArea();
@@ -197,7 +159,7 @@ void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress)
         security::PackageWritten written;
         ending::WaitFor([&] {
             written = security::WritePackageFile(
-                source, package, var::LoginUserID, var::LoginPassword,
+                source, package, login.userID, login.password,
                 [&](qint64 done) {
                     progress.written = done;
                     ending::ThrowIfRequested();
@@ -241,16 +203,10 @@ void PackEntries(PackRunWindow& window, RunFiles& files, Progress& progress)
 // asked or made; empty when it can.
 QString DestinationProblem(const QString& destination)
 {
-    const DestinationCheck check = CheckDestination(destination);
-    switch (check.issue) {
-    case DestinationIssue::UntrustedLink: return DestinationLinkMessage.arg(check.link, check.owner);
-    case DestinationIssue::FolderMissing: return NoDestinationFolderMessage;
-    case DestinationIssue::FolderLocked: return DestinationFolderLockedMessage;
-    case DestinationIssue::IsFolder: return DestinationIsFolderMessage;
-    case DestinationIssue::ReadOnly: return DestinationLockedMessage;
-    case DestinationIssue::NotRegularFile: return DestinationNotRegularMessage;
-    case DestinationIssue::OwnedByOther: return DestinationOfOtherMessage;
-    case DestinationIssue::None: break;
+    try {
+        CheckDestination(destination);
+    } catch (const RuntimeError& error) {
+        return Refusal(error.reason(), error.particulars());
     }
     return {};
 }
@@ -260,17 +216,8 @@ QStringList NameIssues(const QStringList& entries)
 {
     QStringList issues;
     for (const QString& entry : entries) {
-        const auto issue = [&](const QString& reason) { issues << text::Printable(entry) + QStringLiteral(" \u2014 ") + reason; };
-        switch (PackageNameIssue(entry)) {
-        case NameIssue::StartsWithDot: issue(StartsWithDotReason); break;
-        case NameIssue::ControlCharacter: issue(ControlCharacterReason); break;
-        case NameIssue::Backslash: issue(BackslashReason); break;
-        case NameIssue::WindowsCharacter: issue(WindowsCharacterReason); break;
-        case NameIssue::WindowsDevice: issue(WindowsDeviceReason); break;
-        case NameIssue::EndsInDotOrSpace: issue(EndsInDotOrSpaceReason); break;
-        case NameIssue::TooLong: issue(TooLongReason); break;
-        case NameIssue::None: break;
-        }
+        if (const err::Reason reason = PackageNameIssue(entry); reason != err::Reason::None)
+            issues << text::Printable(entry) + QStringLiteral(" \u2014 ") + Refusal(reason);
     }
     return issues;
 }
@@ -314,20 +261,19 @@ void PackRun(PackRunWindow& window)
     for (int i = 0; i < window.ListCount(); ++i)
         entries << window.ListItem(i);
     if (const QStringList issues = NameIssues(entries); !issues.isEmpty()) {
-        window.MsgBox(NameIssuesMessage + QStringLiteral("\n\n") + issues.join(u'\n'), vbExclamation, ErrorTitle);
+        window.MsgBox(NamesRefused() + QStringLiteral("\n\n") + issues.join(u'\n'), vbExclamation, ErrorTitle);
         return;
     }
     if (const QStringList clashes = ClashingEntries(entries); !clashes.isEmpty()) {
-        window.MsgBox(ClashMessage + QStringLiteral("\n\n") + clashes.join(u'\n') + QStringLiteral("\n\n") + ClashReason,
-                      vbExclamation, ErrorTitle);
+        window.MsgBox(Refusal(err::Reason::NamesClash, {clashes.join(u'\n')}), vbExclamation, ErrorTitle);
         return;
     }
     QStringList sources;
     for (const QString& entry : entries)
         sources << window.Text1() + u'/' + entry;
     if (const auto workbook = DestinationAmongSources(sources, window.Text2())) {
-        window.MsgBox(DestinationIsSourceMessage + QStringLiteral("\n\n") + QFileInfo(*workbook).fileName(),
-                      vbExclamation, ErrorTitle);
+        window.MsgBox(Refusal(err::Reason::DestinationIsWorkbook, {QFileInfo(*workbook).fileName()}), vbExclamation,
+                      ErrorTitle);
         return;
     }
     if (const QString problem = DestinationProblem(window.Text2()); !problem.isEmpty()) {
@@ -340,9 +286,8 @@ void PackRun(PackRunWindow& window)
     }
 
     // Closing the dialog with its close box must not go on with an earlier run's credentials.
-    var::LoginAccepted = false;
-    window.ShowLogin();
-    if (!var::LoginAccepted || ending::Requested())
+    const std::optional<credentials::Stored> login = window.ShowLogin();
+    if (!login || ending::Requested())
         return;
     if (window.MsgBox(ConfirmMessage, vbQuestionOKCancel, AppTitle) != vbOK || ending::Requested())
         return;
@@ -356,7 +301,7 @@ void PackRun(PackRunWindow& window)
     try {
         OutOfMemoryAsError([&] {
             Progress progress(window, sizes);
-            PackEntries(window, files, progress);
+            PackEntries(window, *login, files, progress);
         });
     } catch (const ending::ProgramEnding&) {
         files.Discard();  // the program ends: nothing half-done stays, nothing is shown

@@ -1,9 +1,13 @@
 #pragma once
 
+#include "credentials/Credentials.h"
+
 #include <QDateTime>
 #include <QLocale>
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 // The pack run that the main window's Run button starts: checks, credentials,
 // confirmation, then one package per listed workbook, each added to the
@@ -34,8 +38,10 @@ public:
     virtual void SetProgress(qint64 done, qint64 total, int k, int n) = 0;
     virtual void HideProgress() = 0;
 
-    // The credentials dialog, modal and owned by the window; returns when it is hidden or closed.
-    virtual void ShowLogin() = 0;
+    // The credentials dialog, modal and owned by the window; returns when it
+    // is hidden or closed, with the credentials it accepted, or nothing
+    // (Cancel, or closed with its close box: never an earlier run's).
+    virtual std::optional<credentials::Stored> ShowLogin() = 0;
     // A message box owned by the window, with a code of msgbox's; returns
     // msgbox::vbOK or msgbox::vbCancel.
     virtual int MsgBox(const QString& prompt, int buttons, const QString& title) = 0;

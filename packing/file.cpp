@@ -113,30 +113,23 @@ TemporaryCheck CheckTemporaryFolder()
     check.folder = QDir::tempPath();
     platform::FileStatus status;
     if (check.folder.isEmpty() || platform::Stat(check.folder, status) != 0 || status.kind != platform::FileStatus::Folder) {
-        check.issue = TemporaryIssue::Missing;
+        check.issue = err::Reason::TemporaryMissing;
         if (check.folder.isEmpty())
             check.folder = check.value;
         return check;
     }
     if (const int failed = platform::WriteAccess(check.folder))
-        check.issue = failed == EROFS ? TemporaryIssue::ReadOnly : TemporaryIssue::Locked;
+        check.issue = failed == EROFS ? err::Reason::TemporaryReadOnly : err::Reason::TemporaryLocked;
     return check;
 }
 
 QString WorkArea()
 {
     const TemporaryCheck temporary = CheckTemporaryFolder();
-    const QString variable = temporary.value.isEmpty() ? QStringLiteral("the temporary folder") : temporary.variable;
-    switch (temporary.issue) {
-    case TemporaryIssue::Missing:
-        throw RuntimeError::Detailed(err::PathNotFound, variable + u' ' + QLatin1String(MissingTemporary), temporary.folder);
-    case TemporaryIssue::ReadOnly:
-        throw RuntimeError::Detailed(err::PermissionDenied, QStringLiteral("the temporary folder ") + QLatin1String(ReadOnlyTemporary),
-                                     temporary.folder);
-    case TemporaryIssue::Locked:
-        throw RuntimeError::Detailed(err::PermissionDenied, QStringLiteral("the temporary folder ") + QLatin1String(LockedTemporary),
-                                     temporary.folder);
-    case TemporaryIssue::None: break;
+    if (temporary.issue != err::Reason::None) {
+        const int number = temporary.issue == err::Reason::TemporaryMissing ? err::PathNotFound : err::PermissionDenied;
+        const QString variable = temporary.value.isEmpty() ? QStringLiteral("the temporary folder") : temporary.variable;
+        throw RuntimeError::For(number, temporary.issue, {variable}, temporary.folder);
     }
     const QString path = temporary.folder + QStringLiteral("/quillfold-") + platform::UserTag();
     if (const int failed = platform::MakePrivateFolder(path); failed && failed != EEXIST)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Reasons.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -23,15 +25,12 @@ QString CreateFolderPath(const QString& path);
 // error 70, whoever runs the program.
 QString DeleteFolderPath(const QString& path);
 
-// Why the system's temporary folder cannot hold the work area, if it cannot.
-enum class TemporaryIssue {
-    None,
-    Missing,   // no folder there (a TMPDIR that names a missing folder, say)
-    ReadOnly,  // on a read-only file system
-    Locked,    // this user may not make files in it
-};
+// Why the system's temporary folder cannot hold the work area, if it cannot:
+// err::Reason::TemporaryMissing (no folder there: a TMPDIR that names a
+// missing folder, say), TemporaryReadOnly (on a read-only file system),
+// TemporaryLocked (this user may not make files in it), or None.
 struct TemporaryCheck {
-    TemporaryIssue issue = TemporaryIssue::None;
+    err::Reason issue = err::Reason::None;
     QString folder;    // the temporary folder, as far as it is known
     QString variable;  // the environment variable that names it (TMPDIR; on Windows TMP or TEMP)
     QString value;     // what that variable holds: empty when it is not set
@@ -44,15 +43,10 @@ TemporaryCheck CheckTemporaryFolder();
 // else, is refused with run-time error 70 and left as it is. Never a shared
 // name: what one user packs is out of every other user's reach; never at the
 // root of the file system: a temporary folder that CheckTemporaryFolder
-// refuses is error 76 or 70 with that reason.
+// refuses is error 76 or 70 with its reason.
 QString WorkArea();
-// The words with which WorkArea refuses a work area of another user's, and a
-// temporary folder that is missing, on a read-only file system, or closed to
-// this user.
+// The words with which WorkArea refuses a work area of another user's.
 inline constexpr const char* OtherUsersWorkArea = "belongs to another user";
-inline constexpr const char* MissingTemporary = "names no folder";
-inline constexpr const char* ReadOnlyTemporary = "is on a read-only file system";
-inline constexpr const char* LockedTemporary = "cannot be written by this user";
 
 // The chosen names (in `folder`) that do not name a file as they stand: names
 // whose bytes are not UTF-8, which the platform gives back changed, with

@@ -86,10 +86,14 @@ public:
         progressShown = true;
     }
     void HideProgress() override { progressShown = false; }
-    void ShowLogin() override
+    std::optional<credentials::Stored> ShowLogin() override
     {
         log << "login";
+        var::LoginAccepted = false;  // as the window does before it shows the dialog
         login();
+        if (!var::LoginAccepted)
+            return std::nullopt;
+        return credentials::Stored{var::LoginUserID, var::LoginPassword};
     }
     int MsgBox(const QString& prompt, int buttons, const QString& title) override
     {

@@ -59,6 +59,7 @@ private slots:
     void saveDialogRefusesAFolderThatIsNotThere();
     void filtersAndExplorerShape();
     void wholeRunThroughTheWindow();
+    void loginClosedGivesNoCredentials();
     void unzipCommand();
     void endingDuringTheWait_data();
     void endingDuringTheWait();
@@ -399,6 +400,26 @@ void TestMainWindow::wholeRunThroughTheWindow()
     QCOMPARE(m_window->focusWidget(), Find<QPushButton>("cmdBrowseSrc"));  // the list is empty again
     QCOMPARE(QDir(m_temp.filePath(QStringLiteral("quillfold-") + platform::UserTag())).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList());
+}
+
+void TestMainWindow::loginClosedGivesNoCredentials()
+{
+    // After an earlier acceptance, the dialog closed with its close box: the
+    // pack run is given no credentials, not the earlier ones; accepted, it is
+    // given what the dialog stored.
+    var::LoginAccepted = true;
+    var::LoginUserID = "EARLIER";
+    QTimer::singleShot(0, [] { QApplication::activeModalWidget()->close(); });
+    QVERIFY(!m_window->ShowLogin());
+    QVERIFY(var::LoginAccepted == false && var::LoginUserID == "EARLIER");
+    QTimer::singleShot(0, [] {
+        QWidget* login = QApplication::activeModalWidget();
+        for (const char* box : {"txtUserID", "txtPassword", "txtConfirmPassword"})
+            login->findChild<QLineEdit*>(box)->setText(" clerk ");
+        login->findChild<QPushButton*>("cmdOK")->click();
+    });
+    const std::optional<credentials::Stored> accepted = m_window->ShowLogin();
+    QVERIFY(accepted && accepted->userID == "CLERK" && accepted->password == "CLERK");
 }
 
 void TestMainWindow::unzipCommand()
