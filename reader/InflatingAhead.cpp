@@ -65,9 +65,9 @@ void InflatingAhead::Work()
         try {
             if (!archive)
                 archive = m_zip.Another();
-            slot.problem = archive->Inflate(m_order[qsizetype(s)], slot.buffers);
+            archive->Inflate(m_order[qsizetype(s)], slot.buffers);
         } catch (...) {
-            done = Slot::NotTaken;  // the reader's own Open says why
+            done = Slot::NotTaken;  // the reader's own Open finds it again, and says why
         }
         swapKept(slot.buffers);
         lock.lock();
@@ -83,7 +83,6 @@ void InflatingAhead::Release(size_t s)
     if (slot.buffers.data.capacity() > 0 && m_spare.size() <= size_t(m_helpers.Started()))  // enough for the helpers' next slots
         m_spare.push_back(std::move(slot.buffers.data));
     slot.buffers = {};
-    slot.problem.clear();
 }
 
 std::unique_ptr<EntryReader> InflatingAhead::Open(int index)
@@ -112,7 +111,7 @@ std::unique_ptr<EntryReader> InflatingAhead::Open(int index)
     m_ready.wait(lock, [&] { return slot.state == Slot::Ready || slot.state == Slot::NotTaken; });
     if (slot.state == Slot::NotTaken)
         return m_zip.Open(index);
-    return m_zip.OpenInflated(index, slot.buffers, slot.problem);
+    return m_zip.OpenInflated(index, slot.buffers);
 }
 
 }  // namespace archive

@@ -31,7 +31,6 @@ private:
     struct Slot {
         enum State { Waiting, Working, Ready, NotTaken } state = Waiting;
         ReadBuffers buffers;
-        QString problem;
     };
     void Work();
     qint64 Held(size_t slot) const;  // the memory its entry's bytes take

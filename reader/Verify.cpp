@@ -115,7 +115,11 @@ void VerifyArchive(const QString& path, const QList<Expected>& expected)
                 const Entry& entry = entries[unit.entry];
                 QString problem;
                 if (unit.piece >= 0) {
-                    problem = archive.CheckPiece(unit.start, wanted.value(entry.rawName)->pieces[unit.piece], unit.last);
+                    try {
+                        archive.CheckPiece(unit.start, wanted.value(entry.rawName)->pieces[unit.piece], unit.last);
+                    } catch (const RuntimeError& error) {
+                        problem = error.description();
+                    }
                 } else {
                     const std::unique_ptr<EntryReader> data = archive.Open(unit.entry);
                     while (data->read(block.data(), block.size()) > 0)

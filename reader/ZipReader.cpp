@@ -136,12 +136,10 @@ EntryReader::~EntryReader()
         inflateEnd(&m_inflater->stream);
 }
 
-void EntryReader::Inflated(const QString& problem)
+void EntryReader::Inflated()
 {
     Q_ASSERT(m_inflater && m_inflater->whole && !m_inflater->inflated);
     m_inflater->inflated = true;
-    if (!problem.isEmpty())
-        Fail(problem);
 }
 
 qint64 EntryReader::Fail(const QString& problem)
@@ -287,32 +285,33 @@ std::unique_ptr<EntryReader> ZipArchive::Open(int index)
     return std::make_unique<EntryReader>(m_window, DataStart(index), m_entries.at(index), m_buffers);
 }
 
-QString ZipArchive::Inflate(int index, ReadBuffers& buffers)
+void ZipArchive::Inflate(int index, ReadBuffers& buffers)
 {
     const Entry& entry = m_entries.at(index);
-    return ReadAndInflate(m_window, DataStart(index), entry.compressed, entry.size, buffers);
+    if (const QString problem = ReadAndInflate(m_window, DataStart(index), entry.compressed, entry.size, buffers);
+        !problem.isEmpty())
+        throw RuntimeError(err::BadArchive, problem, m_path);
 }
 
-std::unique_ptr<EntryReader> ZipArchive::OpenInflated(int index, ReadBuffers& inflated, const QString& problem)
+std::unique_ptr<EntryReader> ZipArchive::OpenInflated(int index, ReadBuffers& inflated)
 {
     auto reader = std::make_unique<EntryReader>(m_window, DataStart(index), m_entries.at(index), inflated);
-    reader->Inflated(problem);
+    reader->Inflated();
     return reader;
 }
 
-QString ZipArchive::CheckPiece(qint64 start, const zipformat::Piece& piece, bool last)
+void ZipArchive::CheckPiece(qint64 start, const zipformat::Piece& piece, bool last)
 {
     // A piece that is not the last ends on a block that is not final: a final
     // empty block (fixed codes, end of block) is put after it, so that it
     // inflates on its own, and must be reached exactly at its end.
     const QByteArray finalBlock = last ? QByteArray() : QByteArray("\x03\x00", 2);
-    if (QString problem = ReadAndInflate(m_window, start, piece.compressed, piece.size, m_buffers, finalBlock);
+    if (const QString problem = ReadAndInflate(m_window, start, piece.compressed, piece.size, m_buffers, finalBlock);
         !problem.isEmpty())
-        return problem;
+        throw RuntimeError(err::BadArchive, problem, m_path);
     const QByteArray& data = m_buffers.data;
     if (data.size() != piece.size || libdeflate_crc32(0, data.constData(), size_t(data.size())) != piece.crc)
-        return QStringLiteral("the entry's data does not match its CRC");
-    return {};
+        throw RuntimeError(err::BadArchive, QStringLiteral("the entry's data does not match its CRC"), m_path);
 }
 
 bool LooksLikeZip(const QString& path)

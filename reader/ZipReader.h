@@ -68,9 +68,9 @@ public:
     ~EntryReader() override;
     bool isSequential() const override { return true; }
     bool intact() const { return m_intact; }
-    // The entry was inflated whole already (into the buffers, found wrong
-    // as `problem` says if it is not empty): reads serve those bytes.
-    void Inflated(const QString& problem);
+    // The entry was inflated whole already, into the buffers: reads serve
+    // those bytes.
+    void Inflated();
 
 protected:
     qint64 readData(char* data, qint64 maxSize) override;
@@ -124,17 +124,17 @@ public:
     // Reads and inflates a whole entry (one that InflatesWhole takes) into
     // `buffers`, on the handle's thread: empty, or what is wrong with its data. A
     // damaged local header is thrown, as Open does.
-    QString Inflate(int index, ReadBuffers& buffers);
+    void Inflate(int index, ReadBuffers& buffers);
     // The entry's reader over what Inflate made of it, with the same checks
     // as Open's reader.
-    std::unique_ptr<EntryReader> OpenInflated(int index, ReadBuffers& inflated, const QString& problem);
+    std::unique_ptr<EntryReader> OpenInflated(int index, ReadBuffers& inflated);
     // Where an entry's compressed bytes start; its local header was checked
     // against the directory when the archive was opened, and a problem found
     // there is thrown here (as Open does).
     qint64 DataStart(int index) const;
     // Checks one piece of a deflated entry that starts at `start` in the
     // archive: empty, or what is wrong.
-    QString CheckPiece(qint64 start, const zipformat::Piece& piece, bool last);
+    void CheckPiece(qint64 start, const zipformat::Piece& piece, bool last);
 
 private:
     ZipArchive() = default;
