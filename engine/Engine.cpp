@@ -2,7 +2,6 @@
 
 #include "base/Ending.h"
 #include "base/RuntimeError.h"
-#include "reader/ZipReader.h"
 #include "format/security.h"
 #include "platform/platform.h"
 #include "ZipWriter.h"

@@ -4,8 +4,8 @@
 #include <QList>
 #include <QString>
 
-#include "reader/ZipReader.h"
 #include "format/Zip.h"
+#include "platform/platform.h"
 
 #include <functional>
 #include <memory>

@@ -1,7 +1,6 @@
 #include "security.h"
 
 #include "base/RuntimeError.h"
-#include "reader/ZipReader.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/mdlMD5.h"
 #include "base/text.h"

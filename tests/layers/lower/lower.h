@@ -1,0 +1,3 @@
+#pragma once
+// A lower layer's header that includes an upper layer's: the check must refuse it.
+#include "upper/upper.h"
