@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace err {
@@ -80,9 +81,13 @@ QString Template(Reason reason)
 
 QString Words(Reason reason, const QStringList& particulars)
 {
-    // In one pass where it can be, so that a particular holding "%2" stays as it is.
+    // In one pass, so that a particular holding "%2" stays as it is; only as
+    // many as the words have blanks for.
     const QString words = Template(reason);
-    switch (particulars.size()) {
+    qsizetype blanks = 0;
+    while (blanks < 3 && words.contains(QStringLiteral("%%1").arg(blanks + 1)))
+        ++blanks;
+    switch (std::min(particulars.size(), blanks)) {
     case 0: return words;
     case 1: return words.arg(particulars[0]);
     case 2: return words.arg(particulars[0], particulars[1]);
