@@ -8,9 +8,9 @@
 //                          against the described procedure, which writes the
 //                          package on the window's own thread (goal < 100 ms)
 #include "BenchUtil.h"
-#include "tests/FakeWindow.h"
 #include "format/security.h"
 #include "packing/zip.h"
+#include "tests/FakeWindow.h"
 
 #include <QCoreApplication>
 #include <QDir>

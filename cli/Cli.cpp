@@ -1,8 +1,8 @@
 #include "Cli.h"
 
 #include "base/RuntimeError.h"
-#include "platform/platform.h"
 #include "base/text.h"
+#include "platform/platform.h"
 
 #include <QCoreApplication>
 #include <QUtf8StringView>

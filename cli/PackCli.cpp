@@ -1,15 +1,15 @@
 #include "PackCli.h"
 
-#include "base/Parallel.h"
-#include "credentials/Credentials.h"
-#include "packing/Destination.h"
-#include "engine/Engine.h"
-#include "base/RuntimeError.h"
-#include "reader/ZipReader.h"
-#include "base/text.h"
 #include "Cli.h"
+#include "base/Parallel.h"
+#include "base/RuntimeError.h"
+#include "base/text.h"
+#include "credentials/Credentials.h"
+#include "engine/Engine.h"
+#include "packing/Destination.h"
 #include "platform/platform.h"
 #include "reader/Verify.h"
+#include "reader/ZipReader.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,9 +1,9 @@
 // quillfold-pack: a hand-over from the command line or a scheduled job.
-#include "base/Ending.h"
 #include "Cli.h"
 #include "PackCli.h"
-#include "platform/platform.h"
 #include "version.h"
+#include "base/Ending.h"
+#include "platform/platform.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,10 +1,10 @@
 // quillfold-unpack: the recipient's side of Quillfold.
-#include "base/Ending.h"
 #include "Cli.h"
 #include "Unpack.h"
-#include "platform/platform.h"
-#include "base/text.h"
 #include "version.h"
+#include "base/Ending.h"
+#include "base/text.h"
+#include "platform/platform.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -2,11 +2,11 @@
 
 #include "Credentials.h"
 
-#include "var.h"
-#include "widgets/MsgBox.h"
-#include "base/text.h"
 #include "ui_frmLogin.h"
+#include "var.h"
 #include "base/MessageBox.h"
+#include "base/text.h"
+#include "widgets/MsgBox.h"
 
 #include <QCloseEvent>
 #include <QLineEdit>

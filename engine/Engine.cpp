@@ -1,13 +1,13 @@
 #include "Engine.h"
 
+#include "ZipWriter.h"
 #include "base/Ending.h"
+#include "base/Files.h"
+#include "base/Parallel.h"
 #include "base/RuntimeError.h"
 #include "format/security.h"
-#include "platform/platform.h"
-#include "ZipWriter.h"
-#include "base/Parallel.h"
 #include "format/Zip.h"
-#include "base/Files.h"
+#include "platform/platform.h"
 
 #include <QFile>
 #include <QFileInfo>

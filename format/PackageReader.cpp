@@ -2,11 +2,11 @@
 
 #include "Zip.h"
 
+#include "security.h"
 #include "base/RuntimeError.h"
+#include "base/text.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/mdlMD5.h"
-#include "security.h"
-#include "base/text.h"
 
 #include <QIODevice>
 

@@ -1,12 +1,12 @@
 #include "security.h"
 
-#include "base/RuntimeError.h"
-#include "credentials/clsCrypt.h"
-#include "credentials/mdlMD5.h"
-#include "base/text.h"
-#include "platform/platform.h"
 #include "Zip.h"
 #include "base/Files.h"
+#include "base/RuntimeError.h"
+#include "base/text.h"
+#include "credentials/clsCrypt.h"
+#include "credentials/mdlMD5.h"
+#include "platform/platform.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,9 @@
 #include "CommonDialog.h"
 
-#include "widgets/MsgBox.h"
+#include "base/MessageBox.h"
 #include "base/RuntimeError.h"
 #include "base/text.h"
-#include "base/MessageBox.h"
+#include "widgets/MsgBox.h"
 
 #include <QFileDialog>
 #include <QFileInfo>

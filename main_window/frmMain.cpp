@@ -3,16 +3,16 @@
 #include "credentials/var.h"
 
 #include "CommonDialog.h"
-#include "widgets/MsgBox.h"
-#include "credentials/frmLogin.h"
-#include "base/Ending.h"
-#include "base/RuntimeError.h"
-#include "packing/UnzipCommand.h"
-#include "packing/file.h"
-#include "base/text.h"
-#include "platform/platform.h"
 #include "ui_frmMain.h"
+#include "base/Ending.h"
 #include "base/MessageBox.h"
+#include "base/RuntimeError.h"
+#include "base/text.h"
+#include "credentials/frmLogin.h"
+#include "packing/file.h"
+#include "packing/UnzipCommand.h"
+#include "platform/platform.h"
+#include "widgets/MsgBox.h"
 
 #include <QCloseEvent>
 #include <QIcon>

@@ -1,7 +1,7 @@
-#include "Program.h"
 #include "frmMain.h"
-#include "platform/platform.h"
+#include "Program.h"
 #include "version.h"
+#include "platform/platform.h"
 
 #include <QApplication>
 

@@ -1,10 +1,10 @@
 #include "Destination.h"
 
+#include "file.h"
 #include "base/Ending.h"
 #include "base/RuntimeError.h"
-#include "file.h"
-#include "platform/platform.h"
 #include "base/text.h"
+#include "platform/platform.h"
 
 #include <QDir>
 #include <QHash>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "base/RuntimeError.h"
 #include "file.h"
+#include "base/RuntimeError.h"
 
 #include <QString>
 

@@ -3,17 +3,17 @@
 #include "base/MessageBox.h"
 
 #include "Destination.h"
-#include "base/Ending.h"
 #include "Explain.h"
-#include "base/RuntimeError.h"
-#include "reader/ZipReader.h"
-#include "base/RunFolder.h"
 #include "file.h"
-#include "format/security.h"
-#include "base/text.h"
 #include "zip.h"
+#include "base/Ending.h"
+#include "base/RunFolder.h"
+#include "base/RuntimeError.h"
+#include "base/text.h"
+#include "format/security.h"
 #include "reader/Utf8Names.h"
 #include "reader/Verify.h"
+#include "reader/ZipReader.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #include "UnzipCommand.h"
 
-#include "base/text.h"
 #include "zip.h"
+#include "base/text.h"
 
 namespace packing {
 

@@ -1,8 +1,8 @@
 #include "file.h"
 
 #include "base/RuntimeError.h"
-#include "platform/platform.h"
 #include "base/text.h"
+#include "platform/platform.h"
 
 #include <QDir>
 

@@ -1,16 +1,16 @@
 #include "Restore.h"
 
-#include "base/Parallel.h"
 #include "base/Ending.h"
-#include "format/PackageReader.h"
+#include "base/Files.h"
+#include "base/Parallel.h"
+#include "base/RunFolder.h"
 #include "base/RuntimeError.h"
+#include "base/text.h"
+#include "format/PackageReader.h"
+#include "format/security.h"
+#include "platform/platform.h"
 #include "reader/InflatingAhead.h"
 #include "reader/ZipReader.h"
-#include "base/RunFolder.h"
-#include "format/security.h"
-#include "base/text.h"
-#include "platform/platform.h"
-#include "base/Files.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "main_window/CommonDialog.h"
 #include "base/RuntimeError.h"
+#include "main_window/CommonDialog.h"
 
 #include <QList>
 

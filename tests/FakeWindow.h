@@ -1,9 +1,9 @@
 #pragma once
 // A pack run window that records everything the run does to it.
 
+#include "base/MessageBox.h"
 #include "credentials/var.h"
 #include "packing/PackRun.h"
-#include "base/MessageBox.h"
 
 #include <QList>
 #include <QMap>

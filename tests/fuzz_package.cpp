@@ -1,6 +1,6 @@
 // libFuzzer target: the package decoder and body restore, on any bytes.
-#include "format/PackageReader.h"
 #include "base/RuntimeError.h"
+#include "format/PackageReader.h"
 #include "format/security.h"
 
 #include "credentials/clsCrypt.h"

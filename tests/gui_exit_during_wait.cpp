@@ -5,10 +5,10 @@
 // quits. Arguments: how, the
 // source folder, the destination archive, the program folder of the slow zip.
 #include "PressRun.h"
-#include "widgets/MsgBox.h"
 #include "base/Ending.h"
-#include "packing/zip.h"
 #include "base/MessageBox.h"
+#include "packing/zip.h"
+#include "widgets/MsgBox.h"
 
 #include <QAction>
 #include <QApplication>

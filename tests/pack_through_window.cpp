@@ -5,8 +5,8 @@
 // user ID, the password, then the workbooks' names. It starts as the window's
 // program does.
 #include "PressRun.h"
-#include "widgets/MsgBox.h"
 #include "main_window/Program.h"
+#include "widgets/MsgBox.h"
 
 #include <QApplication>
 #include <QTimer>

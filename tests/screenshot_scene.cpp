@@ -8,8 +8,8 @@
 //             the progress bar twice a second (READY is not made)
 #include "PressRun.h"
 #include "TestFiles.h"
-#include "widgets/MsgBox.h"
 #include "packing/zip.h"
+#include "widgets/MsgBox.h"
 
 #include <QApplication>
 #include <QDir>

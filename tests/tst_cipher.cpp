@@ -1,8 +1,8 @@
 // The field cipher and the text helpers it depends on.
 #include "TestFiles.h"
-#include "credentials/clsCrypt.h"
 #include "base/RuntimeError.h"
 #include "base/text.h"
+#include "credentials/clsCrypt.h"
 
 #include <QCryptographicHash>
 #include <QRandomGenerator>

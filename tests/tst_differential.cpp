@@ -9,9 +9,9 @@
 // repeats. QUILLFOLD_MORE_MUTANTS=N adds N mutants per archive, and
 // QUILLFOLD_MUTANT_SEED=K picks other mutants, for a wider search by hand.
 #include "TestFiles.h"
+#include "base/text.h"
 #include "cli/Unpack.h"
 #include "format/security.h"
-#include "base/text.h"
 #include "reader/ZipReader.h"
 
 #include <QDir>

@@ -5,11 +5,11 @@
 #include "base/Ending.h"
 #include "engine/Engine.h"
 #include "engine/ZipWriter.h"
-#include "reader/ZipReader.h"
 #include "format/security.h"
-#include "platform/platform.h"
 #include "format/Zip.h"
+#include "platform/platform.h"
 #include "reader/Verify.h"
+#include "reader/ZipReader.h"
 
 #include <QDir>
 #include <QProcess>

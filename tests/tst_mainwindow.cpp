@@ -1,12 +1,12 @@
 // The main window: its start, the Browse buttons over answered dialogs, a whole
 // run through the real window, the Unzip command, and Exit during a run.
-#include "TestFiles.h"
 #include "FakeCommonDialog.h"
+#include "TestFiles.h"
+#include "base/MessageBox.h"
 #include "credentials/var.h"
-#include "widgets/MsgBox.h"
 #include "main_window/frmMain.h"
 #include "packing/zip.h"
-#include "base/MessageBox.h"
+#include "widgets/MsgBox.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,11 +1,11 @@
 // The package file: exact bytes, and what a failure leaves behind.
-#include "TestFiles.h"
 #include "FailingDevice.h"
+#include "TestFiles.h"
+#include "base/RuntimeError.h"
+#include "base/text.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/mdlMD5.h"
-#include "base/RuntimeError.h"
 #include "format/security.h"
-#include "base/text.h"
 
 #include <QBuffer>
 #include <QDir>

@@ -4,11 +4,11 @@
 #include "RefusalCases.h"
 #include "Terminal.h"
 #include "TestFiles.h"
-#include "credentials/var.h"
 #include "cli/PackCli.h"
+#include "credentials/var.h"
+#include "format/Zip.h"
 #include "packing/PackRun.h"
 #include "packing/zip.h"
-#include "format/Zip.h"
 
 #include <QDir>
 #include <QProcess>

@@ -3,13 +3,13 @@
 #include "FakeWindow.h"
 #include "RefusalCases.h"
 #include "TestFiles.h"
+#include "base/MessageBox.h"
+#include "base/RuntimeError.h"
 #include "credentials/var.h"
+#include "format/security.h"
 #include "packing/Explain.h"
 #include "packing/PackRun.h"
-#include "base/RuntimeError.h"
-#include "format/security.h"
 #include "packing/zip.h"
-#include "base/MessageBox.h"
 
 #include <QDir>
 #include <QFile>

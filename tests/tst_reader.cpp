@@ -3,17 +3,17 @@
 #include "FakeWindow.h"
 #include "Terminal.h"
 #include "TestFiles.h"
+#include "base/RuntimeError.h"
+#include "base/text.h"
+#include "cli/Unpack.h"
 #include "credentials/clsCrypt.h"
 #include "credentials/var.h"
-#include "packing/PackRun.h"
 #include "format/PackageReader.h"
-#include "base/RuntimeError.h"
-#include "cli/Unpack.h"
-#include "reader/ZipReader.h"
 #include "format/security.h"
-#include "base/text.h"
+#include "packing/PackRun.h"
 #include "packing/zip.h"
 #include "reader/Verify.h"
+#include "reader/ZipReader.h"
 
 #include <QBuffer>
 #include <QDir>
