@@ -16,7 +16,8 @@ public:
 
     void Reported(const restore::Package& package) override
     {
-        m_out << Line(package) << '\n';
+        if (!package.unreadable)  // its problem line says all there is
+            m_out << Line(package) << '\n';
     }
     void Problem(int, const QString& message) override { m_err << "quillfold-unpack: " << message << Qt::endl; }
     void Reading(int index, int count, const QString& name, bool large) override

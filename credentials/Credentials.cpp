@@ -28,6 +28,15 @@ err::Reason Check(const QString& userID, const QString& password, const QString&
     return Reason::None;
 }
 
+err::Reason CheckPassword(const QString& password)
+{
+    if (password.trimmed().isEmpty())
+        return err::Reason::PasswordEmpty;
+    if (!text::IsStorableCredential(text::UpperAscii(text::TrimBlanks(password))))
+        return err::Reason::PasswordNotStorable;
+    return err::Reason::None;
+}
+
 QStringList Particulars(err::Reason reason)
 {
     switch (reason) {

@@ -27,6 +27,10 @@ struct Stored {
 // confirmation.
 err::Reason Check(const QString& userID, const QString& password, const QString& confirmation, Stored& stored);
 
+// A password typed once (for a restore), checked as the dialog checks one:
+// PasswordEmpty, PasswordNotStorable, or Reason::None.
+err::Reason CheckPassword(const QString& password);
+
 // The particulars of a reason's words (the shortest password, the longest text).
 QStringList Particulars(err::Reason reason);
 

@@ -1,5 +1,5 @@
 #include "frmMain.h"
-#include "Program.h"
+#include "widgets/Program.h"
 #include "version.h"
 #include "platform/platform.h"
 

@@ -222,7 +222,7 @@ public:
                     else
                         File(input);
                 } catch (const RuntimeError& error) {
-                    Problem(BadInput, QStringLiteral("%1: %2").arg(text::Printable(input), text::Printable(error.summary())));
+                    Unreadable(text::Printable(input), input, QString(), error);
                 }
             }
             Commit();
@@ -338,14 +338,34 @@ private:
                 m_reporter.Reading(i, int(entries.size()), text::Printable(entry.name), total >= LargeArchive);
             }
             // A damaged entry is that entry's problem: the others are still read.
+            std::unique_ptr<archive::EntryReader> data;  // once open: its data's failure, if it fails
             try {
-                const std::unique_ptr<archive::EntryReader> data = inflating.Open(i);
+                data = inflating.Open(i);
                 One(Input{label, path, entry.name, entry.size, data.get(), [&] { return data->intact(); }});
             } catch (const RuntimeError& error) {
-                Problem(BadInput, QStringLiteral("%1: %2").arg(label, text::Printable(error.summary())));
+                Unreadable(label, path, entry.name, error, data ? data->errorString() : QString());
             }
         }
         m_groupSize = m_groupFiles;
+    }
+
+    // An input, or an archive's entry, that cannot be read as a package: said,
+    // and reported in its place. An entry whose data failed to read (what
+    // `damage` says) is damaged rather than no package.
+    void Unreadable(const QString& label, const QString& source, const QString& name, const RuntimeError& error,
+                    const QString& damage = {})
+    {
+        Report report;
+        report.package.label = label;
+        report.package.source = source;
+        report.package.name = name;
+        report.package.unreadable = true;
+        report.package.damaged = !damage.isEmpty();
+        report.package.restoring = !m_options.outDir.isEmpty();
+        Problem(BadInput, report.package, QStringLiteral("%1: %2").arg(label, text::Printable(error.summary())));
+        if (report.package.damaged)
+            report.package.problem = QStringLiteral("%1: %2").arg(label, text::Printable(damage));
+        Queue(std::move(report));
     }
 
     // Reads what is left of an archive entry, so that its end is checked.
@@ -372,6 +392,7 @@ private:
         package.bodyLength = info.bodyLength;
         package.declaredLength = info.declaredLength;
         package.lengthMatches = info.LengthMatches();
+        package.digest = info.digest;
         package.restoring = !m_options.outDir.isEmpty();
         if (m_options.password) {
             const bool matches = security::PasswordMatches(info, *m_options.password);
@@ -612,6 +633,13 @@ QString RestoredName(const QString& packageName, const QString& extension)
     if (name.isEmpty() || name == u"." || name == u"..")
         name = QStringLiteral("package");
     return name + extension;
+}
+
+bool PasswordMatches(const Package& package, const QString& password)
+{
+    security::PackageInfo info;
+    info.digest = package.digest;
+    return !package.unreadable && !package.folder && security::PasswordMatches(info, password);
 }
 
 int Run(const Options& options, Reporter& reporter)

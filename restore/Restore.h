@@ -29,6 +29,12 @@ struct Package {
     QString source;         // the archive or the package file it is in, as given
     QString name;           // its stored name, as text
 
+    // No package to be read at all (an input that is no readable archive or
+    // package, an entry whose headers or data are damaged (then `damaged`
+    // too), or that is no package): nothing more is known of it, and
+    // `problem` says why.
+    bool unreadable = false;
+
     bool folder = false;    // a folder entry: nothing to restore
     qint64 folderData = 0;  // what such an entry holds (it should hold nothing)
 
@@ -36,6 +42,7 @@ struct Package {
     qint64 bodyLength = 0;  // the workbook's size: the bytes after the header
     qint64 declaredLength = 0;
     bool lengthMatches = true;
+    QByteArray digest;      // the password's digest, as the header holds it
     enum class Password { NotChecked, Matches, Wrong } password = Password::NotChecked;
     // Read through to its end, it did not read back intact (`problem` says
     // why). A workbook whose restore was tried and failed so says whyNot.
@@ -86,6 +93,10 @@ struct ReportLost {
 // ending::ProgramEnding when the program is ended meanwhile, after removing
 // what it had not yet reported as restored.
 int Run(const Options& options, Reporter& reporter);
+
+// True if `password`, trimmed and upper-cased as the credentials dialog
+// stores it, is the one the package was packed with.
+bool PasswordMatches(const Package& package, const QString& password);
 
 // The file name a package's workbook is restored under, without a folder:
 // "a.enc" with a compound-file body gives "a.xls". Control characters in the

@@ -5,7 +5,7 @@
 // user ID, the password, then the workbooks' names. It starts as the window's
 // program does.
 #include "PressRun.h"
-#include "main_window/Program.h"
+#include "widgets/Program.h"
 #include "widgets/MsgBox.h"
 
 #include <QApplication>
