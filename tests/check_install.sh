@@ -14,7 +14,8 @@ for p in zip unzip; do
   [ -L "$root/lib/quillfold/bin/$p" ] || fail "bin/$p is not a link"
   [ -x "$(readlink "$root/lib/quillfold/bin/$p")" ] || fail "bin/$p points nowhere"
 done
-for p in quillfold quillfold-unpack quillfold-pack; do
+[ -x "$root/lib/quillfold/quillfold-restore" ] || fail "no recipient's window in lib/quillfold"
+for p in quillfold quillfold-restore quillfold-unpack quillfold-pack; do
   [ "$(readlink "$root/bin/$p")" = "../lib/quillfold/$p" ] || fail "bin/$p link"
 done
 [ "$("$root/lib/quillfold/quillfold-pack" --version)" = "$("$root/lib/quillfold/quillfold-unpack" --version | sed s/unpack/pack/)" ] ||
@@ -24,6 +25,12 @@ for s in 16 32 48 128; do
   [ -f "$root/share/icons/hicolor/${s}x${s}/apps/quillfold.png" ] || fail "no ${s}px icon"
 done
 grep -q '^Exec=quillfold$' "$root/share/applications/quillfold.desktop" || fail "menu entry Exec"
+# The recipient's window: a menu entry named in Thai, offered for ZIP archives
+# ("Open with"), which installing it does not make their default program.
+restore="$root/share/applications/quillfold-restore.desktop"
+grep -q '^Exec=quillfold-restore %F$' "$restore" || fail "recipient's menu entry Exec"
+grep -q '^Name\[th\]=' "$restore" && grep -q '^MimeType=application/zip;$' "$restore" || fail "recipient's menu entry"
+[ ! -e "$root/share/applications/mimeapps.list" ] || fail "a default program set"
 # One version number: what --version says is what the package is called.
 version=$("$root/lib/quillfold/quillfold-unpack" --version | awk '{print $2}')
 grep -q "^set(CPACK_PACKAGE_VERSION \"$version\")" "$build/CPackConfig.cmake" || fail "package version is not $version"

@@ -2,7 +2,8 @@
 # The same hand-over across systems: archives made on Windows (quillfold-pack.exe
 # and the window's pack run, under Wine) restore byte-identically with Linux's
 # quillfold-unpack, and those made on Linux (both ways too) with Windows'
-# quillfold-unpack.exe; and both systems make the same package files, byte for
+# quillfold-unpack.exe, and through Windows' recipient window,
+# quillfold-restore.exe; and both systems make the same package files, byte for
 # byte, from the same workbooks. Arguments: the Linux build's out/ folder, the Windows
 # build's out/ folder. Wine's prefix and display come from the environment.
 set -euo pipefail
@@ -41,6 +42,15 @@ check "$linux/quillfold-unpack" win-cli.zip out-win-cli
 check "$linux/quillfold-unpack" win-window.zip out-win-window
 check "$windows/quillfold-unpack.exe" linux-cli.zip out-linux-cli wine
 check "$windows/quillfold-unpack.exe" linux-window.zip out-linux-window wine
+
+# Through the recipient's window on Windows: into the folder beside the
+# archive, named after it.
+cp linux-cli.zip "hand over.zip"
+wine "$windows/restore_through_window.exe" secret "$(winepath -w "$work/hand over.zip")" > /dev/null
+for name in "${names[@]}"; do
+  cmp "books/$name" "hand over/${name%%.*}.bin"
+done
+echo "round trip: linux-cli.zip restores byte-identically through quillfold-restore.exe's window"
 
 # The package files themselves, entry by entry: the same bytes from either system.
 python3 - win-cli.zip linux-cli.zip win-window.zip linux-window.zip <<'PY'
