@@ -3,7 +3,6 @@
 #include "RuntimeError.h"
 
 #include <QCoreApplication>
-#include <QRegularExpression>
 #include <QSysInfo>
 
 namespace runs {
@@ -17,6 +16,35 @@ QString HostTag()
             c = u'_';
     }
     return host.isEmpty() ? QStringLiteral("host") : host;
+}
+
+bool IsAsciiDigit(QChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+// The process number in a name this program makes ("<stem><pid>-<six letters or digits>"), or -1.
+// Spelled out rather than matched by a regular expression: this runs on worker threads, and a
+// regular expression used on a thread leaves per-thread state whose clean-up at the thread's end
+// crashes the Windows build.
+qint64 LeftoverPid(const QString& entry, const QString& stem)
+{
+    if (!entry.startsWith(stem))
+        return -1;
+    const qsizetype digitsEnd = entry.indexOf(u'-', stem.size());
+    const qsizetype digits = digitsEnd - stem.size();
+    if (digits < 1 || digits > 10 || entry.size() - digitsEnd - 1 != 6)
+        return -1;
+    for (qsizetype i = stem.size(); i < digitsEnd; ++i) {
+        if (!IsAsciiDigit(entry[i]))
+            return -1;
+    }
+    for (qsizetype i = digitsEnd + 1; i < entry.size(); ++i) {
+        const QChar c = entry[i];
+        if (!IsAsciiDigit(c) && !((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z')))
+            return -1;
+    }
+    return entry.mid(stem.size(), digits).toLongLong();
 }
 }  // namespace
 
@@ -63,17 +91,16 @@ void RunFolder::Remove()
 
 bool RemoveLeftovers(const QString& parent, const QString& prefix)
 {
-    const QRegularExpression name(QStringLiteral("^%1-%2-(\\d{1,10})-[A-Za-z0-9]{6}$")
-                                      .arg(QRegularExpression::escape(prefix), QRegularExpression::escape(HostTag())));
+    const QString stem = QStringLiteral("%1-%2-").arg(prefix, HostTag());
     int error = 0;
     platform::Folder folder = platform::Folder::Open(parent, false, error);
     if (!folder.IsOpen())
         return true;
     bool others = false;
     for (const QString& entry : folder.Names()) {
-        const QRegularExpressionMatch match = name.match(entry);
+        const qint64 pid = LeftoverPid(entry, stem);
         platform::FileStatus status;
-        if (!match.hasMatch() || platform::ProcessRuns(match.captured(1).toLongLong()) ||
+        if (pid < 0 || platform::ProcessRuns(pid) ||
             folder.Status(entry, status) != 0 || !status.mine) {
             others = true;
             continue;

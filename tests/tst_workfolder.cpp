@@ -117,6 +117,12 @@ void TestWorkFolder::leftoversRemoved_data()
     QTest::newRow("a running run's file") << QStringList{running + "aB3dE9"} << true << QStringList{running + "aB3dE9"};
     QTest::newRow("someone's file beside an ended run's")
         << QStringList{"book.xls", ended + "aB3dE9"} << true << QStringList{"book.xls"};
+    const QString stem = ended.left(ended.size() - 10);  // without "999999999-"
+    const QStringList nearMisses{ended + "aB3dE", ended + "aB3dE9x", ended + "aB-dE9", stem + "99a9-aB3dE9",
+                                 stem + "-aB3dE9", stem + "12345678901-aB3dE9", stem + "999999999"};
+    QStringList sorted = nearMisses;
+    sorted.sort();
+    QTest::newRow("names close to a run's are someone's") << nearMisses << true << sorted;
 }
 
 void TestWorkFolder::leftoversRemoved()
