@@ -19,7 +19,7 @@ public:
         if (!package.unreadable)  // its problem line says all there is
             m_out << Line(package) << '\n';
     }
-    void Problem(int, const QString& message) override { m_err << "quillfold-unpack: " << message << Qt::endl; }
+    void Problem(int, restore::Concern, const QString& message) override { m_err << "quillfold-unpack: " << message << Qt::endl; }
     void Reading(int index, int count, const QString& name, bool large) override
     {
         if (large)

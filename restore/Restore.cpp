@@ -228,7 +228,7 @@ public:
             Commit();
             Finish();
         } catch (const ReportLost& lost) {
-            Problem(BadInput, lost.message);
+            Problem(BadInput, Concern::Other, lost.message);
         } catch (const CancelledRun&) {
             Raise(CheckFailed);  // what was not yet reported as restored goes with the run
         }
@@ -238,16 +238,16 @@ public:
 private:
     // The reporter and the exit code are also reached from the thread that
     // puts a group on disk: one call at a time.
-    void Problem(int code, const QString& message)
+    void Problem(int code, Concern concern, const QString& message)
     {
         const std::lock_guard lock(m_reporting);
-        m_reporter.Problem(code, message);
+        m_reporter.Problem(code, concern, message);
         m_exit = std::max(m_exit, code);
     }
     // A problem of one package's: said, and kept in its report.
     void Problem(int code, Package& package, const QString& message)
     {
-        Problem(code, message);
+        Problem(code, Concern::Package, message);
         if (package.problem.isEmpty())
             package.problem = message;
     }
@@ -270,20 +270,20 @@ private:
     {
         QString owner;
         if (const QString link = platform::UntrustedLink(m_options.outDir, owner); !link.isEmpty()) {
-            Problem(BadInput, QStringLiteral("cannot use the output folder: ") +
+            Problem(BadInput, Concern::OutputFolder, QStringLiteral("cannot use the output folder: ") +
                                   text::Printable(err::Words(err::Reason::DestinationLink, {link, owner})));
             return false;
         }
         const int made = platform::MakeFolder(m_options.outDir);
         if (made != 0 && made != EEXIST) {
-            Problem(BadInput, QStringLiteral("%1: the output folder cannot be made: %2").arg(text::Printable(m_options.outDir), err::WordsOfErrno(made)));
+            Problem(BadInput, Concern::OutputFolder, QStringLiteral("%1: the output folder cannot be made: %2").arg(text::Printable(m_options.outDir), err::WordsOfErrno(made)));
             return false;
         }
         int error = 0;
         m_outFolder = platform::Folder::Open(m_options.outDir, made == 0, error);
         if (!m_outFolder.IsOpen()) {
             const QString why = error == ENOTDIR ? QStringLiteral("not a folder") : err::WordsOfErrno(error);
-            Problem(BadInput, QStringLiteral("%1: cannot use the output folder: %2").arg(text::Printable(m_options.outDir), why));
+            Problem(BadInput, Concern::OutputFolder, QStringLiteral("%1: cannot use the output folder: %2").arg(text::Printable(m_options.outDir), why));
             return false;
         }
         m_startedEmpty = !runs::RemoveLeftovers(m_options.outDir, UnfinishedPrefix);
@@ -301,7 +301,7 @@ private:
     {
         archive::ZipArchive zip(path);
         if (!zip.Warning().isEmpty())
-            Problem(CheckFailed, QStringLiteral("%1: %2").arg(text::Printable(path), zip.Warning()));
+            Problem(CheckFailed, Concern::ArchiveFrame, QStringLiteral("%1: %2").arg(text::Printable(path), zip.Warning()));
         const QList<archive::Entry>& entries = zip.Entries();
         qint64 total = 0;
         for (const archive::Entry& entry : entries)
@@ -486,7 +486,7 @@ private:
         if (!renamed)
             return;
         if (const int failed = m_outFolder.Sync()) {
-            Problem(CheckFailed, QStringLiteral("%1: the restored files may not survive a power cut: %2")
+            Problem(CheckFailed, Concern::Durability, QStringLiteral("%1: the restored files may not survive a power cut: %2")
                                      .arg(text::Printable(m_options.outDir), err::WordsOfErrno(failed)));
         }
     }

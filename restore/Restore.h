@@ -23,6 +23,16 @@ constexpr int AllGood = 0;
 constexpr int CheckFailed = 1;  // a length or password check failed, damaged data, or a restore failed
 constexpr int BadInput = 2;     // input (a file, an entry's headers, the output folder) that cannot be used
 
+// What a problem is about, for a reporter that words problems in its own
+// language; the message says it in English.
+enum class Concern {
+    Package,       // one package's: its report holds it too, as `problem`
+    OutputFolder,  // the output folder cannot be used or made; nothing restored
+    ArchiveFrame,  // an archive with data before its start or a damaged end; its entries still read
+    Durability,    // restored files not yet safe from a power cut
+    Other,         // the report could not be sent, or anything else
+};
+
 // One package (or a folder entry) as the run found it.
 struct Package {
     QString label;          // where it is, to be shown: "ARCHIVE:NAME", or the package file as given
@@ -67,8 +77,8 @@ public:
     // After a group of packages reported: a good moment to send them on. May
     // throw ReportLost, as Reported may.
     virtual void GroupReported() {}
-    // A problem, in English, and how bad it is.
-    virtual void Problem(int severity, const QString& message) = 0;
+    // A problem, in English, how bad it is, and what it is about.
+    virtual void Problem(int severity, Concern concern, const QString& message) = 0;
     // Before each entry of an archive: its place and name; `large` when the
     // archive is large enough for a line of progress.
     virtual void Reading(int /*index*/, int /*count*/, const QString& /*name*/, bool /*large*/) {}

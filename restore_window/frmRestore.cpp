@@ -101,9 +101,9 @@ public:
             restoring ? window->UpdateRow(package) : window->AddRow(package);
         });
     }
-    void Problem(int, const QString& message) override
+    void Problem(int, restore::Concern concern, const QString& message) override
     {
-        Post([window = m_window, message] { window->Problem(message); });
+        Post([window = m_window, concern, message] { window->Problem(concern, message); });
     }
     void Reading(int, int, const QString&, bool) override
     {
@@ -149,8 +149,13 @@ frmRestore::frmRestore(const QStringList& inputs, QWidget* parent)
 {
     ui->setupUi(this);
     setAcceptDrops(true);
-    ui->twPackages->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    ui->twPackages->header()->setStretchLastSection(true);
+    // The names and sizes as wide as they are; the check and the result share
+    // the rest (what does not fit is in their tool tips).
+    QHeaderView* header = ui->twPackages->header();
+    header->setSectionResizeMode(QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(ColumnCheck, QHeaderView::Stretch);
+    header->setSectionResizeMode(ColumnResult, QHeaderView::Stretch);
+    header->setStretchLastSection(false);
     ui->lblPasswordNote->setStyleSheet(QStringLiteral("color: #b00000;"));
     ui->txtPassword->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
     gui::TakeOnlyCredentials(ui->txtPassword, this, gui::NoteBeside(this), msgbox::AppTitle);
@@ -221,7 +226,7 @@ void frmRestore::Start(std::function<int(Job&)> run, bool restoring)
         } catch (const ending::ProgramEnding&) {
             result = restore::CheckFailed;
         } catch (const std::exception& error) {
-            job.Problem(restore::BadInput, QString::fromLocal8Bit(error.what()));
+            job.Problem(restore::BadInput, restore::Concern::Other, QString::fromLocal8Bit(error.what()));
         }
         job.ShowProgress(true);
         QMetaObject::invokeMethod(
@@ -264,15 +269,29 @@ void frmRestore::UpdateRow(const restore::Package& package)
     ShowResult(row);
 }
 
-void frmRestore::Problem(const QString& message)
+void frmRestore::Problem(restore::Concern concern, const QString& message)
 {
-    // What a row shows is the row's; the rest (a stub before an archive, an
-    // output folder that cannot be made) goes to the summary.
-    for (const Row& row : m_rows) {
-        if (row.package.problem == message)
-            return;
+    // What a row shows is the row's; the rest goes to the summary, in Thai
+    // first, the English words after.
+    const QString detail = QStringLiteral(" (%1)").arg(message);
+    switch (concern) {
+    case restore::Concern::Package: return;
+    case restore::Concern::OutputFolder:
+        m_problems << QStringLiteral("ใช้โฟลเดอร์ %1 กู้คืนไม่ได้ จึงไม่ได้กู้คืนไฟล์ใดเลย "
+                                     "กรุณาเลือกโฟลเดอร์อื่นด้วยปุ่ม เลือก... แล้วกด กู้คืน อีกครั้ง")
+                              .arg(ui->txtFolder->text()) + detail;
+        return;
+    case restore::Concern::ArchiveFrame:
+        m_problems << QStringLiteral("ไฟล์ ZIP มีส่วนที่ผิดปกติ (อาจมีโปรแกรมแตกไฟล์อยู่ข้างหน้า หรือส่วนท้ายเสียหาย) "
+                                     "แพ็กเกจจึงอ่านจากตำแหน่งที่พบ ดูผลการตรวจของแต่ละแพ็กเกจในรายการ") + detail;
+        return;
+    case restore::Concern::Durability:
+        m_problems << QStringLiteral("บันทึกโฟลเดอร์ลงดิสก์ไม่สำเร็จ ไฟล์ที่กู้คืนอาจหายได้หากไฟดับ "
+                                     "กรุณาตรวจดูไฟล์ในโฟลเดอร์ก่อนลบไฟล์ที่ได้รับ") + detail;
+        return;
+    case restore::Concern::Other: break;
     }
-    m_problems << message;
+    m_problems << QStringLiteral("เกิดข้อผิดพลาด") + detail;
 }
 
 void frmRestore::Progress(int started, qint64 done)
@@ -299,6 +318,8 @@ void frmRestore::Finished(int result, bool restoring)
                 ++restored;
             else if (!row.reported && m_cancel)
                 row.item->setText(ColumnResult, QStringLiteral("ยกเลิกแล้ว ไม่ได้กู้คืน"));
+            else if (!row.reported)  // the run stopped before it; the summary says why
+                row.item->setText(ColumnResult, QStringLiteral("ไม่ได้กู้คืน"));
         }
         QString summary = QStringLiteral("กู้คืนแล้ว %1 จาก %2 แพ็กเกจ ไปที่ %3")
                               .arg(restored)

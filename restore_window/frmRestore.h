@@ -75,7 +75,7 @@ private:
     // What the job tells, on the window's thread.
     void AddRow(const restore::Package& package);
     void UpdateRow(const restore::Package& package);
-    void Problem(const QString& message);
+    void Problem(restore::Concern concern, const QString& message);
     void Progress(int started, qint64 done);
     void Finished(int result, bool restoring);
 

@@ -36,7 +36,7 @@ struct Archive {
     bool stub = false;    // data before the archive, as a self-extractor's
 };
 // What the test does once the archive is listed.
-enum class Then { Restore, FileInTheWay, CancelMidway };
+enum class Then { Restore, FileInTheWay, FileForFolder, CancelMidway };
 }  // namespace
 Q_DECLARE_METATYPE(Archive)
 Q_DECLARE_METATYPE(QList<Archive>)
@@ -104,6 +104,8 @@ void TestRestoreWindow::listsThenRestores_data()
     QTest::addColumn<QStringList>("users");    // the rows' user IDs
     QTest::addColumn<QStringList>("checks");   // the start of each row's check
     QTest::addColumn<QStringList>("results");  // the start of each row's result, after the last password
+    QTest::addColumn<QString>("problem");      // the start of the summary's second line; none: it has one
+                                               // (a row's own problem is said in its row, not again below)
     const QByteArray xls("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
     const QList<Workbook> books{{"a.xls", xls + "first"}, {"b.xls", xls + QByteArray("second ").repeated(3000)}};
     const QString sound = QString::fromUtf8("สมบูรณ์");
@@ -111,32 +113,38 @@ void TestRestoreWindow::listsThenRestores_data()
     QTest::newRow("both packers' archives, with their user IDs")
         << QList<Archive>{{Archive::Window, "window.zip", "CLERK01", books}, {Archive::Cli, "cli.zip", "CLERK02", {{"c.xls", xls + "third"}}}}
         << QStringList{"secret"} << Then::Restore << QStringList{"CLERK01", "CLERK01", "CLERK02"}
-        << QStringList{sound, sound, sound} << QStringList{restored + "a.xls", restored + "b.xls", restored + "c.xls"};
+        << QStringList{sound, sound, sound} << QStringList{restored + "a.xls", restored + "b.xls", restored + "c.xls"} << QString();
     QTest::newRow("a damaged entry among sound ones")
         << QList<Archive>{{Archive::Cli, "hand over.zip", "CLERK", books + QList<Workbook>{{"c.xls", xls + "third"}}, 1}}
         << QStringList{"secret"} << Then::Restore << QStringList{"CLERK", "", "CLERK"}  // its header did not inflate
         << QStringList{sound, QString::fromUtf8("ข้อมูลเสียหาย: "), sound}
-        << QStringList{restored + "a.xls", QString::fromUtf8("ข้อมูลเสียหาย ไม่ได้กู้คืน"), restored + "c.xls"};
+        << QStringList{restored + "a.xls", QString::fromUtf8("ข้อมูลเสียหาย ไม่ได้กู้คืน"), restored + "c.xls"} << QString();
     QTest::newRow("a wrong password, then the right one")
         << QList<Archive>{{Archive::Window, "hand over.zip", "CLERK", books}} << QStringList{"wrong", " Secret "}
         << Then::Restore << QStringList{"CLERK", "CLERK"} << QStringList{sound, sound}
-        << QStringList{restored + "a.xls", restored + "b.xls"};
+        << QStringList{restored + "a.xls", restored + "b.xls"} << QString();
     QTest::newRow("a file of the same name in the folder")
         << QList<Archive>{{Archive::Cli, "hand over.zip", "CLERK", books}} << QStringList{"secret"} << Then::FileInTheWay
         << QStringList{"CLERK", "CLERK"} << QStringList{sound, sound}
-        << QStringList{QString::fromUtf8("มีไฟล์ชื่อนี้อยู่แล้ว"), restored + "b.xls"};
+        << QStringList{QString::fromUtf8("มีไฟล์ชื่อนี้อยู่แล้ว"), restored + "b.xls"} << QString();
+    QTest::newRow("a file where the folder would be")
+        << QList<Archive>{{Archive::Cli, "hand over.zip", "CLERK", books}} << QStringList{"secret"} << Then::FileForFolder
+        << QStringList{"CLERK", "CLERK"} << QStringList{sound, sound}
+        << QStringList{QString::fromUtf8("ไม่ได้กู้คืน"), QString::fromUtf8("ไม่ได้กู้คืน")}
+        << QString::fromUtf8("ใช้โฟลเดอร์ ");
     QTest::newRow("cancelled in the middle of a large workbook")
         << QList<Archive>{{Archive::Cli, "hand over.zip", "CLERK", {{"big.xls", xls + RandomBytes(160 << 20)}, books[0]}}}
         << QStringList{"secret"} << Then::CancelMidway << QStringList{"CLERK", "CLERK"} << QStringList{sound, sound}
-        << QStringList{QString::fromUtf8("ยกเลิกแล้ว"), QString::fromUtf8("ยกเลิกแล้ว")};
+        << QStringList{QString::fromUtf8("ยกเลิกแล้ว"), QString::fromUtf8("ยกเลิกแล้ว")} << QString();
     QTest::newRow("an archive behind a stub")
         << QList<Archive>{{Archive::Cli, "hand over.zip", "CLERK", books, -1, true}} << QStringList{"secret"}
         << Then::Restore << QStringList{"CLERK", "CLERK"} << QStringList{sound, sound}
-        << QStringList{restored + "a.xls", restored + "b.xls"};
+        << QStringList{restored + "a.xls", restored + "b.xls"}
+        << QString::fromUtf8("ไฟล์ ZIP มีส่วนที่ผิดปกติ");
     QTest::newRow("Thai names")
         << QList<Archive>{{Archive::Window, QString::fromUtf8("ส่งมอบ.zip"), "CLERK", {{QString::fromUtf8("รายงาน.xls"), xls + "Thai"}}}}
         << QStringList{"secret"} << Then::Restore << QStringList{"CLERK"} << QStringList{sound}
-        << QStringList{restored + QString::fromUtf8("รายงาน.xls")};
+        << QStringList{restored + QString::fromUtf8("รายงาน.xls")} << QString();
 }
 
 void TestRestoreWindow::listsThenRestores()
@@ -147,6 +155,7 @@ void TestRestoreWindow::listsThenRestores()
     QFETCH(QStringList, users);
     QFETCH(QStringList, checks);
     QFETCH(QStringList, results);
+    QFETCH(QString, problem);
     m_row = std::make_unique<QTemporaryDir>();
     QStringList paths;
     for (const Archive& archive : archives)
@@ -157,6 +166,8 @@ void TestRestoreWindow::listsThenRestores()
         QDir().mkpath(folder);
         WriteFile(folder + "/a.xls", "the recipient's own");
     }
+    if (then == Then::FileForFolder)
+        WriteFile(folder, "the recipient's own");
 
     // Opened as "Open with" opens it: listed at once, the password asked for.
     frmRestore window(paths);
@@ -194,6 +205,8 @@ void TestRestoreWindow::listsThenRestores()
     }
     for (int i = 0; i < results.size(); ++i)
         QVERIFY2(list->topLevelItem(i)->text(5).startsWith(results[i]), qPrintable(list->topLevelItem(i)->text(5)));
+    const QString summary = window.findChild<QLabel*>("lblSummary")->text();
+    QVERIFY2(problem.isEmpty() ? !summary.contains(u'\n') : summary.section(u'\n', 1).startsWith(problem), qPrintable(summary));
     // What says restored is there, byte for byte; nothing else is.
     QStringList expected;
     int row = 0;
@@ -205,6 +218,10 @@ void TestRestoreWindow::listsThenRestores()
                 expected << workbook.name;
             }
         }
+    }
+    if (then == Then::FileForFolder) {
+        QCOMPARE(ReadFile(folder), QByteArray("the recipient's own"));
+        return;
     }
     if (then == Then::FileInTheWay) {
         QCOMPARE(ReadFile(folder + "/a.xls"), QByteArray("the recipient's own"));
