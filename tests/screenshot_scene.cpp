@@ -6,8 +6,12 @@
 //   failure   a run whose third workbook has vanished: the failure box
 //   watch     a run of 20 random workbooks of 50 MB with the real zip, printing
 //             the progress bar twice a second (READY is not made)
+//   restore   the recipient's window over a hand-over of five workbooks, one
+//             of them damaged, once the password has restored the others
 #include "PressRun.h"
 #include "TestFiles.h"
+#include "cli/PackCli.h"
+#include "restore_window/frmRestore.h"
 #include "packing/zip.h"
 #include "widgets/MsgBox.h"
 
@@ -18,9 +22,51 @@
 #include <QRandomGenerator>
 #include <QProgressBar>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QTextStream>
 #include <QTimer>
+#include <QLineEdit>
 
 #include <cstdio>
+
+namespace {
+// The recipient's window, restoring what quillfold-pack packed, with one
+// entry damaged on the way.
+int Restore(QApplication& app, QTemporaryDir& dir, const QStringList& names, const QString& ready)
+{
+    QStringList files;
+    for (const QString& name : names) {  // workbooks as a spreadsheet program writes them
+        files << dir.filePath(name);
+        testfiles::WriteFile(files.last(), QByteArray("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) +
+                                               QByteArray("north region; quarterly totals; ").repeated(20000 + 3000 * int(files.size())));
+    }
+    const QString archive = dir.filePath("hand over.zip");
+    QString said;
+    QTextStream out(&said), err(&said);
+    if (packcli::Run({"clerk01", "secret", archive, files, false, false}, out, err) != 0)
+        return 1;
+    QFile file(archive);
+    file.open(QIODevice::ReadWrite);
+    QByteArray bytes = file.readAll();
+    const qsizetype at = bytes.indexOf("staff.enc") + 9 + 100;
+    bytes[at] = char(bytes[at] ^ 0x55);
+    file.seek(0);
+    file.write(bytes);
+    file.close();
+    frmRestore window({archive});
+    window.show();
+    QObject::connect(&window, &frmRestore::Listed, [&] {
+        QTimer::singleShot(300, [&] {
+            QTest::keyClicks(window.findChild<QLineEdit*>("txtPassword"), "secret");
+            QTest::keyClick(window.findChild<QLineEdit*>("txtPassword"), Qt::Key_Return);
+        });
+    });
+    QObject::connect(&window, &frmRestore::Restored, [&] {
+        QTimer::singleShot(300, [&] { QFile(ready).open(QIODevice::WriteOnly); });
+    });
+    return app.exec();
+}
+}  // namespace
 
 int main(int argc, char* argv[])
 {
@@ -44,6 +90,8 @@ int main(int argc, char* argv[])
             QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(content.data()), content.size() / 4);
         file.write(content);
     }
+    if (scene == "restore")
+        return Restore(app, dir, names, ready);
     QDir().mkpath(dir.filePath("hand over"));
     if (scene == "running") {  // each zip call takes a second
         zip::SetProgramFolder(testfiles::StandInFolder(dir.filePath("slow")));
