@@ -172,6 +172,7 @@ int Run(const Options& options, QTextStream& out, QTextStream& err)
             engine::Options settings;
             settings.userID = credentials.userID;
             settings.password = credentials.password;
+            settings.level = options.level;
             settings.progress = [&](qint64 done, qint64 total) {
                 bar.Show(done, total, entriesDone);
                 lines.Tick();

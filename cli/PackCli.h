@@ -18,6 +18,7 @@ struct Options {
     QStringList files;
     bool progressBar = false;  // draw a progress bar on `err` (a terminal)
     bool replace = false;      // replace an existing destination even if it is not a ZIP archive
+    int level = 6;             // how hard to deflate, as zip's -0 (store) to -9
 };
 
 // Exit codes.

