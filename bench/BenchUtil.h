@@ -1,6 +1,7 @@
 #pragma once
-// Small helpers shared by the benchmarks: a wall clock, running a shell
-// command as the peer, and the peak memory of a child process.
+// Small helpers shared by the benchmarks: wall and processor clocks, ours
+// and the peer's timed pair by pair, running a shell command as the peer, and
+// the peak memory of a child process.
 
 #include <QByteArray>
 #include <QDir>
@@ -30,25 +31,72 @@ inline double Seconds(const std::function<void()>& work)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Times ours and the peer's work in alternation, so that both meet the same
-// conditions, and returns the two medians. Before each timing, `prepare` runs
-// untimed and the disk is synced, so neither pays for the other's write-back.
-inline std::pair<double, double> Alternating(int rounds, const std::function<void()>& ours,
-                                             const std::function<void()>& peer,
-                                             const std::function<void()>& prepare = [] {})
+// Processor time used so far by this process and by the children it waited
+// for (their children too), in seconds.
+inline double ProcessorSeconds()
 {
-    std::vector<double> a, b;
-    for (int i = 0; i < rounds; ++i) {
-        prepare();
-        sync();
-        a.push_back(Seconds(ours));
-        prepare();
-        sync();
-        b.push_back(Seconds(peer));
+    double total = 0;
+    for (const int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+        rusage usage{};
+        getrusage(who, &usage);
+        total += double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                 double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     }
-    std::sort(a.begin(), a.end());
-    std::sort(b.begin(), b.end());
-    return {a[a.size() / 2], b[b.size() / 2]};
+    return total;
+}
+
+// A piece of work's wall time and processor time.
+struct Times {
+    double wall = 0;
+    double cpu = 0;
+};
+
+inline Times Timed(const std::function<void()>& work)
+{
+    const double cpu = ProcessorSeconds();
+    const double wall = Seconds(work);
+    return {wall, ProcessorSeconds() - cpu};
+}
+
+// Ours against the peer, round by round.
+struct Comparison {
+    Times ours, peer;         // the medians
+    double ratio = 0;         // the median of the rounds' wall ratios
+    double cpuRatio = 0;      // and of their processor-time ratios
+    int rounds = 0;
+};
+
+inline double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// Times ours and the peer's work pair by pair (ours, peer, ours, peer ...),
+// so that both meet the same conditions and one busy moment spoils one
+// pair's ratio, not the line: the ratio is the median of the pairs'. Takes
+// `rounds` rounds, and at least 7 when a round takes less than 5 s. Before
+// each timing, `prepare` runs untimed and the disk is synced, so neither
+// pays for the other's write-back.
+inline Comparison Alternating(int rounds, const std::function<void()>& ours, const std::function<void()>& peer,
+                              const std::function<void()>& prepare = [] {})
+{
+    std::vector<double> walls[2], cpus[2], ratios, cpuRatios;
+    for (int i = 0; i < rounds; ++i) {
+        for (int side = 0; side < 2; ++side) {
+            prepare();
+            sync();
+            const Times t = Timed(side == 0 ? ours : peer);
+            walls[side].push_back(t.wall);
+            cpus[side].push_back(t.cpu);
+        }
+        ratios.push_back(walls[0].back() / walls[1].back());
+        cpuRatios.push_back(cpus[0].back() / std::max(cpus[1].back(), 1e-6));
+        if (i == 0 && std::max(walls[0].back(), walls[1].back()) < 5)
+            rounds = std::max(rounds, 7);
+    }
+    return {{Median(walls[0]), Median(cpus[0])}, {Median(walls[1]), Median(cpus[1])}, Median(ratios),
+            Median(cpuRatios), rounds};
 }
 
 // Runs argv as a child and waits; returns its peak resident set in KiB.
@@ -174,6 +222,14 @@ inline QStringList Workbooks(const QString& folder, const char* pattern, int cou
 inline void PrintRatio(const char* name, double ours, double peer)
 {
     std::printf("%s: ratio=%.3f  (ours %.3f s, peer %.3f s)\n", name, ours / peer, ours, peer);
+    std::fflush(stdout);
+}
+
+// NAME: ratio=R cpu=C, the medians of the pairs' ratios, then the times.
+inline void PrintRatio(const char* name, const Comparison& c, const char* peerName = "peer")
+{
+    std::printf("%s: ratio=%.3f cpu=%.3f  (ours %.3f s, %.3f s of processor; %s %.3f s, %.3f s; %d rounds)\n", name,
+                c.ratio, c.cpuRatio, c.ours.wall, c.ours.cpu, peerName, c.peer.wall, c.peer.cpu, c.rounds);
     std::fflush(stdout);
 }
 

@@ -8,13 +8,25 @@
 //   pack-cli-tiny    10,000 BIFF-like workbooks of 4 KB
 //   pack-cli-huge    one BIFF-like workbook of 256 MB
 //   pack-cli-limit   the xls batch against the machine's limit: the same
-//                    bytes deflated by libdeflate (level 6) on every core in
-//                    memory, plus a plain copy of them; and the huge workbook
+//                    bytes deflated by libdeflate (level 6) and inflated
+//                    again (the read-back) on every core in memory, plus a
+//                    plain copy of them; and the huge workbook
 //   pack-cli-size    the xls batch's archive bytes ÷ one `zip -6` call's
 //   pack-cli-memory  peak memory packing one workbook of 1.9 GB, against zip's
 //                    (goal: under 256 MiB)
 //   unpack-xls       quillfold-unpack restoring the xls batch, against
-//                    `unzip -q -d`; unpack-tiny the same for the tiny batch
+//                    `unzip -q -d` then `sync` (which promises as much: on
+//                    disk); unpack-tiny the same for the tiny batch
+// On the real workbooks (made by LibreOffice Calc; the folder in
+// QUILLFOLD_REAL_WORKBOOKS, which scripts/bench makes):
+//   pack-real        all of them, against one `zip -q -j -6` call
+//   pack-real-size   the .xls part's archive ÷ zip -6's (the .xlsx part's too)
+//   pack-real-9      -9 on the .xls part against one `zip -6` call, wall
+//   pack-real-9-size its archive ÷ zip -9's
+//   pack-real-limit  pack-real against the machine's limit, as pack-cli-limit
+//   unpack-real      restoring all of them, against `unzip -q -d` then `sync`
+// Every timed line prints the median of its rounds' wall ratios and of
+// their processor-time ratios.
 #include "BenchUtil.h"
 
 #include <QCoreApplication>
@@ -46,35 +58,41 @@ QByteArray Joined(const QStringList& paths)
     return all;
 }
 
-// quillfold-pack packing `workbooks` into `archive`, with the password from a file in `dir`.
-QByteArray PackCommand(const QString& dir, const QString& archive, const QStringList& workbooks)
+// quillfold-pack packing `workbooks` into `archive`, with the password from a
+// file in `dir`, at a level ("-9") or the default.
+QByteArray PackCommand(const QString& dir, const QString& archive, const QStringList& workbooks,
+                       const QByteArray& level = {})
 {
     return bench::Quoted(Program("quillfold-pack")) + " --user CLERK --password-file " +
-           bench::Quoted(dir + "/password") + " -o " + bench::Quoted(archive) + Joined(workbooks) + " > /dev/null";
+           bench::Quoted(dir + "/password") + ' ' + level + " -o " + bench::Quoted(archive) + Joined(workbooks) +
+           " > /dev/null";
 }
 
-// Packs `workbooks` with ours and with one zip call in turn; returns our median time.
-double PackAgainstZip(const char* name, const QString& dir, const QStringList& workbooks, int rounds)
+// Packs `workbooks` with ours (at `level`) and with one zip call (at
+// `zipLevel`) in turn; returns the comparison.
+bench::Comparison PackAgainstZip(const char* name, const QString& dir, const QStringList& workbooks, int rounds,
+                                 const QByteArray& level = {}, const QByteArray& zipLevel = {})
 {
     const QString archive = dir + QStringLiteral("/out.zip");
-    const QByteArray ours = PackCommand(dir, archive, workbooks);
+    const QByteArray ours = PackCommand(dir, archive, workbooks, level);
     // The list through a file: 10,000 names are too many for one command line.
     QFile list(dir + QStringLiteral("/list"));
     if (!list.open(QIODevice::WriteOnly) || list.write(workbooks.join(u'\n').toUtf8() + '\n') < 0)
         std::exit(2);
     list.close();
-    const QByteArray peer = "zip -q -j " + bench::Quoted(archive) + " -@ < " + bench::Quoted(list.fileName());
-    const auto [a, b] = bench::Alternating(
+    const QByteArray peer =
+        "zip -q -j " + zipLevel + ' ' + bench::Quoted(archive) + " -@ < " + bench::Quoted(list.fileName());
+    const bench::Comparison comparison = bench::Alternating(
         rounds, [&] { bench::Shell(ours); }, [&] { bench::Shell(peer); }, [&] { QFile::remove(archive); });
-    bench::PrintRatio(name, a, b);
-    return a;
+    bench::PrintRatio(name, comparison, "zip");
+    return comparison;
 }
 
-// The machine's limit for packing `workbooks`: their bytes deflated whole (in
-// pieces of 1 MiB when larger than 16 MiB) by libdeflate at level 6 on every
-// core, from memory, plus a plain copy of the bytes into one file. The median
-// of three.
-double Limit(const QString& dir, const QStringList& workbooks)
+// The machine's limit for packing `workbooks` as we promise to: their bytes
+// deflated whole (in pieces of 1 MiB when larger than 16 MiB) by libdeflate at
+// level 6 and inflated again, as the read-back does, on every core, from
+// memory; plus a plain copy of the bytes into one file. The median of three.
+bench::Times Limit(const QString& dir, const QStringList& workbooks)
 {
     std::vector<QByteArray> pieces;
     for (const QString& path : workbooks) {
@@ -87,20 +105,26 @@ double Limit(const QString& dir, const QStringList& workbooks)
     }
     const QByteArray copy = "cat " + Joined(workbooks) + " > " + bench::Quoted(dir + "/copy");
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    std::vector<double> times;
+    std::vector<double> walls, cpus;
     for (int round = 0; round < 3; ++round) {
         std::atomic<size_t> next{0};
-        const double deflating = bench::Seconds([&] {
+        const bench::Times deflating = bench::Timed([&] {
             std::vector<std::thread> threads;
             for (unsigned t = 0; t < cores; ++t) {
                 threads.emplace_back([&] {
                     libdeflate_compressor* compressor = libdeflate_alloc_compressor(6);
-                    QByteArray out;
+                    libdeflate_decompressor* decompressor = libdeflate_alloc_decompressor();
+                    QByteArray out, back;
                     for (size_t i; (i = next++) < pieces.size();) {
                         out.resize(qsizetype(libdeflate_deflate_compress_bound(compressor, size_t(pieces[i].size()))));
-                        libdeflate_deflate_compress(compressor, pieces[i].constData(), size_t(pieces[i].size()),
-                                                    out.data(), size_t(out.size()));
+                        const size_t n = libdeflate_deflate_compress(compressor, pieces[i].constData(),
+                                                                     size_t(pieces[i].size()), out.data(), size_t(out.size()));
+                        back.resize(pieces[i].size());
+                        if (libdeflate_deflate_decompress(decompressor, out.constData(), n, back.data(),
+                                                          size_t(back.size()), nullptr) != LIBDEFLATE_SUCCESS)
+                            std::exit(2);
                     }
+                    libdeflate_free_decompressor(decompressor);
                     libdeflate_free_compressor(compressor);
                 });
             }
@@ -108,35 +132,92 @@ double Limit(const QString& dir, const QStringList& workbooks)
                 thread.join();
         });
         sync();
-        times.push_back(deflating + bench::Seconds([&] { bench::Shell(copy); }));
+        const bench::Times copying = bench::Timed([&] { bench::Shell(copy); });
+        walls.push_back(deflating.wall + copying.wall);
+        cpus.push_back(deflating.cpu + copying.cpu);
         QFile::remove(dir + "/copy");
     }
-    std::sort(times.begin(), times.end());
-    return times[1];
+    return {bench::Median(walls), bench::Median(cpus)};
 }
 
-// Restores `archive` with ours and with unzip in turn, each time into a new
-// folder; all are removed after the line, so that neither tool meets the
-// file system's bookkeeping of thousands of files deleted a moment before
-// (on ext4 without a journal, each new file then takes up to 0.4 ms).
+void PrintLimit(const char* name, const bench::Comparison& ours, const bench::Times& limit, const char* more = "")
+{
+    std::printf("%s: ratio=%.3f cpu=%.3f  (ours %.3f s, %.3f s of processor; limit %.3f s, %.3f s%s)\n", name,
+                ours.ours.wall / limit.wall, ours.ours.cpu / limit.cpu, ours.ours.wall, ours.ours.cpu, limit.wall,
+                limit.cpu, more);
+    std::fflush(stdout);
+}
+
+qint64 Size(const QString& path)
+{
+    return QFileInfo(path).size();
+}
+
+// Restores `archive` with ours and with unzip then sync in turn (we promise
+// that what is restored is on disk), each time into a new folder; all are
+// removed after the line, so that neither tool meets the file system's
+// bookkeeping of thousands of files deleted a moment before (on ext4 without
+// a journal, each new file then takes up to 0.4 ms).
 void UnpackAgainstUnzip(const char* name, const QString& dir, const QString& archive)
 {
     int round = 0;
     const auto folder = [&](const char* who) { return dir + QStringLiteral("/%1-%2").arg(QLatin1String(who)).arg(round); };
-    const auto [a, b] = bench::Alternating(
+    const bench::Comparison comparison = bench::Alternating(
         3,
         [&] {
             bench::Shell(bench::Quoted(Program("quillfold-unpack")) + " --password-file " +
                          bench::Quoted(dir + "/password") + " --out " + bench::Quoted(folder("restored")) + " " +
                          bench::Quoted(archive) + " > /dev/null 2>&1");
         },
-        [&] { bench::Shell("unzip -q " + bench::Quoted(archive) + " -d " + bench::Quoted(folder("extracted"))); },
+        [&] {
+            bench::Shell("unzip -q " + bench::Quoted(archive) + " -d " + bench::Quoted(folder("extracted")) + " && sync");
+        },
         [&] { ++round; });
     for (; round > 0; --round) {
         QDir(folder("restored")).removeRecursively();
         QDir(folder("extracted")).removeRecursively();
     }
-    bench::PrintRatio(name, a, b);
+    bench::PrintRatio(name, comparison, "unzip+sync");
+}
+
+// The lines on the real workbooks in `folder` (as listed in its workbooks.txt).
+void RealWorkbooks(const QString& dir, const QString& folder)
+{
+    QFile listing(folder + QStringLiteral("/workbooks.txt"));
+    if (!listing.open(QIODevice::ReadOnly)) {
+        std::printf("pack-real: skipped (no real workbooks in %s; scripts/bench makes them)\n", qPrintable(folder));
+        return;
+    }
+    QStringList all, xls, xlsx;
+    for (const QByteArray& line : listing.readAll().split('\n')) {
+        if (line.isEmpty())
+            continue;
+        all << folder + u'/' + QString::fromUtf8(line);
+        (line.endsWith(".xls") ? xls : xlsx) << all.last();
+    }
+    bench::Shell("cat " + Joined(all) + " > /dev/null");  // in the page cache, for both
+    const bench::Comparison real = PackAgainstZip("pack-real", dir, all, 3, {}, "-6");
+    const auto sizes = [&](const QStringList& part, const QByteArray& level) {
+        const QString ours = dir + QStringLiteral("/real-ours.zip"), peer = dir + QStringLiteral("/real-zip.zip");
+        QFile::remove(ours);
+        QFile::remove(peer);
+        bench::Shell(PackCommand(dir, ours, part, level));
+        bench::Shell("zip -q -j " + level + ' ' + bench::Quoted(peer) + Joined(part));
+        return std::pair{Size(ours), Size(peer)};
+    };
+    const auto [xlsOurs, xlsZip] = sizes(xls, "-6");
+    const auto [xlsxOurs, xlsxZip] = sizes(xlsx, "-6");
+    std::printf("pack-real-size: ratio=%.4f  (.xls part %lld bytes, zip -6 %lld; .xlsx part ratio %.4f: %lld, %lld)\n",
+                double(xlsOurs) / double(xlsZip), xlsOurs, xlsZip, double(xlsxOurs) / double(xlsxZip), xlsxOurs, xlsxZip);
+    std::fflush(stdout);
+    PackAgainstZip("pack-real-9", dir, xls, 3, "-9", "-6");
+    const auto [bestOurs, bestZip] = sizes(xls, "-9");
+    std::printf("pack-real-9-size: ratio=%.4f  (.xls part at -9 %lld bytes, zip -9 %lld)\n",
+                double(bestOurs) / double(bestZip), bestOurs, bestZip);
+    PrintLimit("pack-real-limit", real, Limit(dir, all));
+    const QString archive = dir + QStringLiteral("/real.zip");
+    bench::Shell(PackCommand(dir, archive, all));
+    UnpackAgainstUnzip("unpack-real", dir, archive);
 }
 }  // namespace
 
@@ -171,17 +252,17 @@ int main(int argc, char* argv[])
                     double(ours) / double(peer), ours / 1024.0, peer / 1024.0);
     }
     const QString folder = dir.path();
+    RealWorkbooks(folder, qEnvironmentVariable("QUILLFOLD_REAL_WORKBOOKS"));
     const QStringList xls = bench::Workbooks(dir.filePath("xls"), "book%1.xls", 100, 2'000'000);
-    const double xlsTime = PackAgainstZip("pack-cli-xls", folder, xls, 3);
+    const bench::Comparison xlsTime = PackAgainstZip("pack-cli-xls", folder, xls, 3);
     PackAgainstZip("pack-cli-xlsx", folder, bench::RandomFiles(dir.filePath("xlsx"), "book%1.xlsx", 100, 2'000'000), 3);
     PackAgainstZip("pack-cli-small", folder, bench::Workbooks(dir.filePath("small"), "book%1.xls", 1000, 20'000, 3), 3);
     const QStringList tiny = bench::Workbooks(dir.filePath("tiny"), "book%1.xls", 10000, 4'000);
     PackAgainstZip("pack-cli-tiny", folder, tiny, 3);
     const QStringList huge = bench::Workbooks(dir.filePath("huge"), "huge%1.xls", 1, 256'000'000);
-    const double hugeTime = PackAgainstZip("pack-cli-huge", folder, huge, 3);
-    const double xlsLimit = Limit(folder, xls), hugeLimit = Limit(folder, huge);
-    std::printf("pack-cli-limit: ratio=%.3f  (xls batch %.3f s, limit %.3f s; huge workbook ratio %.3f: %.3f s, limit %.3f s)\n",
-                xlsTime / xlsLimit, xlsTime, xlsLimit, hugeTime / hugeLimit, hugeTime, hugeLimit);
+    const bench::Comparison hugeTime = PackAgainstZip("pack-cli-huge", folder, huge, 3);
+    PrintLimit("pack-cli-limit", xlsTime, Limit(folder, xls), ", the xls batch");
+    PrintLimit("pack-cli-limit-huge", hugeTime, Limit(folder, huge), ", the huge workbook");
     {
         const QString ours = dir.filePath("size-ours.zip"), peer = dir.filePath("size-zip.zip");
         bench::Shell(PackCommand(folder, ours, xls));

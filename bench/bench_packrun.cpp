@@ -74,11 +74,11 @@ void CompareWithZip(const char* name, const QString& folder, const QStringList& 
     for (const QString& workbook : names)
         all += ' ' + bench::Quoted(folder + u'/' + workbook);
     const QByteArray zip = bench::Quoted(zip::ProgramFolder() + "/bin/zip");
-    const auto [ours, peer] = bench::Alternating(
+    const bench::Comparison comparison = bench::Alternating(
         rounds,
         [&] { PackOnce(names, folder, archive); },
         [&] { bench::Shell(zip + " -q -j " + bench::Quoted(archive) + all); }, [&] { QFile::remove(archive); });
-    bench::PrintRatio(name, ours, peer);
+    bench::PrintRatio(name, comparison);
 }
 
 int main(int argc, char* argv[])
@@ -100,11 +100,11 @@ int main(int argc, char* argv[])
         const QByteArray loop = "for f in " + bench::Quoted(folder) + "/*.xls; do ZIPOPT=-g " +
                                 bench::Quoted(zip::ProgramFolder() + "/bin/zip") + " -q -j " + bench::Quoted(archive) +
                                 " \"$f\" </dev/null || exit 1; done";
-        const auto [ours, peer] = bench::Alternating(
+        const bench::Comparison comparison = bench::Alternating(
             3,
             [&] { PackOnce(names, folder, archive); },
             [&] { bench::Shell(loop); }, [&] { QFile::remove(archive); });
-        bench::PrintRatio("packrun-small-vs-loop", ours, peer);
+        bench::PrintRatio("packrun-small-vs-loop", comparison);
     }
 
     const QString workbook = dir.filePath("big.xls");

@@ -24,25 +24,25 @@ int main(int argc, char* argv[])
     // Warm the page cache, then alternate so both see the same conditions.
     bench::Shell("cat " + bench::Quoted(source) + " > /dev/null");
     const QByteArray cat = "cat " + bench::Quoted(source) + " > " + bench::Quoted(dir.filePath("copy"));
-    const auto [ours, peer] = bench::Alternating(
+    const bench::Comparison writer = bench::Alternating(
         7, [&] { security::WritePackageFile(source, package, "USER", "PASSWORD"); }, [&] { bench::Shell(cat); },
         [&] {  // both write a new file: nobody frees an old one while timed
             QFile::remove(package);
             QFile::remove(dir.filePath("copy"));
         });
-    bench::PrintRatio("writer", ours, peer);
+    bench::PrintRatio("writer", writer);
 
     // cat copies inside the kernel (copy_file_range): one copy of each byte.
     // The writer must bring every byte through its own memory to change it, so
     // also compare it with the plainest user-space copy, dd with 256 KiB blocks.
     const QByteArray dd = "dd status=none bs=256K if=" + bench::Quoted(source) + " of=" + bench::Quoted(dir.filePath("copy"));
-    const auto [ours2, copy] = bench::Alternating(
+    const bench::Comparison againstDd = bench::Alternating(
         7, [&] { security::WritePackageFile(source, package, "USER", "PASSWORD"); }, [&] { bench::Shell(dd); },
         [&] {
             QFile::remove(package);
             QFile::remove(dir.filePath("copy"));
         });
-    bench::PrintRatio("writer-vs-dd", ours2, copy);
+    bench::PrintRatio("writer-vs-dd", againstDd);
 
     const QByteArray self = QCoreApplication::applicationFilePath().toLocal8Bit();
     const long big = bench::RunChild({self, "--once", source.toLocal8Bit(), package.toLocal8Bit()});
