@@ -20,8 +20,8 @@
 // On the real workbooks (made by LibreOffice Calc; the folder in
 // QUILLFOLD_REAL_WORKBOOKS, which scripts/bench makes):
 //   pack-real        all of them, against one `zip -q -j -6` call
-//   pack-real-size   the .xls part's archive ÷ zip -6's (the .xlsx part's too)
-//   pack-real-9      -9 on the .xls part against one `zip -6` call, wall
+//   pack-real-size   the .xls files' archive ÷ zip -6's (the .xlsx files' too)
+//   pack-real-9      -9 on the .xls files against one `zip -6` call, wall
 //   pack-real-9-size its archive ÷ zip -9's
 //   pack-real-limit  pack-real against the machine's limit, as pack-cli-limit
 //   unpack-real      restoring all of them, against `unzip -q -d` then `sync`
@@ -197,22 +197,22 @@ void RealWorkbooks(const QString& dir, const QString& folder)
     }
     bench::Shell("cat " + Joined(all) + " > /dev/null");  // in the page cache, for both
     const bench::Comparison real = PackAgainstZip("pack-real", dir, all, 3, {}, "-6");
-    const auto sizes = [&](const QStringList& part, const QByteArray& level) {
+    const auto sizes = [&](const QStringList& files, const QByteArray& level) {
         const QString ours = dir + QStringLiteral("/real-ours.zip"), peer = dir + QStringLiteral("/real-zip.zip");
         QFile::remove(ours);
         QFile::remove(peer);
-        bench::Shell(PackCommand(dir, ours, part, level));
-        bench::Shell("zip -q -j " + level + ' ' + bench::Quoted(peer) + Joined(part));
+        bench::Shell(PackCommand(dir, ours, files, level));
+        bench::Shell("zip -q -j " + level + ' ' + bench::Quoted(peer) + Joined(files));
         return std::pair{Size(ours), Size(peer)};
     };
     const auto [xlsOurs, xlsZip] = sizes(xls, "-6");
     const auto [xlsxOurs, xlsxZip] = sizes(xlsx, "-6");
-    std::printf("pack-real-size: ratio=%.4f  (.xls part %lld bytes, zip -6 %lld; .xlsx part ratio %.4f: %lld, %lld)\n",
+    std::printf("pack-real-size: ratio=%.4f  (.xls files %lld bytes, zip -6 %lld; .xlsx files ratio %.4f: %lld, %lld)\n",
                 double(xlsOurs) / double(xlsZip), xlsOurs, xlsZip, double(xlsxOurs) / double(xlsxZip), xlsxOurs, xlsxZip);
     std::fflush(stdout);
     PackAgainstZip("pack-real-9", dir, xls, 3, "-9", "-6");
     const auto [bestOurs, bestZip] = sizes(xls, "-9");
-    std::printf("pack-real-9-size: ratio=%.4f  (.xls part at -9 %lld bytes, zip -9 %lld)\n",
+    std::printf("pack-real-9-size: ratio=%.4f  (.xls files at -9 %lld bytes, zip -9 %lld)\n",
                 double(bestOurs) / double(bestZip), bestOurs, bestZip);
     PrintLimit("pack-real-limit", real, Limit(dir, all));
     const QString archive = dir + QStringLiteral("/real.zip");

@@ -104,9 +104,9 @@ def main():
                 os.remove(source)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    with open(listing + ".part", "w", encoding="utf-8") as out:
+    with open(listing + ".new", "w", encoding="utf-8") as out:
         out.write("".join(name + "\n" for name in sorted(made)))
-    os.replace(listing + ".part", listing)
+    os.replace(listing + ".new", listing)
 
 
 if __name__ == "__main__":
