@@ -106,6 +106,10 @@ constexpr quint16 NewestKnownVersion = 46;
 constexpr int ExtraBlockHeader = 4;
 constexpr quint16 Zip64Extra = 0x0001;
 constexpr quint16 UnicodePathExtra = 0x7075;  // Info-ZIP's: version, the name's CRC-32, the name in UTF-8
+// Windows' security descriptor, compressed: its size, a format version (only
+// 0 is known), then method, CRC-32 and data. Windows' zip stores one by default.
+constexpr quint16 SecurityDescriptorExtra = 0x4453;
+constexpr int SecurityDescriptorVersionAt = 4;
 
 // The system that wrote an entry: the high byte of "version made by".
 constexpr quint8 MsDosHost = 0, UnixHost = 3, NtfsHost = 11, VfatHost = 14;

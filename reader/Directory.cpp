@@ -62,8 +62,7 @@ int AttributesOffset(quint16 id)
     case 0x0009:  // OS/2 extended attributes
     case 0x4341:  // an access control list
         return 4;
-    case 0x4453:  // a Windows security descriptor (Windows' zip stores one by default)
-        return 5;
+    case SecurityDescriptorExtra: return SecurityDescriptorVersionAt + 1;
     default: return 0;
     }
 }
@@ -86,6 +85,10 @@ QString AttributesProblem(const char* extra, qsizetype length)
         if (size < offset + 6) {
             if (size > 4)
                 problem = QStringLiteral("its extended attributes are cut short");
+            return false;
+        }
+        if (id == SecurityDescriptorExtra && block[SecurityDescriptorVersionAt] != 0) {
+            problem = QStringLiteral("its security descriptor is of unknown version %1").arg(quint8(block[SecurityDescriptorVersionAt]));
             return false;
         }
         const quint32 expected = Le32(block);  // their uncompressed size

@@ -517,6 +517,9 @@ void TestReader::unpackEdgeCases_data()
                                               << QStringList{"5000 bytes lie before the archive's start"} << QStringList{"a.xls"};
     QTest::newRow("the same, its offsets adjusted") << "stub adjusted" << 0 << QStringList{"restored as out/a.xls"}
                                                     << QStringList{} << QStringList{"a.xls"};
+    QTest::newRow("a security descriptor of a version unknown")
+        << "ntsd" << 2 << QStringList{"restored as out/a.xls"}
+        << QStringList{"b.enc: its security descriptor is of unknown version 1"} << QStringList{"a.xls"};
     QTest::newRow("what a killed restore left")
         << "leftover" << 0 << QStringList{"restored as out/a.xls"} << QStringList{}
         << QStringList{".quillfold-unfinished-" + QSysInfo::machineHostName() + "-" +
@@ -532,7 +535,7 @@ void TestReader::unpackEdgeCases()
     QFETCH(QStringList, problems);
     QFETCH(QStringList, restored);
     if (!Posix && QStringList{"fifo", "readonly", "full", "longname", "folderdata", "devfull", "many, few files", "planted",
-                              "fsize", "descriptors", "nproc", "clash", "stub adjusted"}
+                              "fsize", "descriptors", "nproc", "clash", "stub adjusted", "ntsd"}
                       .contains(scenario))
         QSKIP("needs what only POSIX has here: pipes in the file system, other users, mounts, limits, Python, /dev/full");
     if ((scenario == "planted" || scenario == "nproc") && !Root())
@@ -620,6 +623,20 @@ void TestReader::unpackEdgeCases()
                                                "import sys, zipfile\n"
                                                "zipfile.ZipFile(sys.argv[1], 'a').writestr('x.enc/', b'12345')\n",
                                                Path("archive.zip")}),
+                 0);
+    } else if (scenario == "ntsd") {
+        // Sound in all that unzip -t checks of it but its version byte.
+        archive({{"a.enc", XlsSignature + "first"}, {"b.enc", XlsSignature + "second"}});
+        QCOMPARE(QProcess::execute("python3", {"-c", R"(import sys, struct, zlib, zipfile
+raw = bytes(64)
+packer = zlib.compressobj(9, zlib.DEFLATED, -15)
+data = struct.pack("<IBHI", len(raw), 1, 8, zlib.crc32(raw)) + packer.compress(raw) + packer.flush()
+with zipfile.ZipFile(sys.argv[1], "w") as archive:
+    for name in ("a.enc", "b.enc"):
+        info = zipfile.ZipInfo(name)
+        info.extra = struct.pack("<HH", 0x4453, len(data)) + data if name == "b.enc" else b""
+        archive.writestr(info, open(sys.argv[2] + "/" + name, "rb").read())
+)", Path("archive.zip"), m_dir.path()}),
                  0);
     } else if (scenario.startsWith("many")) {
         QList<QPair<QByteArray, QByteArray>> packages{{"x.enc", XlsSignature + "first"}};
