@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTest>
+#include <QThread>
 
 #include <functional>
 #ifndef Q_OS_WIN
@@ -97,6 +98,25 @@ inline QByteArray EntryContent(const QString& archive, const QString& entry)
     extract.waitForFinished(-1);
     return extract.readAllStandardOutput();
 #endif
+}
+
+// Runs a program to its end (false, with a warning that says why, if it did
+// not get there). Under Wine a program now and then fails to start at all
+// (seen in CI, among a test's thousand runs of unzip): only such a start is
+// tried again, warned of; a program that ran is never run twice.
+inline bool RunToEnd(QProcess& process, const QString& program, const QStringList& arguments)
+{
+    for (int attempt = 1;; ++attempt) {
+        process.start(program, arguments);
+        if (process.waitForFinished(-1) || (process.state() != QProcess::NotRunning && process.waitForFinished(-1)))
+            return true;
+        const bool again = process.error() == QProcess::FailedToStart && attempt < 5;
+        qWarning("%s %s: %s (QProcess error %d)%s", qPrintable(program), qPrintable(arguments.join(u' ')),
+                 qPrintable(process.errorString()), int(process.error()), again ? "; trying again" : "");
+        if (!again)
+            return false;
+        QThread::msleep(500 * attempt);
+    }
 }
 
 // Runs Info-ZIP's zip; its exit code.

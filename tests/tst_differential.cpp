@@ -140,8 +140,7 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as archive:
     QHash<QString, QString> spelt;  // unzip's spelling of a name, and this program's
     {
         QProcess unzip;
-        unzip.start(InfoZip("unzip"), {"-t", archive});
-        QVERIFY(unzip.waitForFinished(-1));
+        QVERIFY(RunToEnd(unzip, InfoZip("unzip"), {"-t", archive}));
         const archive::ZipArchive zip(archive);
         int i = 0;
         for (auto it = verdict.globalMatch(QString::fromUtf8(unzip.readAllStandardOutput()).remove(u'\r')); it.hasNext(); ++i)
@@ -161,8 +160,7 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as archive:
         ++mutants;
 
         QProcess unzip;
-        unzip.start(InfoZip("unzip"), {"-t", path});
-        QVERIFY(unzip.waitForFinished(-1));
+        QVERIFY(RunToEnd(unzip, InfoZip("unzip"), {"-t", path}));
         QSet<QString> badToUnzip;
         for (auto it = verdict.globalMatch(QString::fromUtf8(unzip.readAllStandardOutput()).remove(u'\r')); it.hasNext();) {
             const QRegularExpressionMatch said = it.next();
