@@ -547,16 +547,19 @@ void TestReader::unpackEdgeCases()
     QString outDir = QStringLiteral("out");
     QString input = QStringLiteral("archive.zip");
 
-    // A package for each name, zipped, then the names changed in place (same
-    // length): zip itself would not store such names.
-    const auto archive = [&](const QList<QPair<QByteArray, QByteArray>>& packages) {
+    // A package for each name; zipped by archive(), then the names changed in
+    // place (same length) by rename(): zip itself would not store such names.
+    const auto packageFiles = [&](const QList<QPair<QByteArray, QByteArray>>& packages) {
         QStringList files;
         for (const auto& [name, content] : packages) {
             WriteFile(Path("w.xls"), content);
             security::WritePackageFile(Path("w.xls"), Path(name), "CLERK", "SECRET");
             files << Path(name);
         }
-        Zip(Path("archive.zip"), files);
+        return files;
+    };
+    const auto archive = [&](const QList<QPair<QByteArray, QByteArray>>& packages) {
+        Zip(Path("archive.zip"), packageFiles(packages));
     };
     const auto rename = [&](const QByteArray& from, const QByteArray& to) {
         WriteFile(Path("archive.zip"), ReadFile(Path("archive.zip")).replace(from, to));
@@ -598,7 +601,7 @@ void TestReader::unpackEdgeCases()
 #endif
         }
     } else if (scenario == "longname") {
-        archive({{"a.enc", XlsSignature + "first"}});
+        packageFiles({{"a.enc", XlsSignature + "first"}});
         QCOMPARE(QProcess::execute("python3", {"-c",
                                                "import sys, zipfile\n"
                                                "z = zipfile.ZipFile(sys.argv[1], 'w')\n"
@@ -626,7 +629,7 @@ void TestReader::unpackEdgeCases()
                  0);
     } else if (scenario == "ntsd") {
         // Sound in all that unzip -t checks of it but its version byte.
-        archive({{"a.enc", XlsSignature + "first"}, {"b.enc", XlsSignature + "second"}});
+        packageFiles({{"a.enc", XlsSignature + "first"}, {"b.enc", XlsSignature + "second"}});
         QCOMPARE(QProcess::execute("python3", {"-c", R"(import sys, struct, zlib, zipfile
 raw = bytes(64)
 packer = zlib.compressobj(9, zlib.DEFLATED, -15)
